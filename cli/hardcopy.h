@@ -1,0 +1,29 @@
+#pragma once
+
+#include "capture/capture_buffer.h"
+#include "image/screen_image.h"
+
+#include <cstddef>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace krt460::cli {
+
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitFailure = 1,   // a file or port could not be used
+    kExitNotParsed = 2, // the bytes are no hardcopy; nothing written
+    kExitInterrupted = 130,
+};
+
+// Places recorded bytes in the capture buffer as the receiver does: a Reset, then byte after
+// byte until the frame is complete. Returns how many were stored.
+std::size_t StoreRecording(CCaptureBuffer& capture, const std::vector<std::uint8_t>& bytes);
+
+// Decodes what the capture buffer holds, reports the verdicts on `log` and writes the picture.
+// The picture is written only when the parse succeeded.
+ExitCode DecodeAndWrite(const CCaptureBuffer& capture, const std::string& outputPath,
+                        std::ostream& log);
+
+} // namespace krt460::cli

@@ -1,0 +1,131 @@
+#include "image/screen_image.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace krt460 {
+namespace {
+
+constexpr std::uint8_t kFullStop = 0x2E;
+constexpr std::uint8_t kBandCountLow = 0xA0;
+constexpr std::uint8_t kLineFeed = 0x0A;
+
+template <typename T> void PutLittleEndian(std::uint8_t* out, T value) {
+    for (std::size_t i = 0; i < sizeof(T); ++i) {
+        out[i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(value) >> (8 * i));
+    }
+}
+
+} // namespace
+
+bool CScreenImage::ParseBands(const CCaptureBuffer& capture) {
+    const CaptureBytes bytes = capture.Bytes();
+    return ParseBands(bytes);
+}
+
+bool CScreenImage::ParseBands(std::span<const std::uint8_t, kCaptureBufferSize> bytes) {
+    const auto end = bytes.end();
+    auto p = std::find(bytes.begin(), end, kFullStop);
+    if (p == end) {
+        return false;
+    }
+    ++p;
+    for (Band& band : bands_) {
+        p = std::find(p, end, kBandCountLow);
+        if (p == end) {
+            return false;
+        }
+        // The count's two bytes (the high one is not checked), the band's columns and the line
+        // feed after them must all lie inside the buffer.
+        if (end - p < 2 + kBandColumns + 1) {
+            return false;
+        }
+        p += 2;
+        std::copy_n(p, kBandColumns, band.begin());
+        p += kBandColumns;
+        if (*p != kLineFeed) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void CScreenImage::BuildImage() {
+    for (int b = 0; b < kBandCount; ++b) {
+        for (int dotLine = 0; dotLine < 8; ++dotLine) {
+            PixelRow& row = rows_[static_cast<std::size_t>(8 * b + dotLine)];
+            const unsigned dotMask = 0x80u >> dotLine;
+            for (int byteIndex = 0; byteIndex < kRowBytes; ++byteIndex) {
+                unsigned packed = 0;
+                for (int bit = 0; bit < 8; ++bit) {
+                    const std::uint8_t column =
+                        bands_[static_cast<std::size_t>(b)]
+                              [static_cast<std::size_t>(8 * byteIndex + bit)];
+                    // A set dot is dark, and dark is a 0 bit in the picture.
+                    if ((column & dotMask) == 0) {
+                        packed |= 0x80u >> bit;
+                    }
+                }
+                row[static_cast<std::size_t>(byteIndex)] = static_cast<std::uint8_t>(packed);
+            }
+        }
+    }
+}
+
+void CScreenImage::DrawBorder() {
+    rows_.front().fill(0);
+    rows_.back().fill(0);
+    for (std::size_t y = 1; y + 1 < rows_.size(); ++y) {
+        rows_[y].front() &= 0x7F;
+        rows_[y].back() &= 0xFE;
+    }
+}
+
+void CScreenImage::DescribeRows() {
+    description_.type = 0;
+    description_.width = kScreenWidth;
+    description_.height = kScreenHeight;
+    description_.widthBytes = kRowBytes;
+    description_.planes = 1;
+    description_.bitsPixel = 1;
+    description_.bits = rows_.data();
+}
+
+BitmapFileBytes CScreenImage::EncodeBitmap() const {
+    BitmapFileBytes file{};
+    std::uint8_t* out = file.data();
+    // File header. Size and offset are fixed: the picture is always 160 x 160 by one bit.
+    out[0] = 'B';
+    out[1] = 'M';
+    PutLittleEndian<std::uint32_t>(out + 2, kBitmapFileSize);
+    PutLittleEndian<std::uint32_t>(out + 10, kBitmapHeaderSize);
+    // Information header; the other fields stay zero.
+    PutLittleEndian<std::uint32_t>(out + 14, 40);
+    PutLittleEndian<std::int32_t>(out + 18, description_.width);
+    PutLittleEndian<std::int32_t>(out + 22, description_.height);
+    PutLittleEndian<std::uint16_t>(out + 26, 1);
+    PutLittleEndian<std::uint16_t>(out + 28, 1);
+    // Palette: entry 0 black, entry 1 white.
+    std::fill_n(out + 58, 3, std::uint8_t{0xFF});
+    // Pixel rows bottom-up, as a positive height demands.
+    std::uint8_t* pixels = out + kBitmapHeaderSize;
+    for (auto row = rows_.rbegin(); row != rows_.rend(); ++row) {
+        pixels = std::copy(row->begin(), row->end(), pixels);
+    }
+    return file;
+}
+
+bool CScreenImage::SaveBitmapFile(const std::string& fileName) const {
+    const BitmapFileBytes bytes = EncodeBitmap();
+    // Binary mode, so that no platform translates a byte of the picture.
+    std::FILE* file = std::fopen(fileName.c_str(), "wb");
+    if (file == nullptr) {
+        return false;
+    }
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    const bool flushed = std::fflush(file) == 0;
+    const bool closed = std::fclose(file) == 0;
+    return written && flushed && closed;
+}
+
+} // namespace krt460

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Builds and runs every test: Linux (with the CLI), Windows under Wine, and a 60 s fuzz run.
+set -euo pipefail
+source "$(dirname "$0")/lib.sh"
+cd "$KRT460_ROOT"
+
+FUZZ_SECONDS=${FUZZ_SECONDS:-60}
+ensure_packages "${LINUX_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+
+summary=()
+failed=0
+record() { # name, status, detail
+    summary+=("$(printf '%-8s %s  %s' "$1" "$([ "$2" -eq 0 ] && echo PASS || echo FAIL)" "$3")")
+    [ "$2" -eq 0 ] || failed=$((failed + 1))
+}
+run_ctest() { # preset, log
+    local status=0
+    ctest --preset "$1" 2>&1 | tee "$2" || status=$?
+    record "$1" "$status" "$(grep -E 'tests passed' "$2" | tail -n 1)"
+}
+
+logs=$(mktemp -d /tmp/krt460-test-logs.XXXXXX)
+trap 'wine_session_stop; rm -rf "$logs"' EXIT
+
+echo "== Linux build and tests"
+build_preset linux
+run_ctest linux "$logs/linux.log"
+
+echo "== Windows build and tests under Wine"
+build_preset windows
+wine_session_start
+run_ctest windows "$logs/windows.log"
+wine_session_stop
+
+echo "== Fuzzing store-decode-border for ${FUZZ_SECONDS} s"
+build_preset fuzz
+cp -r tests/fuzz/corpus "$logs/corpus"
+status=0
+build/fuzz/tests/fuzz/fuzz_decode -max_total_time="$FUZZ_SECONDS" -max_len=4200 \
+    -artifact_prefix="$logs/" "$logs/corpus" >"$logs/fuzz.log" 2>&1 || status=$?
+tail -n 3 "$logs/fuzz.log"
+if [ "$status" -ne 0 ]; then
+    cat "$logs/fuzz.log" >&2
+    ls "$logs"/crash-* 2>/dev/null && mkdir -p build/fuzz-findings && cp "$logs"/crash-* build/fuzz-findings/
+fi
+record fuzz "$status" "$(grep -E '^Done [0-9]+ runs' "$logs/fuzz.log" || echo 'finding reported')"
+
+echo
+echo "== Summary"
+printf '%s\n' "${summary[@]}"
+total=${#summary[@]}
+echo "suites: $((total - failed)) passed, $failed failed"
+[ "$failed" -eq 0 ]

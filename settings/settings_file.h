@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+
+namespace krt460 {
+
+inline constexpr const char* kSettingsFileName = "KRT460.ini";
+inline constexpr const char* kDefaultPortName = "COM1";
+
+struct Settings {
+    std::string portName = kDefaultPortName;
+    bool border = true;
+};
+
+// The two-line settings file: the port name, then "1" or "0" for the border flag. Reading follows
+// the rules of a text stream on Windows (CR LF is a line end, 0x1A ends the file) on every
+// platform, so one file means the same everywhere.
+class CSettingsFile {
+public:
+    // Defaults when the file cannot be opened; never creates it.
+    static Settings LoadSettings(const std::string& fileName);
+    // False when the file could not be written completely.
+    static bool SaveSettings(const std::string& fileName, const Settings& settings);
+};
+
+} // namespace krt460

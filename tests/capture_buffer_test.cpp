@@ -1,0 +1,87 @@
+#include "capture/capture_buffer.h"
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <memory>
+
+namespace krt460 {
+namespace {
+
+// Stores `frame` after a Reset, as a receiver does, and returns how many Stores reported done.
+int StoreFrame(CCaptureBuffer& buffer, const std::array<std::uint8_t, kFrameLength>& frame) {
+    buffer.Reset();
+    int done = 0;
+    for (const std::uint8_t byte : frame) {
+        done += buffer.Store(byte) ? 1 : 0;
+    }
+    return done;
+}
+
+TEST(CaptureBuffer, FrameIsCompleteExactlyAtTheLastByte) {
+    auto buffer = std::make_unique<CCaptureBuffer>();
+    std::array<std::uint8_t, kFrameLength> frame;
+    frame.fill(0x55);
+    EXPECT_EQ(StoreFrame(*buffer, frame), 1);
+    EXPECT_EQ(buffer->Count(), kFrameLength);
+    const CaptureBytes bytes = buffer->Bytes();
+    EXPECT_EQ(bytes[kFrameLength - 1], 0x55);
+    for (std::size_t i = kFrameLength; i < kCaptureBufferSize; ++i) {
+        ASSERT_EQ(bytes[i], 0) << "offset " << i;
+    }
+}
+
+TEST(CaptureBuffer, NewCaptureOverwritesFromTheStartAndKeepsTheRest) {
+    auto buffer = std::make_unique<CCaptureBuffer>();
+    for (const std::uint8_t byte : {std::uint8_t{1}, std::uint8_t{2}, std::uint8_t{3}}) {
+        buffer->Store(byte);
+    }
+    buffer->Reset();
+    buffer->Store(9);
+    const CaptureBytes bytes = buffer->Bytes();
+    EXPECT_EQ(bytes[0], 9);
+    EXPECT_EQ(bytes[1], 2);
+    EXPECT_EQ(bytes[2], 3);
+}
+
+TEST(CaptureBuffer, StoreBeyondTheBufferWritesNothingAndNeverWraps) {
+    auto buffer = std::make_unique<CCaptureBuffer>();
+    for (std::size_t i = 0; i < kCaptureBufferSize; ++i) {
+        buffer->Store(0x11);
+    }
+    for (int i = 0; i < 70000; ++i) {
+        EXPECT_TRUE(buffer->Store(0x22));
+    }
+    EXPECT_EQ(buffer->Count(), kCaptureBufferSize);
+    EXPECT_EQ(buffer->Bytes()[0], 0x11);
+}
+
+struct MarkerCase {
+    const char* name;
+    std::size_t offset;
+    std::initializer_list<std::uint8_t> bytes;
+    bool expected;
+};
+
+TEST(CaptureBuffer, EndMarkerVerdict) {
+    const MarkerCase cases[] = {
+        {"marker at 3324", 3324, {0x0A, 0x1B, 0x33, 0x00}, true},
+        {"marker at 3325", 3324, {0x00, 0x0A, 0x1B, 0x33}, true},
+        {"line feed before marker at 3325", 3324, {0x0A, 0x0A, 0x1B, 0x33}, true},
+        {"near miss at 3324 hides a marker at 3325", 3324, {0x0A, 0x1B, 0x34, 0x33}, false},
+        {"near miss at 3324", 3324, {0x0A, 0x1B, 0x34, 0x00}, false},
+        {"marker one byte early", 3323, {0x0A, 0x1B, 0x33, 0x00, 0x00}, false},
+        {"marker cut at the frame end", 3326, {0x0A, 0x1B}, false},
+        {"nothing received", 0, {}, false},
+    };
+    for (const MarkerCase& c : cases) {
+        auto buffer = std::make_unique<CCaptureBuffer>();
+        std::array<std::uint8_t, kFrameLength> frame{};
+        std::copy(c.bytes.begin(), c.bytes.end(), frame.begin() + static_cast<long>(c.offset));
+        StoreFrame(*buffer, frame);
+        EXPECT_EQ(buffer->HasEndMarker(), c.expected) << c.name;
+    }
+}
+
+} // namespace
+} // namespace krt460

@@ -1,0 +1,260 @@
+#include "image/screen_image.h"
+#include "test_files.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+namespace krt460 {
+namespace {
+
+// Builds a buffer to the hardcopy layout: leading part, twenty bands of
+// [prefix, A0 00, 160 columns, LF], then whatever the test appends.
+class FrameBuilder {
+public:
+    explicit FrameBuilder(std::string leading = "\x1b@Hardcopy.\r\n") { Append(leading); }
+
+    FrameBuilder& Band(std::uint8_t fill, const std::string& prefix = "\x1bK") {
+        Append(prefix);
+        Append(std::string("\xA0\x00", 2));
+        bytes_.insert(bytes_.end(), kBandColumns, fill);
+        bytes_.push_back(0x0A);
+        return *this;
+    }
+    FrameBuilder& Bands(int count, std::uint8_t fill) {
+        for (int i = 0; i < count; ++i) {
+            Band(fill);
+        }
+        return *this;
+    }
+    FrameBuilder& Append(const std::string& text) {
+        bytes_.insert(bytes_.end(), text.begin(), text.end());
+        return *this;
+    }
+    std::vector<std::uint8_t>& Bytes() { return bytes_; }
+
+    // The bytes at the start of an otherwise zero 4096-byte buffer.
+    CaptureBytes Buffer() const {
+        CaptureBytes buffer{};
+        std::copy_n(bytes_.begin(), std::min(bytes_.size(), buffer.size()), buffer.begin());
+        return buffer;
+    }
+
+private:
+    std::vector<std::uint8_t> bytes_;
+};
+
+bool IsBlack(const CScreenImage& image, int x, int y) {
+    const auto byte = image.Rows()[static_cast<std::size_t>(y)][static_cast<std::size_t>(x / 8)];
+    return (byte & (0x80 >> (x % 8))) == 0;
+}
+
+TEST(ScreenImage, SampleHardcopyDecodesToTheReferenceBitmap) {
+    const std::vector<std::uint8_t> frame = test::ReadFileBytes(KRT460_SAMPLE_FRAME);
+    ASSERT_EQ(frame.size(), kFrameLength);
+    auto capture = std::make_unique<CCaptureBuffer>();
+    capture->Reset();
+    for (const std::uint8_t byte : frame) {
+        capture->Store(byte);
+    }
+    EXPECT_TRUE(capture->HasEndMarker());
+    CScreenImage image;
+    ASSERT_TRUE(image.ParseBands(*capture));
+    image.BuildImage();
+    image.DrawBorder();
+    image.DescribeRows();
+    const BitmapFileBytes encoded = image.EncodeBitmap();
+    EXPECT_EQ(std::vector<std::uint8_t>(encoded.begin(), encoded.end()),
+              test::ReadFileBytes(KRT460_SAMPLE_BMP));
+}
+
+TEST(ScreenImage, ParseSkipsAnythingBeforeEachCountExceptA0) {
+    FrameBuilder frame("junk without full stop \x1b\x01. more text");
+    frame.Band(0x01, "\r\n\x1b*\x04");
+    frame.Band(0xA0); // 0xA0 among the column bytes does not count as a band start
+    frame.Bands(18, 0x02);
+    CScreenImage image;
+    ASSERT_TRUE(image.ParseBands(frame.Buffer()));
+    EXPECT_EQ(image.Bands()[0][0], 0x01);
+    EXPECT_EQ(image.Bands()[1][159], 0xA0);
+    EXPECT_EQ(image.Bands()[19][0], 0x02);
+}
+
+TEST(ScreenImage, A0AfterTheFullStopIsTakenAsBandZerosCount) {
+    // The byte after the stray 0xA0 is skipped as the high byte, so band 0 starts with "\x1bK".
+    FrameBuilder frame(std::string("x.\xA0") + "!");
+    frame.Bands(20, 0x00);
+    CScreenImage image;
+    EXPECT_FALSE(image.ParseBands(frame.Buffer()));
+    EXPECT_EQ(image.Bands()[0][0], 0x1B);
+    EXPECT_EQ(image.Bands()[0][1], 'K');
+}
+
+TEST(ScreenImage, FailedParseKeepsLaterBandsOfThePreviousFrame) {
+    CScreenImage image;
+    ASSERT_TRUE(image.ParseBands(FrameBuilder().Bands(20, 0x11).Buffer()));
+
+    FrameBuilder broken;
+    broken.Bands(5, 0x22).Band(0x33);
+    broken.Bytes().back() = 0x0D; // band 5 lacks its line feed
+    broken.Bands(14, 0x44);
+    EXPECT_FALSE(image.ParseBands(broken.Buffer()));
+    EXPECT_EQ(image.Bands()[4][0], 0x22);
+    EXPECT_EQ(image.Bands()[5][0], 0x33); // copied before its line feed was checked
+    for (std::size_t band = 6; band < kBandCount; ++band) {
+        EXPECT_EQ(image.Bands()[band][0], 0x11) << "band " << band;
+    }
+}
+
+TEST(ScreenImage, ParseFailsWithoutReadingPastTheBuffer) {
+    struct Case {
+        const char* name;
+        CaptureBytes buffer;
+    };
+    CaptureBytes zeros{};
+    CaptureBytes onlyFullStop{};
+    onlyFullStop[10] = '.';
+    CaptureBytes countInLastByte{};
+    countInLastByte[0] = '.';
+    countInLastByte[4095] = 0xA0;
+    // Band 0 whose 160 columns end exactly at the last byte, so its line feed would be at 4096.
+    CaptureBytes lineFeedBeyondEnd{};
+    lineFeedBeyondEnd[0] = '.';
+    lineFeedBeyondEnd[4096 - 162] = 0xA0;
+    std::fill(lineFeedBeyondEnd.end() - 160, lineFeedBeyondEnd.end(), std::uint8_t{0x77});
+    // Nineteen good bands, then the search for the twentieth count runs off the end.
+    FrameBuilder nineteen;
+    nineteen.Bands(19, 0x01);
+
+    const Case cases[] = {
+        {"all zero, no full stop", zeros},
+        {"full stop but no band", onlyFullStop},
+        {"count in the last byte", countInLastByte},
+        {"line feed would lie beyond the end", lineFeedBeyondEnd},
+        {"twentieth count missing", nineteen.Buffer()},
+    };
+    for (const Case& c : cases) {
+        CScreenImage image;
+        EXPECT_FALSE(image.ParseBands(c.buffer)) << c.name;
+        EXPECT_EQ(image.Bands()[0][0], c.buffer == nineteen.Buffer() ? 0x01 : 0x00) << c.name;
+    }
+}
+
+TEST(ScreenImage, ColumnBitsBecomePixelsTopDotFirst) {
+    struct Case {
+        std::uint8_t column;
+        int x;
+        int darkDotLine; // -1: none, 8: all
+    };
+    const Case cases[] = {{0x80, 7, 0}, {0x40, 8, 1}, {0x01, 100, 7}, {0x00, 3, -1}, {0xFF, 9, 8}};
+    for (const Case& c : cases) {
+        FrameBuilder frame;
+        frame.Band(0x00);
+        frame.Bytes()[frame.Bytes().size() - 1 - kBandColumns + static_cast<std::size_t>(c.x)] =
+            c.column;
+        frame.Bands(19, 0x00);
+        CScreenImage image;
+        ASSERT_TRUE(image.ParseBands(frame.Buffer()));
+        image.BuildImage();
+        for (int y = 0; y < 8; ++y) {
+            const bool dark = c.darkDotLine == 8 || c.darkDotLine == y;
+            EXPECT_EQ(IsBlack(image, c.x, y), dark) << "column " << int{c.column} << " y " << y;
+            EXPECT_FALSE(IsBlack(image, c.x + 1, y));
+        }
+    }
+}
+
+TEST(ScreenImage, BandsOfAllDotsOrNoneGiveEightBlackOrWhiteRows) {
+    CScreenImage image;
+    ASSERT_TRUE(image.ParseBands(FrameBuilder().Band(0xFF).Bands(19, 0x00).Buffer()));
+    image.BuildImage();
+    for (int y = 0; y < kScreenHeight; ++y) {
+        const PixelRow expected = [&] {
+            PixelRow row;
+            row.fill(y < 8 ? 0x00 : 0xFF);
+            return row;
+        }();
+        ASSERT_EQ(image.Rows()[static_cast<std::size_t>(y)], expected) << "row " << y;
+    }
+}
+
+TEST(ScreenImage, BorderBlackensTheOutermostRingOnly) {
+    CScreenImage image;
+    ASSERT_TRUE(image.ParseBands(FrameBuilder().Bands(20, 0x00).Buffer()));
+    image.BuildImage();
+    image.DrawBorder();
+    for (int y = 0; y < kScreenHeight; ++y) {
+        for (int x = 0; x < kScreenWidth; ++x) {
+            const bool ring = x == 0 || y == 0 || x == kScreenWidth - 1 || y == kScreenHeight - 1;
+            ASSERT_EQ(IsBlack(image, x, y), ring) << x << "," << y;
+        }
+    }
+}
+
+TEST(ScreenImage, BitmapHeaderIsTheFixed62Bytes) {
+    CScreenImage image;
+    image.DescribeRows();
+    const BitmapFileBytes file = image.EncodeBitmap();
+    const std::uint8_t expected[kBitmapHeaderSize] = {
+        0x42, 0x4d, 0xbe, 0x0c, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x3e, 0x00, 0x00,
+        0x00, 0x28, 0x00, 0x00, 0x00, 0xa0, 0x00, 0x00, 0x00, 0xa0, 0x00, 0x00, 0x00,
+        0x01, 0x00, 0x01, 0x00, 0,    0,    0,    0,    0,    0,    0,    0,    0,
+        0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+        0,    0,    0x00, 0x00, 0x00, 0x00, 0xff, 0xff, 0xff, 0x00};
+    EXPECT_TRUE(std::equal(std::begin(expected), std::end(expected), file.begin()));
+}
+
+TEST(ScreenImage, BitmapRowsRunBottomUp) {
+    CScreenImage image;
+    for (std::size_t y = 0; y < kScreenHeight; ++y) {
+        image.Rows()[y].fill(static_cast<std::uint8_t>(y));
+    }
+    image.DescribeRows();
+    const BitmapFileBytes file = image.EncodeBitmap();
+    EXPECT_EQ(file[kBitmapHeaderSize], 159); // bottom row first
+    EXPECT_EQ(file[kBitmapHeaderSize + 20], 158);
+    EXPECT_EQ(file[kBitmapFileSize - 1], 0); // top row last
+}
+
+TEST(ScreenImage, SavedFileIsTheEncodedBitmap) {
+    test::ScratchDir dir;
+    CScreenImage image;
+    image.Rows()[0].fill(0xFF);
+    image.DescribeRows();
+    ASSERT_TRUE(image.SaveBitmapFile(dir.File("Scp1.bmp")));
+    const auto written = test::ReadFileBytes(dir.File("Scp1.bmp"));
+    const BitmapFileBytes encoded = image.EncodeBitmap();
+    EXPECT_EQ(written, std::vector<std::uint8_t>(encoded.begin(), encoded.end()));
+    EXPECT_EQ(written[kBitmapFileSize - 1], 0xFF); // white top row, no byte translated
+}
+
+TEST(ScreenImage, SaveIntoMissingFolderFailsAndCreatesNothing) {
+    test::ScratchDir dir;
+    CScreenImage image;
+    EXPECT_FALSE(image.SaveBitmapFile(dir.File("x/y.bmp")));
+    EXPECT_FALSE(std::filesystem::exists(dir.Path() / "x"));
+}
+
+TEST(ScreenImage, SaveOverReadOnlyFileFailsAndLeavesItIntact) {
+    test::ScratchDir dir;
+    const std::string path = dir.File("keep.bmp");
+    test::WriteFileBytes(path, "old");
+    if (!test::MakeReadOnly(path)) {
+        GTEST_SKIP() << "this process may write read-only files";
+    }
+    CScreenImage image;
+    EXPECT_FALSE(image.SaveBitmapFile(path));
+    EXPECT_EQ(test::ReadFileBytes(path), (std::vector<std::uint8_t>{'o', 'l', 'd'}));
+}
+
+TEST(ScreenImage, SaveReportsAFailedWrite) {
+    if (!std::filesystem::exists("/dev/full")) {
+        GTEST_SKIP() << "no device that refuses writes";
+    }
+    CScreenImage image;
+    EXPECT_FALSE(image.SaveBitmapFile("/dev/full"));
+}
+
+} // namespace
+} // namespace krt460

@@ -1,0 +1,74 @@
+#include "settings/settings_file.h"
+#include "test_files.h"
+
+#include <gtest/gtest.h>
+
+namespace krt460 {
+namespace {
+
+using test::ScratchDir;
+
+struct LoadCase {
+    const char* name;
+    std::string content;
+    std::string port;
+    bool border;
+};
+
+TEST(SettingsFile, LoadReadsNineCharacterFieldsOfTheTextStream) {
+    const LoadCase cases[] = {
+        {"written by this program", "COM2\r\n0\r\n", "COM2", false},
+        {"bare line feeds", "COM1\n1\n", "COM1", true},
+        {"empty file", "", "", false},
+        {"single line", "COM2", "COM2", false},
+        {"thirteen characters", "COM1234567890\r\n1\r\n", "COM123456", false},
+        {"exactly nine characters", "COM123456\r\n1\r\n", "COM123456", false},
+        {"eight characters and CR LF", "COM12345\r\n1\r\n", "COM12345", true},
+        {"flag with a trailing blank", "COM1\r\n1 \r\n", "COM1", false},
+        {"flag other than 1", "COM1\r\nyes\r\n", "COM1", false},
+        {"blanks are kept", " COM1 \r\n1", " COM1 ", true},
+        {"0x1A ends the file",
+         "COM2\r\n\x1A"
+         "1\r\n",
+         "COM2", false},
+        {"0x1A inside the first line", "CO\x1AM2\r\n1\r\n", "CO", false},
+        {"lone CR stays in the value", "COM1\r\r\n1\r\n", "COM1\r", true},
+        {"CR before 0x1A stays", "COM1\r\x1A\n1", "COM1\r", false},
+        {"lower case kept as read", "com1\r\n1\r\n", "com1", true},
+    };
+    for (const LoadCase& c : cases) {
+        ScratchDir dir;
+        test::WriteFileBytes(dir.File("KRT460.ini"), c.content);
+        const Settings settings = CSettingsFile::LoadSettings(dir.File("KRT460.ini"));
+        EXPECT_EQ(settings.portName, c.port) << c.name;
+        EXPECT_EQ(settings.border, c.border) << c.name;
+    }
+}
+
+TEST(SettingsFile, MissingFileGivesDefaultsAndIsNotCreated) {
+    ScratchDir dir;
+    const Settings settings = CSettingsFile::LoadSettings(dir.File("KRT460.ini"));
+    EXPECT_EQ(settings.portName, "COM1");
+    EXPECT_TRUE(settings.border);
+    EXPECT_FALSE(std::filesystem::exists(dir.File("KRT460.ini")));
+}
+
+TEST(SettingsFile, SaveWritesTwoCrLfLinesOverAnyOldContent) {
+    ScratchDir dir;
+    const std::string path = dir.File("KRT460.ini");
+    test::WriteFileBytes(path, "a much longer old content\r\n1\r\n");
+    ASSERT_TRUE(CSettingsFile::SaveSettings(path, {"COM2", false}));
+    const auto bytes = test::ReadFileBytes(path);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "COM2\r\n0\r\n");
+    ASSERT_TRUE(CSettingsFile::SaveSettings(path, {}));
+    const auto defaults = test::ReadFileBytes(path);
+    EXPECT_EQ(std::string(defaults.begin(), defaults.end()), "COM1\r\n1\r\n");
+}
+
+TEST(SettingsFile, SaveIntoMissingFolderFails) {
+    ScratchDir dir;
+    EXPECT_FALSE(CSettingsFile::SaveSettings(dir.File("missing/KRT460.ini"), {}));
+}
+
+} // namespace
+} // namespace krt460
