@@ -1,4 +1,5 @@
 #include "cli/hardcopy.h"
+#include "cli/receive_command.h"
 #include "version.h"
 
 #include <CLI/CLI.hpp>
@@ -48,6 +49,8 @@ int main(int argc, char** argv) {
                  "A hardcopy is the 3328-byte stream the instrument sends at 9600 baud."};
     app.set_version_flag("--version", std::string("krt460 ") + KRT460_VERSION);
     app.require_subcommand(1);
+    // "/path" is a file name on every platform, never an option.
+    app.allow_windows_style_options(false);
 
     DecodeOptions decode;
     CLI::App* decodeCommand = app.add_subcommand(
@@ -58,10 +61,27 @@ int main(int argc, char** argv) {
     decodeCommand->add_option("INPUT", decode.input, "Recorded hardcopy file")->required();
     decodeCommand->add_option("-o,--output", decode.output, "BMP file to write")->required();
 
+    ReceiveOptions receive;
+    CLI::App* receiveCommand = app.add_subcommand(
+        "receive",
+        "Receive one hardcopy from a serial port (9600 baud, 8N1) and write it as "
+        "a BMP.\nThe capture ends after 3328 bytes; Ctrl-C stops it, closes the port and "
+        "writes nothing (exit status 130).");
+    receiveCommand
+        ->add_option("-p,--port", receive.port,
+                     "Serial port: a device path such as /dev/ttyUSB0, or COMn for /dev/ttyS<n-1>"
+                     " (COM1 is /dev/ttyS0). Default: the port in ./KRT460.ini, else COM1")
+        ->type_name("PORT");
+    receiveCommand->add_option("-o,--output", receive.output, "BMP file to write")->required();
+    receiveCommand->add_option("--raw", receive.raw, "Also keep the received bytes in this file");
+
     CLI11_PARSE(app, argc, argv);
 
     if (decodeCommand->parsed()) {
         return RunDecode(decode);
+    }
+    if (receiveCommand->parsed()) {
+        return RunReceive(receive);
     }
     return kExitFailure;
 }

@@ -33,15 +33,25 @@ build_preset() {
         cmake --build --preset "$1" --parallel "$(nproc)")
 }
 
-# A private Wine prefix with one persistent server, removed by wine_session_stop.
+# A private Wine prefix with one persistent server, removed by wine_session_stop. The named COM
+# ports (COM1 ...) are mapped to links $WINE_SESSION_DIR/com1 ..., which a simulator points at
+# its pseudo-terminal. Wine maps ports only when a session starts, hence links, not devices.
 wine_session_start() {
     WINE_SESSION_DIR=$(mktemp -d /tmp/krt460-wine.XXXXXX)
     export WINEPREFIX=$WINE_SESSION_DIR/pfx WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-    # The server first, so that the services wineboot starts stay up for the whole session and
-    # no later process (a test under CTest) starts them with its own output pipes.
     mkdir -p "$WINEPREFIX"
+    local log=$WINE_SESSION_DIR/wineboot.log
+    wineboot --init >"$log" 2>&1
+    local port
+    for port in "$@"; do
+        wine reg add 'HKLM\Software\Wine\Ports' /v "$port" /t REG_SZ \
+            /d "$WINE_SESSION_DIR/${port,,}" /f >>"$log" 2>&1
+    done
+    wineserver -w
+    # The server persists, and the services start now with their output in the log, so that no
+    # later process (a test under CTest) starts them holding its own output pipes.
     wineserver -p
-    wineboot --init >"$WINE_SESSION_DIR/wineboot.log" 2>&1
+    wineboot >>"$log" 2>&1
 }
 
 wine_session_stop() {
@@ -50,4 +60,27 @@ wine_session_stop() {
     wineserver -w 2>/dev/null || true
     rm -rf "$WINE_SESSION_DIR"
     WINE_SESSION_DIR=
+}
+
+# Starts the instrument simulator on a new pty linked at $1, further arguments passed on; sets
+# SIMULATOR_PID. Waits until the link exists.
+start_simulator() {
+    local link=$1
+    shift
+    "$SIMULATOR" "$SAMPLE_FRAME" --link "$link" "$@" >/dev/null &
+    SIMULATOR_PID=$!
+    local i
+    for i in $(seq 100); do
+        [ -L "$link" ] && return 0
+        sleep 0.05
+    done
+    echo "simulator did not create $link" >&2
+    return 1
+}
+
+stop_simulator() {
+    [ -n "${SIMULATOR_PID:-}" ] || return 0
+    kill "$SIMULATOR_PID" 2>/dev/null || true
+    wait "$SIMULATOR_PID" 2>/dev/null || true
+    SIMULATOR_PID=
 }

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs every test: Linux (with the CLI), Windows under Wine, and a 60 s fuzz run.
+# Builds and runs every test: Linux (with the CLI), the same under ThreadSanitizer, Windows under
+# Wine, and a 60 s fuzz run.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 cd "$KRT460_ROOT"
@@ -25,6 +26,10 @@ trap 'wine_session_stop; rm -rf "$logs"' EXIT
 echo "== Linux build and tests"
 build_preset linux
 run_ctest linux "$logs/linux.log"
+
+echo "== ThreadSanitizer build and tests"
+build_preset tsan
+run_ctest tsan "$logs/tsan.log"
 
 echo "== Windows build and tests under Wine"
 build_preset windows

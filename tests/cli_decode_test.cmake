@@ -3,7 +3,7 @@ file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
 
 function(run_decode expected_status)
-    execute_process(COMMAND ${KRT460} decode ${ARGN} RESULT_VARIABLE status
+    execute_process(COMMAND ${EMULATOR} ${KRT460} decode ${ARGN} RESULT_VARIABLE status
                     ERROR_VARIABLE stderr OUTPUT_VARIABLE stdout)
     if(NOT status EQUAL expected_status)
         message(FATAL_ERROR "krt460 decode ${ARGN}: status ${status}, expected "

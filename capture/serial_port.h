@@ -1,0 +1,85 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace krt460 {
+
+// Why a port could not be used: the operation, the system's error number and its own words.
+struct PortError {
+    std::string operation;
+    int code = 0;
+    std::string text;
+
+    std::string Describe() const { return operation + ": " + text; }
+};
+
+enum class ReadResult {
+    Data,          // bytes that were already queued
+    DataAfterWait, // bytes that arrived while the read waited: more of a burst may follow
+    Nothing,
+    Failed,
+};
+
+// An open serial device set to 9600 baud, 8 data bits, no parity, 1 stop bit, DTR and RTS on,
+// no flow control, every byte passed unchanged. Closed when the object goes.
+class SerialPort {
+public:
+    virtual ~SerialPort() = default;
+
+    // Reads what is queued, at most buffer.size() bytes and never more, so that a caller can
+    // stop exactly at a byte count. When nothing is queued, waits at most `wait` for data.
+    virtual ReadResult Read(std::span<std::uint8_t> buffer, std::size_t& got,
+                            std::chrono::milliseconds wait) = 0;
+};
+
+struct OpenResult {
+    std::unique_ptr<SerialPort> port;
+    PortError error;
+};
+
+// Opens a port by the name a user gives ("COM1", or a platform device name). Refuses names that
+// are not serial ports, and a port this process already holds.
+OpenResult OpenSerialPort(const std::string& name);
+
+// The platform's device name for a port name, or empty when the name is refused.
+std::string SerialDeviceName(const std::string& name);
+
+// n for a name "COMn" (any case, n from 1), otherwise nothing.
+std::optional<unsigned> ComPortNumber(const std::string& name);
+
+// A process-wide claim on a device, held for as long as the port is open. The platforms do not
+// all refuse a second open of a device in use by the same process (Wine, Linux pseudo-terminals
+// opened by root), so the claim makes sure they do.
+class PortClaim {
+public:
+    PortClaim() = default;
+    explicit PortClaim(std::string key);
+    PortClaim(PortClaim&& other) noexcept;
+    PortClaim& operator=(PortClaim&& other) noexcept;
+    PortClaim(const PortClaim&) = delete;
+    PortClaim& operator=(const PortClaim&) = delete;
+    ~PortClaim();
+
+    // False when another open port of this process holds the key.
+    bool Held() const { return !key_.empty(); }
+
+private:
+    std::string key_;
+};
+
+// The ports' parameters, shared by both platforms.
+inline constexpr unsigned kBaudRate = 9600;
+inline constexpr unsigned kInputQueueSize = 4096;
+inline constexpr std::chrono::milliseconds kReadWait{20};
+// After data that had to be waited for, the receiver lets the rest of a burst gather for this
+// long, so that a hardcopy costs a few hundred reads and wakeups rather than one per byte
+// (about ten bytes arrive in 10 ms at 9600 baud).
+inline constexpr std::chrono::milliseconds kBurstGather{10};
+
+} // namespace krt460

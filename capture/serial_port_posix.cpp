@@ -1,0 +1,138 @@
+// Serial ports on Linux and other POSIX systems: termios on a tty device.
+#include "capture/serial_port.h"
+#include "common/unique_handle.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace krt460 {
+namespace {
+
+void CloseFd(int fd) {
+    ::close(fd);
+}
+using UniqueFd = UniqueHandle<SimpleHandleTraits<int, CloseFd, -1>>;
+
+PortError SystemError(std::string operation, int code) {
+    return {std::move(operation), code, std::strerror(code)};
+}
+
+class PosixSerialPort final : public SerialPort {
+public:
+    PosixSerialPort(PortClaim claim, UniqueFd fd) : claim_(std::move(claim)), fd_(std::move(fd)) {}
+
+    ReadResult Read(std::span<std::uint8_t> buffer, std::size_t& got,
+                    std::chrono::milliseconds wait) override {
+        ReadResult result = ReadQueued(buffer, got);
+        if (result != ReadResult::Nothing) {
+            return result;
+        }
+        pollfd readable{fd_.get(), POLLIN, 0};
+        const int ready = ::poll(&readable, 1, static_cast<int>(wait.count()));
+        if (ready < 0 && errno != EINTR) {
+            return ReadResult::Failed;
+        }
+        if (ready <= 0) {
+            return ReadResult::Nothing;
+        }
+        // A hang-up (the other end of a pseudo-terminal closed) makes poll return at once; the
+        // read then fails and the caller waits before it tries again.
+        result = ReadQueued(buffer, got);
+        return result == ReadResult::Data ? ReadResult::DataAfterWait : result;
+    }
+
+private:
+    ReadResult ReadQueued(std::span<std::uint8_t> buffer, std::size_t& got) {
+        got = 0;
+        const ssize_t n = ::read(fd_.get(), buffer.data(), buffer.size());
+        if (n > 0) {
+            got = static_cast<std::size_t>(n);
+            return ReadResult::Data;
+        }
+        if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+            return ReadResult::Nothing;
+        }
+        return ReadResult::Failed;
+    }
+
+    // Declared first, released last: the device is closed before another open may claim it.
+    PortClaim claim_;
+    UniqueFd fd_;
+};
+
+PortError Configure(int fd, const std::string& device) {
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) {
+        return SystemError("read settings of " + device, errno);
+    }
+    ::cfmakeraw(&tio); // binary: no byte is translated, stripped or taken as a signal
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    ::cfsetispeed(&tio, B9600);
+    ::cfsetospeed(&tio, B9600);
+    if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
+        return SystemError("set 9600 8N1 on " + device, errno);
+    }
+    // DTR and RTS up; a pseudo-terminal has no modem lines and refuses, which does no harm.
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    (void)::ioctl(fd, TIOCMBIS, &lines);
+    // Bytes that arrived before this capture belong to no hardcopy of it.
+    ::tcflush(fd, TCIOFLUSH);
+    return {};
+}
+
+} // namespace
+
+std::string SerialDeviceName(const std::string& name) {
+    if (!name.empty() && name.front() == '/') {
+        return name;
+    }
+    if (const auto number = ComPortNumber(name)) {
+        return "/dev/ttyS" + std::to_string(*number - 1);
+    }
+    return {};
+}
+
+OpenResult OpenSerialPort(const std::string& name) {
+    const std::string device = SerialDeviceName(name);
+    if (device.empty()) {
+        return {nullptr,
+                {"open " + name, EINVAL,
+                 "not a port name (use COM1, COM2, ... or a device path such as "
+                 "/dev/ttyUSB0)"}};
+    }
+    UniqueFd fd(::open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) {
+        return {nullptr, SystemError("open " + device, errno)};
+    }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0 || !S_ISCHR(info.st_mode) || !::isatty(fd.get())) {
+        return {nullptr, {"open " + device, ENOTTY, "not a serial device"}};
+    }
+    PortClaim claim("posix:" + std::to_string(info.st_rdev));
+    if (!claim.Held()) {
+        return {nullptr, SystemError("open " + device, EBUSY)};
+    }
+    // Other processes: an advisory lock that every careful program checks, and TIOCEXCL, which
+    // makes the kernel refuse further opens by unprivileged ones.
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        return {nullptr, {"open " + device, errno, "in use by another program"}};
+    }
+    (void)::ioctl(fd.get(), TIOCEXCL);
+    if (PortError error = Configure(fd.get(), device); !error.operation.empty()) {
+        return {nullptr, std::move(error)};
+    }
+    return {std::make_unique<PosixSerialPort>(std::move(claim), std::move(fd)), {}};
+}
+
+} // namespace krt460
