@@ -50,7 +50,7 @@ wine_session_start() {
     wineserver -w
     # The server persists, and the services start now with their output in the log, so that no
     # later process (a test under CTest) starts them holding its own output pipes.
-    wineserver -p
+    wineserver -p >>"$log" 2>&1
     wineboot >>"$log" 2>&1
 }
 
@@ -60,6 +60,29 @@ wine_session_stop() {
     wineserver -w 2>/dev/null || true
     rm -rf "$WINE_SESSION_DIR"
     WINE_SESSION_DIR=
+}
+
+# A private X server on a free display; sets DISPLAY.
+xvfb_start() {
+    local n=91
+    while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    XVFB_PID=$!
+    export DISPLAY=":$n"
+    local i
+    for i in $(seq 200); do
+        [ -e "/tmp/.X11-unix/X$n" ] && return 0
+        sleep 0.05
+    done
+    echo "Xvfb did not start on :$n" >&2
+    return 1
+}
+
+xvfb_stop() {
+    [ -n "${XVFB_PID:-}" ] || return 0
+    kill "$XVFB_PID" 2>/dev/null || true
+    wait "$XVFB_PID" 2>/dev/null || true
+    XVFB_PID=
 }
 
 # Starts the instrument simulator on a new pty linked at $1, further arguments passed on; sets

@@ -1,9 +1,58 @@
 #!/usr/bin/env bash
-# The main job: builds krt460 and decodes the sample hardcopy into Scp1.bmp in the current
-# directory.
+# The main job: builds KRT460.exe and runs it under Wine with COM1 connected to the instrument
+# simulator, which sends the sample hardcopy whenever the program opens the port (as an
+# instrument does when its print key is pressed). On a display, the program is yours to use;
+# without one it runs under Xvfb, performs Empfangen and Anzeigen itself and leaves Scp1.bmp,
+# KRT460.ini and krt460-screenshot.png in the current directory.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
-ensure_packages "${LINUX_PACKAGES[@]}"
+ensure_packages "${LINUX_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
 build_preset linux >/dev/null
-"$KRT460_ROOT/build/linux/cli/krt460" decode "$KRT460_ROOT/samples/sample_hardcopy.bin" -o Scp1.bmp
+build_preset windows >/dev/null
+B=$KRT460_ROOT/build
+SIMULATOR=$B/linux/tools/instrument_simulator
+SAMPLE_FRAME=$KRT460_ROOT/samples/sample_hardcopy.bin
+out=$(pwd)
+
+cleanup() { stop_simulator; wine_session_stop; xvfb_stop; }
+trap cleanup EXIT
+
+headless=1
+if [ -n "${DISPLAY:-}" ] && [ -e "/tmp/.X11-unix/X${DISPLAY#*:}" ]; then
+    headless=0
+else
+    xvfb_start
+fi
+echo "Preparing Wine (a private prefix, COM1 -> instrument simulator) ..."
+wine_session_start COM1
+start_simulator "$WINE_SESSION_DIR/com1" --wait-open --repeat 0
+
+if [ "$headless" -eq 0 ]; then
+    echo "KRT460 runs on $DISPLAY: Empfangen receives the sample hardcopy, Anzeigen shows it."
+    wine "$B/windows/ui/KRT460.exe"
+    exit 0
+fi
+
+done_file=$(mktemp -u /tmp/krt460-done.XXXXXX)
+export KRT460_E2E_EXE=$(winepath -w "$B/windows/ui/KRT460.exe")
+export KRT460_E2E_DONE=$(winepath -w "$done_file")
+log=$(mktemp /tmp/krt460-demo.XXXXXX)
+wine explorer /desktop=KRT460,560x340 "$B/windows/tests/e2e/e2e_driver.exe" demo >"$log" 2>&1 &
+driver=$!
+for _ in $(seq 1200); do
+    grep -q READY "$log" && break
+    kill -0 "$driver" 2>/dev/null || break
+    sleep 0.1
+done
+if ! grep -q READY "$log"; then
+    cat "$log" >&2
+    echo "error: the demonstration did not reach its end" >&2
+    exit 1
+fi
+sleep 1 # let the last repaint reach the screen
+xwd -root -silent | convert xwd:- -crop 560x340+0+0 +repage "$out/krt460-screenshot.png"
+touch "$done_file"
+wait "$driver" || true
+rm -f "$done_file" "$log"
+echo "Written: $out/Scp1.bmp (the received hardcopy), $out/KRT460.ini, $out/krt460-screenshot.png"

@@ -3,6 +3,7 @@
 // slave, whose path is printed on stdout).
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -41,6 +42,7 @@ struct Options {
     bool waitOpen = false;
     unsigned baud = 9600;
     int pauseMs = 500;
+    std::string trigger;
 };
 
 [[noreturn]] void Fail(const std::string& what) {
@@ -103,6 +105,31 @@ void SendPaced(int fd, const std::vector<std::uint8_t>& bytes, unsigned baud) {
     }
 }
 
+// A test presses the instrument's print key by writing the trigger file.
+void RunTriggered(int fd, const std::vector<std::uint8_t>& frame, const Options& o) {
+    while (!stopRequested) {
+        std::ifstream request(o.trigger);
+        if (!request) {
+            pollfd p{fd, POLLIN, 0};
+            ::poll(&p, 1, 20);
+            if (p.revents & POLLIN) {
+                unsigned char discard[64];
+                (void)::read(fd, discard, sizeof discard); // packet-mode notices
+            }
+            continue;
+        }
+        std::size_t count = frame.size();
+        request >> count;
+        request.close();
+        ::unlink(o.trigger.c_str());
+        SendPaced(fd,
+                  {frame.begin(), frame.begin() + static_cast<long>(std::min(count, frame.size()))},
+                  o.baud);
+        std::fprintf(stderr, "instrument_simulator: sent %zu bytes\n",
+                     std::min(count, frame.size()));
+    }
+}
+
 int OpenDevice(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
@@ -135,6 +162,9 @@ int main(int argc, char** argv) {
     app.add_option("--baud", o.baud, "Pace; 0 sends as fast as possible")->default_val(9600);
     app.add_option("--pause-ms", o.pauseMs, "Pause between frames without --wait-open")
         ->default_val(500);
+    app.add_option("--trigger", o.trigger,
+                   "Send whenever this file appears (then remove it): as many bytes of the frame "
+                   "as the number it holds, or the whole frame when it is empty; until stopped");
     CLI11_PARSE(app, argc, argv);
 
     std::ifstream file(o.frameFile, std::ios::binary);
@@ -179,7 +209,11 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     }
 
-    for (int sent = 0; !stopRequested && (o.repeat == 0 || sent < o.repeat); ++sent) {
+    if (!o.trigger.empty()) {
+        RunTriggered(fd, frame, o);
+    }
+    for (int sent = 0; o.trigger.empty() && !stopRequested && (o.repeat == 0 || sent < o.repeat);
+         ++sent) {
         if (isPty && o.waitOpen) {
             if (!WaitForOpen(fd)) {
                 break;
@@ -205,7 +239,7 @@ int main(int argc, char** argv) {
             }
         }
     }
-    if (isPty) {
+    if (isPty && o.trigger.empty()) {
         // Keep the pty until stopped, so that the receiver can still read what is queued.
         while (!stopRequested && o.repeat != 0) {
             pollfd p{fd, POLLIN, 0};

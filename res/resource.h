@@ -1,0 +1,32 @@
+// Resource numbers of KRT460.exe; shared by the resource script and the code.
+#pragma once
+
+#define IDD_ABOUTBOX 100
+#define IDS_ABOUTBOX 101
+#define IDD_MAIN 102
+#define IDR_MAINFRAME 128
+#define IDD_DISPLAY 129
+#define IDD_SETTINGS 131
+#define IDB_LAMP_IDLE 132
+#define IDB_LAMP_RECEIVING 133
+#define IDB_LAMP_RECEIVED 134
+#define IDB_SAMPLE_SCREEN 136
+#define IDD_BITMAPS 138
+
+#define IDC_RADIO_COM1 1002
+#define IDC_RADIO_COM2 1003
+#define IDC_CHECK_BORDER 1004
+#define IDC_CHECK_320 1005
+#define IDC_SETTINGS 1006
+#define IDC_RECEIVE 1007
+#define IDC_SHOW 1008
+#define IDC_SAVE 1009
+#define IDC_FILE_LIST 1010
+#define IDC_FILE_NAME 1011
+
+// System-menu command of the about box; below 0xF000, where the system's own commands start.
+#define IDM_ABOUTBOX 0x0010
+
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif

@@ -1,0 +1,27 @@
+// KRT460.exe: the application object and its start-up.
+#include "ui/framework/win_app.h"
+#include "ui/main_dlg.h"
+
+#include <memory>
+
+namespace krt460::ui {
+namespace {
+
+class CCaptureApp : public CWinApp {
+protected:
+    BOOL InitInstance() override {
+        EnableVisualStyles();
+        auto mainDlg = std::make_unique<CMainDlg>();
+        mainDlg->DoModal(nullptr);
+        // However the window closed (Ende, Escape, the close box): the capture stops first, so
+        // that no worker outlives the window's state, then the settings are written.
+        mainDlg->StopReceiving();
+        CSettingsFile::SaveSettings(mainDlg->SettingsFileName(), mainDlg->CurrentSettings());
+        return FALSE; // no message loop: the process ends here
+    }
+};
+
+CCaptureApp theApp;
+
+} // namespace
+} // namespace krt460::ui

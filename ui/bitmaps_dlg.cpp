@@ -1,0 +1,53 @@
+#include "ui/bitmaps_dlg.h"
+
+#include "res/resource.h"
+#include "ui/framework/message_box.h"
+
+#include <algorithm>
+#include <cctype>
+#include <vector>
+
+namespace krt460::ui {
+
+const MessageMap<CBitmapsDlg> CBitmapsDlg::messageMap{
+    OnCommand(IDOK, &CBitmapsDlg::OnSave),
+};
+
+CBitmapsDlg::CBitmapsDlg(const CScreenImage& image) : CDialogImpl(IDD_BITMAPS), image_(image) {}
+
+std::string CBitmapsDlg::BitmapFileName(const std::string& typed) {
+    constexpr std::string_view extension = ".bmp";
+    const bool hasExtension = typed.size() >= extension.size() &&
+                              std::equal(extension.begin(), extension.end(),
+                                         typed.end() - extension.size(), [](char a, char b) {
+                                             return std::tolower(static_cast<unsigned char>(a)) ==
+                                                    std::tolower(static_cast<unsigned char>(b));
+                                         });
+    return hasExtension ? typed : typed + std::string(extension);
+}
+
+BOOL CBitmapsDlg::OnInitDialog() {
+    CDialog::OnInitDialog();
+    char pattern[] = "*.bmp"; // DlgDirListA writes into its pattern
+    ::DlgDirListA(Handle(), pattern, IDC_FILE_LIST, 0, 0);
+    return TRUE; // the focus goes to the first control in tab order, Save
+}
+
+void CBitmapsDlg::OnSave() {
+    const HWND field = Item(IDC_FILE_NAME);
+    std::vector<char> text(static_cast<std::size_t>(::GetWindowTextLengthA(field)) + 1);
+    ::GetWindowTextA(field, text.data(), static_cast<int>(text.size()));
+    const std::string typed(text.data());
+    if (!typed.empty()) {
+        const std::string fileName = BitmapFileName(typed);
+        if (!image_.SaveBitmapFile(fileName)) {
+            // Stay open with the name kept, so that it can be corrected.
+            const std::string message = fileName + " konnte nicht geschrieben werden!";
+            ShowMessage(Handle(), message.c_str());
+            return;
+        }
+    }
+    EndDialog(IDOK);
+}
+
+} // namespace krt460::ui

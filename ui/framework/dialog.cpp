@@ -1,0 +1,94 @@
+#include "ui/framework/dialog.h"
+
+namespace krt460::ui {
+
+CDialog::~CDialog() {
+    if (window_ != nullptr && !modal_) {
+        ::DestroyWindow(window_);
+    }
+}
+
+HINSTANCE CDialog::Instance() {
+    return ::GetModuleHandleW(nullptr);
+}
+
+INT_PTR CDialog::DoModal(HWND owner) {
+    modal_ = true;
+    return ::DialogBoxParamW(Instance(), MAKEINTRESOURCEW(templateId_), owner, DialogProc,
+                             reinterpret_cast<LPARAM>(this));
+}
+
+bool CDialog::Create(HWND owner) {
+    modal_ = false;
+    return ::CreateDialogParamW(Instance(), MAKEINTRESOURCEW(templateId_), owner, DialogProc,
+                                reinterpret_cast<LPARAM>(this)) != nullptr;
+}
+
+void CDialog::EndDialog(INT_PTR result) {
+    if (modal_) {
+        ::EndDialog(window_, result);
+    } else {
+        ::ShowWindow(window_, SW_HIDE);
+    }
+}
+
+BOOL CDialog::OnInitDialog() {
+    return TRUE;
+}
+
+void CDialog::CenterOverOwner() {
+    RECT area{};
+    const HWND owner = ::GetWindow(window_, GW_OWNER);
+    if (owner != nullptr && ::IsWindowVisible(owner) && !::IsIconic(owner)) {
+        ::GetWindowRect(owner, &area);
+    } else {
+        ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+    }
+    RECT self{};
+    ::GetWindowRect(window_, &self);
+    const int width = self.right - self.left;
+    const int height = self.bottom - self.top;
+    const int x = area.left + (area.right - area.left - width) / 2;
+    const int y = area.top + (area.bottom - area.top - height) / 2;
+    ::SetWindowPos(window_, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+INT_PTR CALLBACK CDialog::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_INITDIALOG) {
+        auto* self = reinterpret_cast<CDialog*>(lParam);
+        ::SetWindowLongPtrW(window, DWLP_USER, lParam);
+        self->window_ = window;
+        const BOOL result = self->OnInitDialog();
+        // After the dialog's own initialisation: windows it created meanwhile were placed
+        // relative to where it first stood.
+        if (self->modal_) {
+            self->CenterOverOwner();
+        }
+        return result;
+    }
+    auto* self = reinterpret_cast<CDialog*>(::GetWindowLongPtrW(window, DWLP_USER));
+    if (self == nullptr) {
+        return FALSE; // messages before WM_INITDIALOG
+    }
+    INT_PTR result = FALSE;
+    if (self->Dispatch(message, wParam, lParam, result)) {
+        return result;
+    }
+    switch (message) {
+    case WM_COMMAND:
+        if ((LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) && HIWORD(wParam) <= 1) {
+            self->EndDialog(LOWORD(wParam));
+            return TRUE;
+        }
+        break;
+    case WM_NCDESTROY:
+        ::SetWindowLongPtrW(window, DWLP_USER, 0);
+        self->window_ = nullptr;
+        break;
+    default:
+        break;
+    }
+    return FALSE;
+}
+
+} // namespace krt460::ui

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "ui/framework/message_map.h"
+
+#include <windows.h>
+
+namespace krt460::ui {
+
+// A dialog made from a template in the executable's resources, run modally or modeless. The
+// dialog procedure finds the object through DWLP_USER, set at WM_INITDIALOG, and hands every
+// message to the class's message map; what the map leaves falls to the dialog defaults, where
+// OK and Cancel (Enter, Escape, the close box) end the dialog.
+class CDialog {
+public:
+    explicit CDialog(UINT templateId) : templateId_(templateId) {}
+    virtual ~CDialog();
+    CDialog(const CDialog&) = delete;
+    CDialog& operator=(const CDialog&) = delete;
+
+    // Runs the dialog modally, centred over the owner (or the screen); returns how it ended.
+    INT_PTR DoModal(HWND owner);
+    // Creates the dialog modeless; it is shown when its template says so.
+    bool Create(HWND owner);
+
+    HWND Handle() const { return window_; }
+    HWND Item(int id) const { return ::GetDlgItem(window_, id); }
+
+    // Ends a modal run; a modeless dialog is hidden, not destroyed.
+    void EndDialog(INT_PTR result);
+
+    static HINSTANCE Instance();
+
+protected:
+    // True lets the dialog manager focus the first control. A modal dialog is centred over its
+    // owner (or the screen) once this has run.
+    virtual BOOL OnInitDialog();
+    virtual bool Dispatch(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR& result) = 0;
+
+private:
+    static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    void CenterOverOwner();
+
+    UINT templateId_;
+    HWND window_ = nullptr;
+    bool modal_ = false;
+};
+
+// Connects a dialog class to its message map: `class CMainDlg : public CDialogImpl<CMainDlg>`
+// with `static const MessageMap<CMainDlg> messageMap;`.
+template <typename T> class CDialogImpl : public CDialog {
+public:
+    using CDialog::CDialog;
+
+protected:
+    bool Dispatch(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR& result) override {
+        return T::messageMap.Dispatch(static_cast<T&>(*this), message, wParam, lParam, result);
+    }
+};
+
+} // namespace krt460::ui

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <windows.h>
+
+namespace krt460::ui {
+
+// The program's one kind of message box: modal, OK, the exclamation icon, caption "KRT460".
+void ShowMessage(HWND owner, const char* text);
+
+} // namespace krt460::ui

@@ -1,0 +1,254 @@
+#include "ui/main_dlg.h"
+
+#include "res/resource.h"
+#include "ui/about_dlg.h"
+#include "ui/bitmaps_dlg.h"
+#include "ui/framework/message_box.h"
+#include "ui/settings_dlg.h"
+
+#include <cstdio>
+
+namespace krt460::ui {
+namespace {
+
+constexpr UINT_PTR kByteCountTimer = 1;
+constexpr UINT kByteCountInterval = 100; // ms: ten updates a second while a capture runs
+constexpr POINT kLampPosition{6, 6};
+
+UINT PictureOf(LampState state) {
+    switch (state) {
+    case LampState::Receiving:
+        return IDB_LAMP_RECEIVING;
+    case LampState::Received:
+        return IDB_LAMP_RECEIVED;
+    case LampState::Idle:
+        break;
+    }
+    return IDB_LAMP_IDLE;
+}
+
+UniqueIcon LoadIconOfSize(int width, int height) {
+    return UniqueIcon(
+        static_cast<HICON>(::LoadImageW(CDialog::Instance(), MAKEINTRESOURCEW(IDR_MAINFRAME),
+                                        IMAGE_ICON, width, height, LR_DEFAULTCOLOR)));
+}
+
+} // namespace
+
+const MessageMap<CMainDlg> CMainDlg::messageMap{
+    OnMessage(WM_PAINT, &CMainDlg::OnPaint),
+    OnMessage(WM_SYSCOMMAND, &CMainDlg::OnSysCommand),
+    OnMessage(WM_QUERYDRAGICON, &CMainDlg::OnQueryDragIcon),
+    OnMessage(WM_TIMER, &CMainDlg::OnTimer),
+    OnMessage(WM_DESTROY, &CMainDlg::OnDestroy),
+    OnMessage(CMainDlg::ByteCountQueryMessage(), &CMainDlg::OnByteCountQuery),
+    OnCommand(IDC_RECEIVE, &CMainDlg::OnReceive),
+    OnCommand(IDC_SHOW, &CMainDlg::OnShow),
+    OnCommand(IDC_SETTINGS, &CMainDlg::OnSettings),
+    OnCommand(IDC_SAVE, &CMainDlg::OnSaveAs),
+};
+
+UINT CMainDlg::ByteCountQueryMessage() {
+    static const UINT message = ::RegisterWindowMessageW(L"KRT460.ByteCount");
+    return message;
+}
+
+CMainDlg::CMainDlg()
+    : CDialogImpl(IDD_MAIN),
+      icon_(LoadIconOfSize(::GetSystemMetrics(SM_CXICON), ::GetSystemMetrics(SM_CYICON))),
+      smallIcon_(LoadIconOfSize(::GetSystemMetrics(SM_CXSMICON), ::GetSystemMetrics(SM_CYSMICON))),
+      display_(*this), receiver_(*this) {}
+
+BOOL CMainDlg::OnInitDialog() {
+    CDialog::OnInitDialog();
+    repaintTarget_.store(Handle());
+
+    wchar_t aboutText[64] = {};
+    if (::LoadStringW(Instance(), IDS_ABOUTBOX, aboutText, 64) > 0) {
+        const HMENU systemMenu = ::GetSystemMenu(Handle(), FALSE);
+        ::AppendMenuW(systemMenu, MF_SEPARATOR, 0, nullptr);
+        ::AppendMenuW(systemMenu, MF_STRING, IDM_ABOUTBOX, aboutText);
+    }
+    ::SendMessageW(Handle(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_.get()));
+    ::SendMessageW(Handle(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_.get()));
+
+    display_.Create(Handle());
+    picture_ = LoadPicture(IDB_SAMPLE_SCREEN, &image_.Description());
+    ::ShowWindow(display_.Handle(), SW_SHOW);
+
+    LoadLampPicture(LampState::Idle);
+    lampState_.store(LampState::Idle);
+
+    settingsFileName_ = kSettingsFileName;
+    settings_ = CSettingsFile::LoadSettings(settingsFileName_);
+    CCaptureBuffer::Instance().SetRunning(false);
+    return TRUE;
+}
+
+void CMainDlg::ShowMessage(const std::string& text) {
+    ui::ShowMessage(Handle(), text.c_str());
+}
+
+void CMainDlg::SetLamp(LampState state) {
+    lampState_.store(state);
+    LoadLampPicture(state);
+    ::InvalidateRect(Handle(), nullptr, TRUE);
+}
+
+void CMainDlg::StoreLampAndRepaint(LampState state) {
+    // Worker thread: store the value and ask for a repaint; the paint handler loads the picture.
+    lampState_.store(state);
+    if (const HWND window = repaintTarget_.load()) {
+        ::InvalidateRect(window, nullptr, TRUE);
+    }
+}
+
+void CMainDlg::LoadLampPicture(LampState state) {
+    lampPicture_ = LoadPicture(PictureOf(state));
+    loadedLamp_ = state;
+    BITMAP bitmap{};
+    ::GetObjectA(lampPicture_.get(), sizeof bitmap, &bitmap);
+    lampSize_ = {bitmap.bmWidth, bitmap.bmHeight};
+}
+
+INT_PTR CMainDlg::OnPaint(WPARAM, LPARAM) {
+    const PaintDc dc(Handle());
+    if (::IsIconic(Handle())) {
+        PaintIconic(dc.get());
+        return TRUE;
+    }
+    if (const LampState stored = lampState_.load(); stored != loadedLamp_) {
+        LoadLampPicture(stored); // the worker has stored Received
+    }
+    const UniqueMemoryDc memory(::CreateCompatibleDC(dc.get()));
+    {
+        const SelectedObject selected(memory.get(), lampPicture_.get());
+        ::BitBlt(dc.get(), kLampPosition.x, kLampPosition.y, lampSize_.cx, lampSize_.cy,
+                 memory.get(), 0, 0, SRCCOPY);
+    }
+    PaintByteCount(dc.get());
+    return TRUE;
+}
+
+void CMainDlg::PaintIconic(HDC dc) {
+    ::SendMessageW(Handle(), WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+    RECT client{};
+    ::GetClientRect(Handle(), &client);
+    const int x = (client.right - client.left - ::GetSystemMetrics(SM_CXICON) + 1) / 2;
+    const int y = (client.bottom - client.top - ::GetSystemMetrics(SM_CYICON) + 1) / 2;
+    ::DrawIcon(dc, x, y, icon_.get());
+}
+
+RECT CMainDlg::ByteCountArea() const {
+    // Between the lamp and the button column, above the Ende button.
+    RECT column{};
+    ::GetWindowRect(Item(IDC_SETTINGS), &column);
+    RECT ende{};
+    ::GetWindowRect(Item(IDOK), &ende);
+    ::MapWindowPoints(nullptr, Handle(), reinterpret_cast<POINT*>(&column), 2);
+    ::MapWindowPoints(nullptr, Handle(), reinterpret_cast<POINT*>(&ende), 2);
+    return {kLampPosition.x + lampSize_.cx + 2, kLampPosition.y, column.left - 2, ende.top - 2};
+}
+
+void CMainDlg::PaintByteCount(HDC dc) {
+    if (!showByteCount_) {
+        return;
+    }
+    shownByteCount_ = CCaptureBuffer::Instance().Count();
+    char text[32];
+    std::snprintf(text, sizeof text, "%u / %zu", shownByteCount_, kFrameLength);
+    const auto font = reinterpret_cast<HFONT>(::SendMessageW(Handle(), WM_GETFONT, 0, 0));
+    const SelectedObject selected(dc, font);
+    ::SetBkMode(dc, TRANSPARENT);
+    ::SetTextColor(dc, ::GetSysColor(COLOR_WINDOWTEXT));
+    // Centred in the area; broken after the slash where the area is too narrow for one line.
+    const RECT area = ByteCountArea();
+    RECT measured = area;
+    ::DrawTextA(dc, text, -1, &measured, DT_CENTER | DT_WORDBREAK | DT_CALCRECT);
+    RECT target = area;
+    target.top += (area.bottom - area.top - (measured.bottom - measured.top)) / 2;
+    ::DrawTextA(dc, text, -1, &target, DT_CENTER | DT_WORDBREAK | DT_NOCLIP);
+}
+
+INT_PTR CMainDlg::OnTimer(WPARAM timer, LPARAM) {
+    if (timer != kByteCountTimer) {
+        return FALSE;
+    }
+    if (CCaptureBuffer::Instance().Count() != shownByteCount_) {
+        const RECT area = ByteCountArea();
+        ::InvalidateRect(Handle(), &area, TRUE);
+    }
+    if (!receiver_.IsWorking()) {
+        ::KillTimer(Handle(), kByteCountTimer);
+    }
+    return TRUE;
+}
+
+INT_PTR CMainDlg::OnByteCountQuery(WPARAM, LPARAM) {
+    const LRESULT count = showByteCount_ ? CCaptureBuffer::Instance().Count() : -1;
+    ::SetWindowLongPtrW(Handle(), DWLP_MSGRESULT, count);
+    return TRUE;
+}
+
+INT_PTR CMainDlg::OnSysCommand(WPARAM command, LPARAM) {
+    if ((command & 0xFFF0) != IDM_ABOUTBOX) {
+        return FALSE;
+    }
+    CAboutDlg about;
+    about.DoModal(Handle());
+    return TRUE;
+}
+
+INT_PTR CMainDlg::OnQueryDragIcon(WPARAM, LPARAM) {
+    return reinterpret_cast<INT_PTR>(icon_.get());
+}
+
+INT_PTR CMainDlg::OnDestroy(WPARAM, LPARAM) {
+    repaintTarget_.store(nullptr);
+    ::KillTimer(Handle(), kByteCountTimer);
+    return FALSE;
+}
+
+void CMainDlg::OnReceive() {
+    receiver_.StartReceive(settings_.portName);
+    // The count shows from a Receive that has a worker reading until the next Receive.
+    showByteCount_ = receiver_.IsWorking();
+    if (showByteCount_) {
+        ::SetTimer(Handle(), kByteCountTimer, kByteCountInterval, nullptr);
+    }
+    const RECT area = ByteCountArea();
+    ::InvalidateRect(Handle(), &area, TRUE);
+}
+
+void CMainDlg::OnShow() {
+    if (!image_.ParseBands(CCaptureBuffer::Instance())) {
+        ui::ShowMessage(Handle(), "Es ging nicht!");
+    }
+    image_.BuildImage();
+    if (settings_.border) {
+        image_.DrawBorder();
+    }
+    picture_ = MakePicture(image_);
+    const HWND display = display_.Handle();
+    ::InvalidateRect(display, nullptr, TRUE);
+    if (!::IsWindowVisible(display)) {
+        ::ShowWindow(display, SW_SHOWNA); // hidden by Escape; shown again where it was
+    }
+    if (!image_.SaveBitmapFile("Scp1.bmp")) {
+        ui::ShowMessage(Handle(), "Scp1.bmp konnte nicht geschrieben werden!");
+    }
+    SetLamp(LampState::Idle);
+}
+
+void CMainDlg::OnSettings() {
+    CSettingsDlg settings(settings_);
+    settings.DoModal(Handle());
+}
+
+void CMainDlg::OnSaveAs() {
+    CBitmapsDlg bitmaps(image_);
+    bitmaps.DoModal(Handle());
+    SetLamp(LampState::Idle);
+}
+
+} // namespace krt460::ui
