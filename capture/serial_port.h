@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace krt460 {
 
@@ -49,6 +50,15 @@ OpenResult OpenSerialPort(const std::string& name);
 
 // The platform's device name for a port name, or empty when the name is refused.
 std::string SerialDeviceName(const std::string& name);
+
+struct PortInfo {
+    std::string name;        // what to pass as a port name
+    std::string description; // what the system knows of it (driver, link target)
+};
+
+// The serial ports present: on Linux the /dev/ttyS* that answer, /dev/ttyUSB*, /dev/ttyACM*
+// and the stable /dev/serial/by-id/* names; on Windows the COM devices.
+std::vector<PortInfo> ListSerialPorts();
 
 // n for a name "COMn" (any case, n from 1), otherwise nothing.
 std::optional<unsigned> ComPortNumber(const std::string& name);

@@ -1,6 +1,8 @@
 #include "cli/hardcopy.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ostream>
 
@@ -19,7 +21,7 @@ std::size_t StoreRecording(CCaptureBuffer& capture, const std::vector<std::uint8
 }
 
 ExitCode DecodeAndWrite(const CCaptureBuffer& capture, const std::string& outputPath,
-                        std::ostream& log) {
+                        const PictureOptions& options, std::ostream& log) {
     if (capture.HasEndMarker()) {
         log << "End marker: present\n";
     } else {
@@ -28,20 +30,39 @@ ExitCode DecodeAndWrite(const CCaptureBuffer& capture, const std::string& output
     CScreenImage image;
     if (!image.ParseBands(capture)) {
         log << "error: the bytes are not a complete hardcopy (twenty bands not found); "
-               "nothing written\n";
+               "no picture written\n";
         return kExitNotParsed;
     }
     log << "Hardcopy: twenty bands decoded\n";
     image.BuildImage();
-    image.DrawBorder();
+    if (options.border) {
+        image.DrawBorder();
+    }
     image.DescribeRows();
-    errno = 0;
-    if (!image.SaveBitmapFile(outputPath)) {
-        log << "error: cannot write '" << outputPath << "': " << std::strerror(errno) << '\n';
+    std::string error;
+    if (!WritePicture(image, outputPath, options, error)) {
+        log << "error: cannot write '" << outputPath << "': " << error << '\n';
         return kExitFailure;
     }
     log << "Written: " << outputPath << '\n';
     return kExitOk;
+}
+
+bool WriteCapturedBytes(const CCaptureBuffer& capture, std::size_t count, const std::string& path,
+                        std::string& error) {
+    const CaptureBytes bytes = capture.Bytes();
+    count = std::min(count, kFrameLength);
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        error = std::strerror(errno);
+        return false;
+    }
+    const bool written = std::fwrite(bytes.data(), 1, count, file) == count;
+    if (std::fclose(file) != 0 || !written) {
+        error = std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 } // namespace krt460::cli

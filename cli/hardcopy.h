@@ -1,6 +1,7 @@
 #pragma once
 
 #include "capture/capture_buffer.h"
+#include "cli/picture_output.h"
 #include "image/screen_image.h"
 
 #include <cstddef>
@@ -13,7 +14,8 @@ namespace krt460::cli {
 enum ExitCode : int {
     kExitOk = 0,
     kExitFailure = 1,   // a file or port could not be used
-    kExitNotParsed = 2, // the bytes are no hardcopy; nothing written
+    kExitNotParsed = 2, // the bytes are no hardcopy; no picture written
+    kExitStalled = 3,   // the transfer stopped arriving; the bytes so far kept, no picture
     kExitInterrupted = 130,
 };
 
@@ -21,9 +23,13 @@ enum ExitCode : int {
 // byte until the frame is complete. Returns how many were stored.
 std::size_t StoreRecording(CCaptureBuffer& capture, const std::vector<std::uint8_t>& bytes);
 
-// Decodes what the capture buffer holds, reports the verdicts on `log` and writes the picture.
-// The picture is written only when the parse succeeded.
+// Decodes what the capture buffer holds, reports the verdicts on `log` and writes the picture,
+// only when the parse succeeded.
 ExitCode DecodeAndWrite(const CCaptureBuffer& capture, const std::string& outputPath,
-                        std::ostream& log);
+                        const PictureOptions& options, std::ostream& log);
+
+// Keeps the first `count` bytes of the capture buffer in a file.
+bool WriteCapturedBytes(const CCaptureBuffer& capture, std::size_t count, const std::string& path,
+                        std::string& error);
 
 } // namespace krt460::cli

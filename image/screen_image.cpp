@@ -91,27 +91,42 @@ void CScreenImage::DescribeRows() {
     description_.bits = rows_.data();
 }
 
-BitmapFileBytes CScreenImage::EncodeBitmap() const {
-    BitmapFileBytes file{};
+std::vector<std::uint8_t> EncodeMonochromeBitmap(std::int32_t width, std::int32_t height,
+                                                 std::span<const std::uint8_t> rows) {
+    const auto rowBytes = static_cast<std::size_t>((width + 7) / 8);
+    const std::size_t stride = (rowBytes + 3) / 4 * 4;
+    const auto rowCount = static_cast<std::size_t>(height);
+    std::vector<std::uint8_t> file(kBitmapHeaderSize + stride * rowCount);
     std::uint8_t* out = file.data();
-    // File header. Size and offset are fixed: the picture is always 160 x 160 by one bit.
+    // File header.
     out[0] = 'B';
     out[1] = 'M';
-    PutLittleEndian<std::uint32_t>(out + 2, kBitmapFileSize);
+    PutLittleEndian<std::uint32_t>(out + 2, static_cast<std::uint32_t>(file.size()));
     PutLittleEndian<std::uint32_t>(out + 10, kBitmapHeaderSize);
-    // Information header; the other fields stay zero.
+    // Information header; compression, image size, resolution and colour counts stay zero.
     PutLittleEndian<std::uint32_t>(out + 14, 40);
-    PutLittleEndian<std::int32_t>(out + 18, description_.width);
-    PutLittleEndian<std::int32_t>(out + 22, description_.height);
+    PutLittleEndian<std::int32_t>(out + 18, width);
+    PutLittleEndian<std::int32_t>(out + 22, height);
     PutLittleEndian<std::uint16_t>(out + 26, 1);
     PutLittleEndian<std::uint16_t>(out + 28, 1);
     // Palette: entry 0 black, entry 1 white.
     std::fill_n(out + 58, 3, std::uint8_t{0xFF});
-    // Pixel rows bottom-up, as a positive height demands.
-    std::uint8_t* pixels = out + kBitmapHeaderSize;
-    for (auto row = rows_.rbegin(); row != rows_.rend(); ++row) {
-        pixels = std::copy(row->begin(), row->end(), pixels);
+    // A positive height means bottom-up rows.
+    for (std::size_t y = 0; y < rowCount && (y + 1) * rowBytes <= rows.size(); ++y) {
+        std::copy_n(rows.begin() + static_cast<std::ptrdiff_t>(y * rowBytes), rowBytes,
+                    out + kBitmapHeaderSize + (rowCount - 1 - y) * stride);
     }
+    return file;
+}
+
+BitmapFileBytes CScreenImage::EncodeBitmap() const {
+    // The header takes the size from the description, which is 160 x 160 in every case that
+    // arises; the rows are always the 160 one-bit rows.
+    const auto encoded = EncodeMonochromeBitmap(
+        description_.width, description_.height,
+        std::span(reinterpret_cast<const std::uint8_t*>(rows_.data()), sizeof rows_));
+    BitmapFileBytes file{};
+    std::copy_n(encoded.begin(), std::min(encoded.size(), file.size()), file.begin());
     return file;
 }
 

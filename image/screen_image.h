@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace krt460 {
 
@@ -21,6 +22,12 @@ inline constexpr std::size_t kBitmapHeaderSize = 62;
 using Band = std::array<std::uint8_t, kBandColumns>;
 using PixelRow = std::array<std::uint8_t, kRowBytes>;
 using BitmapFileBytes = std::array<std::uint8_t, kBitmapFileSize>;
+
+// A one-bit BMP file (palette: 0 black, 1 white) of `width` x `height` pixels; `rows` holds the
+// rows top-down, (width + 7) / 8 bytes each, the leftmost pixel in bit 7. Rows are written
+// bottom-up and padded to four bytes.
+std::vector<std::uint8_t> EncodeMonochromeBitmap(std::int32_t width, std::int32_t height,
+                                                 std::span<const std::uint8_t> rows);
 
 // The fields of the platform's BITMAP record, kept as plain data so that the decoder and the
 // file writer need no platform headers.

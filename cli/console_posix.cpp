@@ -1,4 +1,4 @@
-#include "cli/terminal.h"
+#include "cli/console.h"
 
 #include <unistd.h>
 
@@ -7,5 +7,7 @@ namespace krt460::cli {
 bool IsTerminal(std::FILE* stream) {
     return ::isatty(::fileno(stream)) == 1;
 }
+
+void MakeStdinBinary() {} // POSIX streams never translate
 
 } // namespace krt460::cli

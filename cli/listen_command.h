@@ -1,0 +1,25 @@
+#pragma once
+
+#include "cli/hardcopy.h"
+#include "cli/picture_output.h"
+
+#include <string>
+
+namespace krt460::cli {
+
+struct ListenOptions {
+    std::string port; // empty: the port of KRT460.ini in the working directory, else COM1
+    std::string dir = ".";
+    bool raw = true;            // keep the 3328 bytes beside each picture
+    double timeoutSeconds = 10; // between the bytes of a started capture; 0: wait for ever
+    PictureOptions picture;
+};
+
+// Receives hardcopy after hardcopy until Ctrl-C, each into DIR/YYYYMMDD-HHMMSS.bmp (with -2,
+// -3, ... when that exists; nothing is overwritten) and one line on stdout.
+ExitCode RunListen(const ListenOptions& options);
+
+// A base name in `dir` for the local time `stamp` that no file of a capture uses yet.
+std::string UniqueCaptureBase(const std::string& dir, const std::string& stamp);
+
+} // namespace krt460::cli

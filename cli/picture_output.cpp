@@ -1,0 +1,74 @@
+#include "cli/picture_output.h"
+
+#include "cli/png_writer.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace krt460::cli {
+
+ScaledPicture ScalePicture(const CScreenImage& image, int scale) {
+    ScaledPicture picture{kScreenWidth * scale, kScreenHeight * scale, {}};
+    const auto stride = static_cast<std::size_t>((picture.width + 7) / 8);
+    picture.rows.assign(stride * static_cast<std::size_t>(picture.height), 0);
+    for (int y = 0; y < picture.height; ++y) {
+        const PixelRow& source = image.Rows()[static_cast<std::size_t>(y / scale)];
+        std::uint8_t* target = picture.rows.data() + static_cast<std::size_t>(y) * stride;
+        for (int x = 0; x < picture.width; ++x) {
+            const int sourceX = x / scale;
+            if ((source[static_cast<std::size_t>(sourceX / 8)] >> (7 - sourceX % 8)) & 1) {
+                target[x / 8] = static_cast<std::uint8_t>(target[x / 8] | (0x80 >> (x % 8)));
+            }
+        }
+    }
+    return picture;
+}
+
+PictureFormat FormatFor(const PictureOptions& options, const std::string& path) {
+    if (options.format) {
+        return *options.format;
+    }
+    std::string extension = path.size() >= 4 ? path.substr(path.size() - 4) : "";
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return extension == ".png" ? PictureFormat::Png : PictureFormat::Bmp;
+}
+
+const char* PictureExtension(const PictureOptions& options) {
+    return options.format == PictureFormat::Png ? ".png" : ".bmp";
+}
+
+bool WritePicture(const CScreenImage& image, const std::string& path, const PictureOptions& options,
+                  std::string& error) {
+    if (FormatFor(options, path) == PictureFormat::Png) {
+        const ScaledPicture picture = ScalePicture(image, options.scale);
+        return WritePng(path, picture.width, picture.height, picture.rows, error);
+    }
+    errno = 0;
+    if (options.scale == 1) {
+        if (!image.SaveBitmapFile(path)) {
+            error = errno != 0 ? std::strerror(errno) : "write failed";
+            return false;
+        }
+        return true;
+    }
+    const ScaledPicture picture = ScalePicture(image, options.scale);
+    const std::vector<std::uint8_t> bytes =
+        EncodeMonochromeBitmap(picture.width, picture.height, picture.rows);
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        error = std::strerror(errno);
+        return false;
+    }
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    if (std::fclose(file) != 0 || !written) {
+        error = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+} // namespace krt460::cli

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "image/screen_image.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace krt460::cli {
+
+enum class PictureFormat { Bmp, Png };
+
+struct PictureOptions {
+    std::optional<PictureFormat> format; // unset: by the output's extension
+    int scale = 1;                       // each dot becomes scale x scale pixels
+    bool border = true;
+};
+
+// The one-bit picture enlarged: rows top-down, (width + 7) / 8 bytes each, bit 1 white.
+struct ScaledPicture {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> rows;
+};
+
+ScaledPicture ScalePicture(const CScreenImage& image, int scale);
+
+PictureFormat FormatFor(const PictureOptions& options, const std::string& path);
+
+// Writes the decoded picture as BMP or PNG. At scale 1 a BMP is the program's own 3262-byte
+// file, byte for byte. False with the system's reason in `error`.
+bool WritePicture(const CScreenImage& image, const std::string& path, const PictureOptions& options,
+                  std::string& error);
+
+// ".bmp" or ".png": the extension of a picture named by the program.
+const char* PictureExtension(const PictureOptions& options);
+
+} // namespace krt460::cli

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace krt460::cli {
+
+// Writes a one-bit grey PNG (bit 1 white); `rows` holds height rows of (width + 7) / 8 bytes,
+// the leftmost pixel in bit 7. False with `error` set when PNG is unavailable or writing failed.
+bool WritePng(const std::string& path, int width, int height, const std::vector<std::uint8_t>& rows,
+              std::string& error);
+
+} // namespace krt460::cli
