@@ -536,7 +536,6 @@ void CancelSaveAsScenario(const Context& c) {
     if (dialog == nullptr) {
         return;
     }
-    SaveAs(dialog, "");
     ::SendMessageA(::GetDlgItem(dialog, IDC_FILE_NAME), WM_SETTEXT, 0,
                    reinterpret_cast<LPARAM>("cancelled"));
     Click(dialog, IDCANCEL);

@@ -59,7 +59,7 @@ done
 # Every program the driver started has ended: none may be left behind.
 left=$(pgrep -f 'KRT460\.exe' || true)
 for pid in $left; do
-    if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
+    if { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
         echo "FAIL KRT460.exe (pid $pid) is still running"
         failed=$((failed + 1))
     fi
