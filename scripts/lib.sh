@@ -62,6 +62,18 @@ wine_session_stop() {
     WINE_SESSION_DIR=
 }
 
+# Runs the command until it succeeds, for at most $1 seconds.
+wait_for() {
+    local limit=$1
+    shift
+    local i
+    for i in $(seq $((limit * 20))); do
+        "$@" && return 0
+        sleep 0.05
+    done
+    return 1
+}
+
 # A private X server on a free display; sets DISPLAY.
 xvfb_start() {
     local n=91
@@ -69,13 +81,7 @@ xvfb_start() {
     Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
     XVFB_PID=$!
     export DISPLAY=":$n"
-    local i
-    for i in $(seq 200); do
-        [ -e "/tmp/.X11-unix/X$n" ] && return 0
-        sleep 0.05
-    done
-    echo "Xvfb did not start on :$n" >&2
-    return 1
+    wait_for 10 test -e "/tmp/.X11-unix/X$n" || { echo "Xvfb did not start on :$n" >&2; return 1; }
 }
 
 xvfb_stop() {
@@ -92,13 +98,7 @@ start_simulator() {
     shift
     "$SIMULATOR" "$SAMPLE_FRAME" --link "$link" "$@" >/dev/null &
     SIMULATOR_PID=$!
-    local i
-    for i in $(seq 100); do
-        [ -L "$link" ] && return 0
-        sleep 0.05
-    done
-    echo "simulator did not create $link" >&2
-    return 1
+    wait_for 10 test -L "$link" || { echo "simulator did not create $link" >&2; return 1; }
 }
 
 stop_simulator() {
@@ -106,4 +106,35 @@ stop_simulator() {
     kill "$SIMULATOR_PID" 2>/dev/null || true
     wait "$SIMULATOR_PID" 2>/dev/null || true
     SIMULATOR_PID=
+}
+
+# Runs a demonstration scenario of the end-to-end driver in a Wine virtual desktop (so windows
+# have frames) in the current folder, and saves a screenshot of each step it announces as
+# $2/krt460-STEP.png. Needs a Wine session, Xvfb and the simulator running.
+run_demo() {
+    local scenario=$1 shots=$2
+    local exe=$KRT460_ROOT/build/windows/ui/KRT460.exe
+    local driver=$KRT460_ROOT/build/windows/tests/e2e/e2e_driver.exe
+    local log
+    log=$(mktemp /tmp/krt460-demo.XXXXXX)
+    KRT460_E2E_EXE=$(winepath -w "$exe") wine explorer /desktop=KRT460,560x340 "$driver" \
+        "$scenario" >"$log" 2>&1 &
+    local pid=$! taken=0 step
+    while kill -0 "$pid" 2>/dev/null; do
+        step=$(sed -n 's/^READY \([a-z-]*\).*/\1/p' "$log" | sed -n "$((taken + 1))p")
+        if [ -n "$step" ]; then
+            sleep 1 # let the last repaint reach the screen
+            xwd -root -silent | convert xwd:- -crop 560x340+0+0 +repage "$shots/krt460-$step.png"
+            taken=$((taken + 1))
+            touch next
+        fi
+        sleep 0.1
+    done
+    wait "$pid" || true
+    if grep -q '^FAIL' "$log" || [ "$taken" -eq 0 ]; then
+        cat "$log" >&2
+        rm -f "$log"
+        return 1
+    fi
+    rm -f "$log"
 }

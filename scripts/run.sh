@@ -34,25 +34,6 @@ if [ "$headless" -eq 0 ]; then
     exit 0
 fi
 
-done_file=$(mktemp -u /tmp/krt460-done.XXXXXX)
-export KRT460_E2E_EXE=$(winepath -w "$B/windows/ui/KRT460.exe")
-export KRT460_E2E_DONE=$(winepath -w "$done_file")
-log=$(mktemp /tmp/krt460-demo.XXXXXX)
-wine explorer /desktop=KRT460,560x340 "$B/windows/tests/e2e/e2e_driver.exe" demo >"$log" 2>&1 &
-driver=$!
-for _ in $(seq 1200); do
-    grep -q READY "$log" && break
-    kill -0 "$driver" 2>/dev/null || break
-    sleep 0.1
-done
-if ! grep -q READY "$log"; then
-    cat "$log" >&2
-    echo "error: the demonstration did not reach its end" >&2
-    exit 1
-fi
-sleep 1 # let the last repaint reach the screen
-xwd -root -silent | convert xwd:- -crop 560x340+0+0 +repage "$out/krt460-screenshot.png"
-touch "$done_file"
-wait "$driver" || true
-rm -f "$done_file" "$log"
+run_demo demo "$out" || { echo "error: the demonstration did not finish" >&2; exit 1; }
+mv "$out/krt460-main.png" "$out/krt460-screenshot.png"
 echo "Written: $out/Scp1.bmp (the received hardcopy), $out/KRT460.ini, $out/krt460-screenshot.png"

@@ -17,15 +17,6 @@ cleanup() {
 trap cleanup EXIT
 cd "$work"
 fail() { echo "FAIL: $*"; cat out.txt log.txt 2>/dev/null; exit 1; }
-wait_for() { # seconds, command...
-    local limit=$1
-    shift
-    for _ in $(seq $((limit * 20))); do
-        "$@" && return 0
-        sleep 0.05
-    done
-    return 1
-}
 lines() { [ "$(grep -c "$2" "$1" 2>/dev/null)" -ge "$3" ]; }
 
 # Three prints, fast enough to share a second, so that names need their suffixes.

@@ -26,10 +26,7 @@ echo "PASS full capture"
 start_simulator "$work/port" --wait-open --stop-after 100 --repeat 2
 timeout 60 "$KRT460" receive --port "$work/port" -o stalled.bmp >log.txt 2>&1 &
 receiver=$!
-for _ in $(seq 600); do
-    grep -q "Lamp: green" log.txt && break
-    sleep 0.05
-done
+wait_for 30 grep -q "Lamp: green" log.txt
 sleep 0.5 # the 100 bytes take about 0.1 s on the line
 kill -INT "$receiver"
 status=0
@@ -40,11 +37,7 @@ grep -q "Interrupted: port closed" log.txt || fail "interruption not reported"
 # Released: the simulator offers its second (short) frame to the next opener, which gets it.
 timeout 60 "$KRT460" receive --port "$work/port" -o again.bmp >log.txt 2>&1 &
 receiver=$!
-for _ in $(seq 600); do
-    grep -q "Lamp: green" log.txt && break
-    sleep 0.05
-done
-grep -q "Lamp: green" log.txt || fail "the port was not released"
+wait_for 30 grep -q "Lamp: green" log.txt || fail "the port was not released"
 kill -INT "$receiver"
 wait "$receiver" || true
 stop_simulator

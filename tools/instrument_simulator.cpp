@@ -105,17 +105,29 @@ void SendPaced(int fd, const std::vector<std::uint8_t>& bytes, unsigned baud) {
     }
 }
 
+// Reads and drops what reaches the master (packet-mode notices, anything the receiver sends);
+// true when nobody holds the slave open.
+bool DrainMaster(int master, int waitMs) {
+    pollfd p{master, POLLIN, 0};
+    ::poll(&p, 1, waitMs);
+    if (p.revents & POLLIN) {
+        unsigned char discard[64];
+        (void)::read(master, discard, sizeof discard);
+    }
+    return (p.revents & POLLHUP) != 0;
+}
+
+void WaitForHangup(int master) {
+    while (!stopRequested && !DrainMaster(master, 50)) {
+    }
+}
+
 // A test presses the instrument's print key by writing the trigger file.
 void RunTriggered(int fd, const std::vector<std::uint8_t>& frame, const Options& o) {
     while (!stopRequested) {
         std::ifstream request(o.trigger);
         if (!request) {
-            pollfd p{fd, POLLIN, 0};
-            ::poll(&p, 1, 20);
-            if (p.revents & POLLIN) {
-                unsigned char discard[64];
-                (void)::read(fd, discard, sizeof discard); // packet-mode notices
-            }
+            DrainMaster(fd, 20);
             continue;
         }
         std::size_t count = frame.size();
@@ -225,33 +237,12 @@ int main(int argc, char** argv) {
         SendPaced(fd, frame, o.baud);
         std::fprintf(stderr, "instrument_simulator: sent %zu bytes\n", frame.size());
         if (isPty && o.waitOpen) {
-            // Wait for the receiver to let go before offering the next frame.
-            while (!stopRequested) {
-                pollfd p{fd, POLLIN, 0};
-                ::poll(&p, 1, 50);
-                if (p.revents & POLLHUP) {
-                    break;
-                }
-                if (p.revents & POLLIN) {
-                    unsigned char discard[64];
-                    (void)::read(fd, discard, sizeof discard);
-                }
-            }
+            WaitForHangup(fd); // the receiver lets go before the next frame is offered
         }
     }
     if (isPty && o.trigger.empty()) {
-        // Keep the pty until stopped, so that the receiver can still read what is queued.
-        while (!stopRequested && o.repeat != 0) {
-            pollfd p{fd, POLLIN, 0};
-            ::poll(&p, 1, 100);
-            if (p.revents & POLLHUP) {
-                break;
-            }
-            if (p.revents & POLLIN) {
-                unsigned char discard[64];
-                (void)::read(fd, discard, sizeof discard);
-            }
-        }
+        // Keep the pty while the receiver may still read what is queued.
+        WaitForHangup(fd);
         if (!o.link.empty()) {
             ::unlink(o.link.c_str());
         }

@@ -268,9 +268,13 @@ public:
     HWND Display() const { return display_; }
     const Program& Prog() const { return program_; }
 
-    // The instrument's print key: `count` bytes of the frame, or all of it.
+    // The instrument's print key: `count` bytes of the frame, or all of it. The request appears
+    // whole, by a rename, so that the simulator never reads it half-written.
     void Print(int port, long count = -1) const {
-        WriteFile(port == 2 ? c_.trigger2 : c_.trigger1, count < 0 ? "" : std::to_string(count));
+        const std::string& trigger = port == 2 ? c_.trigger2 : c_.trigger1;
+        const std::string pending = trigger + ".pending";
+        WriteFile(pending, count < 0 ? "" : std::to_string(count));
+        ::MoveFileExA(pending.c_str(), trigger.c_str(), MOVEFILE_REPLACE_EXISTING);
     }
 
     void Receive(int port = 1) const {
@@ -546,20 +550,34 @@ void CancelSaveAsScenario(const Context& c) {
     s.Ende();
 }
 
-// The main job's demonstration: receive, show, then wait for the caller's screenshot (the file
-// named by KRT460_E2E_DONE appears) and end.
-void DemoScenario(const Context& c) {
+// Shows the program at work for a caller that takes screenshots: after each step it prints
+// "READY name" and waits until a file "next" appears in its folder.
+void WaitForCaller(const char* step) {
+    std::printf("READY %s\n", step);
+    std::fflush(stdout);
+    WaitUntil([] { return ::DeleteFileA("next") != FALSE; }, std::chrono::minutes(5));
+}
+
+void DemoScenario(const Context& c, bool dialogs) {
     const Session s(c);
     Click(s.Main(), IDC_RECEIVE);
     Check(WaitForLamp(s.Main(), Lamp::Received), "a hardcopy arrives");
     Click(s.Main(), IDC_SHOW);
     Check(WaitUntil([] { return ReadFile("Scp1.bmp").size() == 3262; }), "Scp1.bmp is written");
     Check(WaitForLamp(s.Main(), Lamp::Idle), "the picture is shown");
-    std::printf("READY\n");
-    std::fflush(stdout);
-    const std::string done = Env("KRT460_E2E_DONE");
-    WaitUntil([&] { return ::GetFileAttributesA(done.c_str()) != INVALID_FILE_ATTRIBUTES; },
-              std::chrono::minutes(5));
+    WaitForCaller("main");
+    if (dialogs) {
+        if (const HWND settings = OpenSettings(s)) {
+            WaitForCaller("settings");
+            CloseDialog(settings, IDOK);
+        }
+        if (const HWND saveAs = OpenSaveAs(s)) {
+            ::SendMessageA(::GetDlgItem(saveAs, IDC_FILE_NAME), WM_SETTEXT, 0,
+                           reinterpret_cast<LPARAM>("messung"));
+            WaitForCaller("save-as");
+            CloseDialog(saveAs, IDCANCEL);
+        }
+    }
     s.Ende();
 }
 
@@ -586,7 +604,8 @@ int main(int argc, char** argv) {
         {"settings-com3", [&] { SettingsKeepPortScenario(c, "COM3\r\n1\r\n"); }},
         {"save-as", [&] { SaveAsScenario(c); }},
         {"save-as-cancel", [&] { CancelSaveAsScenario(c); }},
-        {"demo", [&] { DemoScenario(c); }},
+        {"demo", [&] { DemoScenario(c, false); }},
+        {"screenshots", [&] { DemoScenario(c, true); }},
     };
     const auto found = scenarios.find(scenario);
     if (found == scenarios.end()) {

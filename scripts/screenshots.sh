@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Makes the README's screenshots (docs/krt460-main.png, -settings.png, -save-as.png): the
+# program under Wine in Xvfb, receiving the sample hardcopy from the simulator.
+set -euo pipefail
+source "$(dirname "$0")/lib.sh"
+ensure_packages "${LINUX_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+build_preset linux >/dev/null
+build_preset windows >/dev/null
+SIMULATOR=$KRT460_ROOT/build/linux/tools/instrument_simulator
+SAMPLE_FRAME=$KRT460_ROOT/samples/sample_hardcopy.bin
+work=$(mktemp -d /tmp/krt460-shots.XXXXXX)
+trap 'stop_simulator; wine_session_stop; xvfb_stop; rm -rf "$work"' EXIT
+xvfb_start
+wine_session_start COM1
+start_simulator "$WINE_SESSION_DIR/com1" --wait-open --repeat 0
+cd "$work"
+run_demo screenshots "$KRT460_ROOT/docs"
+ls -l "$KRT460_ROOT"/docs/krt460-*.png
