@@ -165,20 +165,6 @@ TEST(ScreenImage, ColumnBitsBecomePixelsTopDotFirst) {
     }
 }
 
-TEST(ScreenImage, BandsOfAllDotsOrNoneGiveEightBlackOrWhiteRows) {
-    CScreenImage image;
-    ASSERT_TRUE(image.ParseBands(FrameBuilder().Band(0xFF).Bands(19, 0x00).Buffer()));
-    image.BuildImage();
-    for (int y = 0; y < kScreenHeight; ++y) {
-        const PixelRow expected = [&] {
-            PixelRow row;
-            row.fill(y < 8 ? 0x00 : 0xFF);
-            return row;
-        }();
-        ASSERT_EQ(image.Rows()[static_cast<std::size_t>(y)], expected) << "row " << y;
-    }
-}
-
 TEST(ScreenImage, BorderBlackensTheOutermostRingOnly) {
     CScreenImage image;
     ASSERT_TRUE(image.ParseBands(FrameBuilder().Bands(20, 0x00).Buffer()));
