@@ -54,11 +54,17 @@ wine_session_start() {
     wineboot >>"$log" 2>&1
 }
 
+# Ends every process of the session. A Wine client still starting may bring up a new server,
+# so the session is ended until its folder can be removed.
 wine_session_stop() {
     [ -n "${WINE_SESSION_DIR:-}" ] || return 0
-    wineserver -k 2>/dev/null || true
-    wineserver -w 2>/dev/null || true
-    rm -rf "$WINE_SESSION_DIR"
+    local attempt
+    for attempt in 1 2 3; do
+        wineserver -k >/dev/null 2>&1 || true
+        wineserver -w >/dev/null 2>&1 || true
+        rm -rf "$WINE_SESSION_DIR" 2>/dev/null && break
+        sleep 1
+    done
     WINE_SESSION_DIR=
 }
 
@@ -124,7 +130,8 @@ run_demo() {
         step=$(sed -n 's/^READY \([a-z-]*\).*/\1/p' "$log" | sed -n "$((taken + 1))p")
         if [ -n "$step" ]; then
             sleep 1 # let the last repaint reach the screen
-            xwd -root -silent | convert xwd:- -crop 560x340+0+0 +repage "$shots/krt460-$step.png"
+            xwd -root -silent | convert xwd:- -crop 560x340+0+0 +repage \
+                "$shots/krt460-$step.png" || { kill "$pid"; wait "$pid"; return 1; }
             taken=$((taken + 1))
             touch next
         fi

@@ -13,7 +13,7 @@ SAMPLE_FRAME=$KRT460_ROOT/samples/sample_hardcopy.bin
 RUNS=${RUNS:-3}
 
 work=$(mktemp -d /tmp/krt460-measure.XXXXXX)
-trap 'stop_simulator; wine_session_stop; rm -rf "$work"' EXIT
+trap 'set +e; stop_simulator; wine_session_stop; rm -rf "$work"' EXIT
 
 # One capture: prints "wall cpu" in seconds. $1: link, rest: receiver command.
 measure() {

@@ -15,7 +15,7 @@ SIMULATOR=$B/linux/tools/instrument_simulator
 SAMPLE_FRAME=$KRT460_ROOT/samples/sample_hardcopy.bin
 out=$(pwd)
 
-cleanup() { stop_simulator; wine_session_stop; xvfb_stop; }
+cleanup() { set +e; stop_simulator; wine_session_stop; xvfb_stop; }
 trap cleanup EXIT
 
 headless=1

@@ -9,7 +9,7 @@ build_preset windows >/dev/null
 SIMULATOR=$KRT460_ROOT/build/linux/tools/instrument_simulator
 SAMPLE_FRAME=$KRT460_ROOT/samples/sample_hardcopy.bin
 work=$(mktemp -d /tmp/krt460-shots.XXXXXX)
-trap 'stop_simulator; wine_session_stop; xvfb_stop; rm -rf "$work"' EXIT
+trap 'set +e; stop_simulator; wine_session_stop; xvfb_stop; rm -rf "$work"' EXIT
 xvfb_start
 wine_session_start COM1
 start_simulator "$WINE_SESSION_DIR/com1" --wait-open --repeat 0

@@ -21,7 +21,7 @@ run_ctest() { # preset, log
 }
 
 logs=$(mktemp -d /tmp/krt460-test-logs.XXXXXX)
-trap 'wine_session_stop; rm -rf "$logs"' EXIT
+trap 'set +e; wine_session_stop; rm -rf "$logs"' EXIT
 
 echo "== Linux build and tests"
 build_preset linux

@@ -10,6 +10,7 @@ source "$(dirname "$0")/../scripts/lib.sh"
 work=$(mktemp -d /tmp/krt460-listen-test.XXXXXX)
 listener=
 cleanup() {
+    set +e
     [ -z "$listener" ] || { kill "$listener" 2>/dev/null || true; wait "$listener" 2>/dev/null || true; }
     stop_simulator
     rm -rf "$work"

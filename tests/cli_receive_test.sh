@@ -8,7 +8,7 @@ KRT460=$1 SIMULATOR=$2 SAMPLE_FRAME=$3 SAMPLE_BMP=$4
 source "$(dirname "$0")/../scripts/lib.sh"
 
 work=$(mktemp -d /tmp/krt460-cli-test.XXXXXX)
-cleanup() { stop_simulator; rm -rf "$work"; }
+cleanup() { set +e; stop_simulator; rm -rf "$work"; }
 trap cleanup EXIT
 cd "$work"
 fail() { echo "FAIL: $*"; cat log.txt 2>/dev/null; exit 1; }

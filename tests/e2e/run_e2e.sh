@@ -11,6 +11,7 @@ source "$(dirname "$0")/../../scripts/lib.sh"
 work=$(mktemp -d /tmp/krt460-e2e.XXXXXX)
 simulators=()
 cleanup() {
+    set +e
     local pid
     for pid in "${simulators[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
     wine_session_stop

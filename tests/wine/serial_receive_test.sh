@@ -9,7 +9,7 @@ source "$(dirname "$0")/../../scripts/lib.sh"
 [ -x "$SIMULATOR" ] || { echo "no simulator at $SIMULATOR: build the linux preset first" >&2; exit 1; }
 
 work=$(mktemp -d /tmp/krt460-serial-test.XXXXXX)
-cleanup() { stop_simulator; wine_session_stop; rm -rf "$work"; }
+cleanup() { set +e; stop_simulator; wine_session_stop; rm -rf "$work"; }
 trap cleanup EXIT
 wine_session_start COM1 COM2 COM10
 cd "$work"
