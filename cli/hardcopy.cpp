@@ -1,9 +1,6 @@
 #include "cli/hardcopy.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <ostream>
 
 namespace krt460::cli {
@@ -51,18 +48,7 @@ ExitCode DecodeAndWrite(const CCaptureBuffer& capture, const std::string& output
 bool WriteCapturedBytes(const CCaptureBuffer& capture, std::size_t count, const std::string& path,
                         std::string& error) {
     const CaptureBytes bytes = capture.Bytes();
-    count = std::min(count, kFrameLength);
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        error = std::strerror(errno);
-        return false;
-    }
-    const bool written = std::fwrite(bytes.data(), 1, count, file) == count;
-    if (std::fclose(file) != 0 || !written) {
-        error = std::strerror(errno);
-        return false;
-    }
-    return true;
+    return WriteBytesToFile(path, std::span(bytes).first(std::min(count, kFrameLength)), error);
 }
 
 } // namespace krt460::cli

@@ -37,6 +37,21 @@ PictureFormat FormatFor(const PictureOptions& options, const std::string& path) 
     return extension == ".png" ? PictureFormat::Png : PictureFormat::Bmp;
 }
 
+bool WriteBytesToFile(const std::string& path, std::span<const std::uint8_t> bytes,
+                      std::string& error) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        error = std::strerror(errno);
+        return false;
+    }
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    if (std::fclose(file) != 0 || !written) {
+        error = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
 const char* PictureExtension(const PictureOptions& options) {
     return options.format == PictureFormat::Png ? ".png" : ".bmp";
 }
@@ -56,19 +71,8 @@ bool WritePicture(const CScreenImage& image, const std::string& path, const Pict
         return true;
     }
     const ScaledPicture picture = ScalePicture(image, options.scale);
-    const std::vector<std::uint8_t> bytes =
-        EncodeMonochromeBitmap(picture.width, picture.height, picture.rows);
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        error = std::strerror(errno);
-        return false;
-    }
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    if (std::fclose(file) != 0 || !written) {
-        error = std::strerror(errno);
-        return false;
-    }
-    return true;
+    return WriteBytesToFile(
+        path, EncodeMonochromeBitmap(picture.width, picture.height, picture.rows), error);
 }
 
 } // namespace krt460::cli

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,10 @@ PictureFormat FormatFor(const PictureOptions& options, const std::string& path);
 // file, byte for byte. False with the system's reason in `error`.
 bool WritePicture(const CScreenImage& image, const std::string& path, const PictureOptions& options,
                   std::string& error);
+
+// Writes `bytes` as the whole file; false with the system's reason in `error`.
+bool WriteBytesToFile(const std::string& path, std::span<const std::uint8_t> bytes,
+                      std::string& error);
 
 // ".bmp" or ".png": the extension of a picture named by the program.
 const char* PictureExtension(const PictureOptions& options);

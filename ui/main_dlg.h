@@ -26,7 +26,6 @@ public:
 
     const std::string& SettingsFileName() const { return settingsFileName_; }
     Settings& CurrentSettings() { return settings_; }
-    CScreenImage& Image() { return image_; }
 
     // Stops a capture that is still running; its worker then touches nothing of this window.
     void StopReceiving() { receiver_.Stop(); }

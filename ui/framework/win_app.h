@@ -21,8 +21,6 @@ protected:
     // The themed look of the controls (the manifest asks for common controls 6).
     static void EnableVisualStyles();
 
-    HWND mainWindow_ = nullptr;
-
 private:
     static CWinApp* current_;
 };
