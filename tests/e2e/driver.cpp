@@ -313,8 +313,9 @@ bool IsSampleScreen(HWND display) {
 
 void MainScenario(const Context& c) {
     const Session s(c);
-    Check(ReadLamp(s.Main()) == Lamp::Idle, "start-up shows the yellow lamp");
-    Check(IsSampleScreen(s.Display()), "start-up shows the sample screen");
+    Check(WaitForLamp(s.Main(), Lamp::Idle), "start-up shows the yellow lamp");
+    Check(WaitUntil([&] { return IsSampleScreen(s.Display()); }, 5s),
+          "start-up shows the sample screen");
     Check(ByteCount(s.Main()) == -1, "no count is shown before Empfangen");
 
     Click(s.Main(), IDC_SHOW);
@@ -387,7 +388,8 @@ void MissingPortScenario(const Context& c) {
     const Session s(c);
     Click(s.Main(), IDC_RECEIVE);
     Check(s.Prog().TakeMessageBox() == "Error: Open COM port!", "a missing port says so");
-    Check(ReadLamp(s.Main()) == Lamp::Idle, "and leaves the lamp yellow");
+    // Read once the message box has gone and the window is painted again.
+    Check(WaitForLamp(s.Main(), Lamp::Idle), "and leaves the lamp yellow");
     s.Ende("COM42\r\n1\r\n");
 }
 
