@@ -2,11 +2,8 @@
 #include "capture/serial_port.h"
 
 #include <algorithm>
-#include <fcntl.h>
 #include <filesystem>
-#include <linux/serial.h>
-#include <sys/ioctl.h>
-#include <termios.h>
+#include <fstream>
 #include <unistd.h>
 
 namespace krt460 {
@@ -14,39 +11,26 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A built-in UART node exists whether or not hardware answers behind it.
-bool UartAnswers(const std::string& device) {
-    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    serial_struct info{};
-    bool answers = false;
-    if (::ioctl(fd, TIOCGSERIAL, &info) == 0) {
-        answers = info.type != PORT_UNKNOWN;
-    } else {
-        termios tio{};
-        answers = ::tcgetattr(fd, &tio) == 0;
-    }
-    ::close(fd);
-    return answers;
+std::string ReadSysfs(const std::string& path) {
+    std::ifstream file(path);
+    std::string value;
+    std::getline(file, value);
+    return value;
 }
 
 std::string DriverOf(const std::string& deviceName) {
     std::error_code ignored;
     const fs::path driver =
         fs::read_symlink("/sys/class/tty/" + deviceName + "/device/driver", ignored);
-    return driver.empty() ? "" : "driver " + driver.filename().string();
+    return driver.empty() ? "" : driver.filename().string();
 }
 
-// ttyS10 after ttyS9.
-bool NaturalLess(const std::string& a, const std::string& b) {
-    const auto split = [](const std::string& s) {
-        const std::size_t digits = s.find_last_not_of("0123456789") + 1;
-        return std::make_pair(s.substr(0, digits),
-                              digits < s.size() ? std::stoul(s.substr(digits)) : 0ul);
-    };
-    return split(a) < split(b);
+// A built-in UART node exists whether or not hardware stands behind it. Opening it to ask would
+// raise DTR and RTS, which can trigger equipment on the line, so sysfs is asked instead: a port
+// type other than 0 (unknown) means the kernel found a UART.
+bool UartPresent(const std::string& deviceName) {
+    const std::string type = ReadSysfs("/sys/class/tty/" + deviceName + "/type");
+    return type.empty() ? !DriverOf(deviceName).empty() : type != "0";
 }
 
 } // namespace
@@ -57,19 +41,25 @@ std::vector<PortInfo> ListSerialPorts() {
     for (const auto& entry : fs::directory_iterator("/dev", error)) {
         const std::string name = entry.path().filename().string();
         if (name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0 ||
-            (name.rfind("ttyS", 0) == 0 && UartAnswers(entry.path().string()))) {
+            (name.rfind("ttyS", 0) == 0 && UartPresent(name))) {
             names.push_back(name);
         }
     }
     std::sort(names.begin(), names.end(), NaturalLess);
     std::vector<PortInfo> ports;
+    const auto mayOpen = [](const std::string& path) {
+        return ::access(path.c_str(), R_OK | W_OK) == 0;
+    };
     for (const std::string& name : names) {
-        ports.push_back({"/dev/" + name, DriverOf(name)});
+        const std::string driver = DriverOf(name);
+        const std::string path = "/dev/" + name;
+        ports.push_back({path, driver.empty() ? "" : "driver " + driver, mayOpen(path)});
     }
     for (const auto& entry : fs::directory_iterator("/dev/serial/by-id", error)) {
         std::error_code ignored;
         const fs::path target = fs::canonical(entry.path(), ignored);
-        ports.push_back({entry.path().string(), "-> " + target.string()});
+        const std::string path = entry.path().string();
+        ports.push_back({path, "-> " + target.string(), mayOpen(path)});
     }
     return ports;
 }

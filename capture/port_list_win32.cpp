@@ -1,29 +1,38 @@
-// The COM devices of a Windows system, from the DOS device names.
+// The COM ports of a Windows system, from the registry key that the serial drivers keep of the
+// ports present. Nothing is opened.
 #include "capture/serial_port.h"
 
 #include <windows.h>
 
 #include <algorithm>
-#include <vector>
 
 namespace krt460 {
 
 std::vector<PortInfo> ListSerialPorts() {
-    std::vector<char> names(65536);
-    const DWORD length = ::QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
     std::vector<PortInfo> ports;
-    for (const char* name = names.data(); name < names.data() + length && *name != '\0';
-         name += std::char_traits<char>::length(name) + 1) {
-        if (!ComPortNumber(name)) {
-            continue;
-        }
-        char target[512] = {};
-        ::QueryDosDeviceA(name, target, sizeof target);
-        ports.push_back({name, target});
+    HKEY key = nullptr;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
+        ERROR_SUCCESS) {
+        return ports;
     }
-    std::sort(ports.begin(), ports.end(), [](const PortInfo& a, const PortInfo& b) {
-        return *ComPortNumber(a.name) < *ComPortNumber(b.name);
-    });
+    for (DWORD index = 0;; ++index) {
+        char device[256] = {};
+        DWORD deviceLength = sizeof device;
+        char port[256] = {};
+        DWORD portLength = sizeof port - 1;
+        DWORD type = 0;
+        const LONG status = ::RegEnumValueA(key, index, device, &deviceLength, nullptr, &type,
+                                            reinterpret_cast<BYTE*>(port), &portLength);
+        if (status == ERROR_NO_MORE_ITEMS) {
+            break;
+        }
+        if (status == ERROR_SUCCESS && type == REG_SZ && port[0] != '\0') {
+            ports.push_back({port, device});
+        }
+    }
+    ::RegCloseKey(key);
+    std::sort(ports.begin(), ports.end(),
+              [](const PortInfo& a, const PortInfo& b) { return NaturalLess(a.name, b.name); });
     return ports;
 }
 

@@ -1,8 +1,10 @@
 #include "capture/serial_port.h"
 
+#include <algorithm>
 #include <cctype>
 #include <mutex>
 #include <set>
+#include <string_view>
 #include <utility>
 
 namespace krt460 {
@@ -36,6 +38,42 @@ std::optional<unsigned> ComPortNumber(const std::string& name) {
         return std::nullopt;
     }
     return number;
+}
+
+bool NaturalLess(const std::string& a, const std::string& b) {
+    const auto isDigit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
+    std::size_t i = 0;
+    std::size_t j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (isDigit(a[i]) && isDigit(b[j])) {
+            const std::size_t startA = i;
+            const std::size_t startB = j;
+            while (i < a.size() && isDigit(a[i])) {
+                ++i;
+            }
+            while (j < b.size() && isDigit(b[j])) {
+                ++j;
+            }
+            // Without leading zeros, the longer run of digits is the larger number.
+            std::string_view numberA(a.data() + startA, i - startA);
+            std::string_view numberB(b.data() + startB, j - startB);
+            numberA.remove_prefix(std::min(numberA.find_first_not_of('0'), numberA.size()));
+            numberB.remove_prefix(std::min(numberB.find_first_not_of('0'), numberB.size()));
+            if (numberA.size() != numberB.size()) {
+                return numberA.size() < numberB.size();
+            }
+            if (numberA != numberB) {
+                return numberA < numberB;
+            }
+            continue;
+        }
+        if (a[i] != b[j]) {
+            return a[i] < b[j];
+        }
+        ++i;
+        ++j;
+    }
+    return a.size() - i < b.size() - j;
 }
 
 PortClaim::PortClaim(std::string key) {

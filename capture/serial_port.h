@@ -24,7 +24,8 @@ enum class ReadResult {
     Data,          // bytes that were already queued
     DataAfterWait, // bytes that arrived while the read waited: more of a burst may follow
     Nothing,
-    Failed,
+    Failed, // a passing error; the caller waits a moment and reads again
+    Lost,   // the device is gone (adapter unplugged, line hung up): no read will bring more
 };
 
 // An open serial device set to 9600 baud, 8 data bits, no parity, 1 stop bit, DTR and RTS on,
@@ -37,6 +38,9 @@ public:
     // stop exactly at a byte count. When nothing is queued, waits at most `wait` for data.
     virtual ReadResult Read(std::span<std::uint8_t> buffer, std::size_t& got,
                             std::chrono::milliseconds wait) = 0;
+
+    // From another thread: makes a Read that a driver keeps blocked past its timeouts return.
+    virtual void CancelRead() {}
 };
 
 struct OpenResult {
@@ -54,11 +58,16 @@ std::string SerialDeviceName(const std::string& name);
 struct PortInfo {
     std::string name;        // what to pass as a port name
     std::string description; // what the system knows of it (driver, link target)
+    bool accessible = true;  // whether this user may open it
 };
 
-// The serial ports present: on Linux the /dev/ttyS* that answer, /dev/ttyUSB*, /dev/ttyACM*
-// and the stable /dev/serial/by-id/* names; on Windows the COM devices.
+// The serial ports present, found without opening any: on Linux the /dev/ttyS* with a UART
+// behind them, /dev/ttyUSB*, /dev/ttyACM* and the stable /dev/serial/by-id/* names; on Windows
+// the COM ports of HKLM\HARDWARE\DEVICEMAP\SERIALCOMM. Sorted naturally (COM3 before COM10).
 std::vector<PortInfo> ListSerialPorts();
+
+// "COM3" < "COM10": letters compare as text, runs of digits as numbers.
+bool NaturalLess(const std::string& a, const std::string& b);
 
 // n for a name "COMn" (any case, n from 1), otherwise nothing.
 std::optional<unsigned> ComPortNumber(const std::string& name);

@@ -1,5 +1,6 @@
 // Serial ports on Linux and other POSIX systems: termios on a tty device.
 #include "capture/serial_port.h"
+#include "common/file_output.h"
 #include "common/unique_handle.h"
 
 #include <cerrno>
@@ -21,7 +22,7 @@ void CloseFd(int fd) {
 using UniqueFd = UniqueHandle<SimpleHandleTraits<int, CloseFd, -1>>;
 
 PortError SystemError(std::string operation, int code) {
-    return {std::move(operation), code, std::strerror(code)};
+    return {std::move(operation), code, SystemErrorText(static_cast<unsigned long>(code))};
 }
 
 class PosixSerialPort final : public SerialPort {
@@ -30,21 +31,28 @@ public:
 
     ReadResult Read(std::span<std::uint8_t> buffer, std::size_t& got,
                     std::chrono::milliseconds wait) override {
+        // With VMIN and VTIME 0 an empty read means "nothing queued" here; only after poll has
+        // said the port is readable does it mean the line is gone.
         ReadResult result = ReadQueued(buffer, got);
         if (result != ReadResult::Nothing) {
             return result;
         }
         pollfd readable{fd_.get(), POLLIN, 0};
         const int ready = ::poll(&readable, 1, static_cast<int>(wait.count()));
-        if (ready < 0 && errno != EINTR) {
-            return ReadResult::Failed;
+        if (ready < 0) {
+            return errno == EINTR ? ReadResult::Nothing : ReadResult::Failed;
         }
-        if (ready <= 0) {
+        if (ready == 0) {
             return ReadResult::Nothing;
         }
-        // A hang-up (the other end of a pseudo-terminal closed) makes poll return at once; the
-        // read then fails and the caller waits before it tries again.
+        // A hang-up (adapter unplugged, TIOCVHANGUP) keeps reporting POLLHUP at once, for ever.
+        if ((readable.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            return ReadResult::Lost;
+        }
         result = ReadQueued(buffer, got);
+        if (result == ReadResult::Nothing) {
+            return ReadResult::Lost; // readable, yet nothing came
+        }
         return result == ReadResult::Data ? ReadResult::DataAfterWait : result;
     }
 
@@ -59,7 +67,8 @@ private:
         if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
             return ReadResult::Nothing;
         }
-        return ReadResult::Failed;
+        return errno == EIO || errno == ENXIO || errno == ENODEV ? ReadResult::Lost
+                                                                 : ReadResult::Failed;
     }
 
     // Declared first, released last: the device is closed before another open may claim it.
@@ -94,30 +103,33 @@ PortError Configure(int fd, const std::string& device) {
 } // namespace
 
 std::string SerialDeviceName(const std::string& name) {
-    if (!name.empty() && name.front() == '/') {
-        return name;
-    }
     if (const auto number = ComPortNumber(name)) {
         return "/dev/ttyS" + std::to_string(*number - 1);
     }
-    return {};
+    // Any other name is a path, relative or absolute; the checks at the open decide.
+    return name;
 }
 
 OpenResult OpenSerialPort(const std::string& name) {
     const std::string device = SerialDeviceName(name);
     if (device.empty()) {
+        return {nullptr, {"open port", ENOENT, "no port name given"}};
+    }
+    // Opening a FIFO, a disk or some other devices has effects of its own: look first.
+    struct stat info {};
+    if (::stat(device.c_str(), &info) != 0) {
+        return {nullptr, SystemError("open " + device, errno)};
+    }
+    if (!S_ISCHR(info.st_mode)) {
         return {nullptr,
-                {"open " + name, EINVAL,
-                 "not a port name (use COM1, COM2, ... or a device path such as "
-                 "/dev/ttyUSB0)"}};
+                {"open " + device, ENOTTY, "not a serial device (not a character device)"}};
     }
     UniqueFd fd(::open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
     if (!fd) {
         return {nullptr, SystemError("open " + device, errno)};
     }
-    struct stat info {};
     if (::fstat(fd.get(), &info) != 0 || !S_ISCHR(info.st_mode) || !::isatty(fd.get())) {
-        return {nullptr, {"open " + device, ENOTTY, "not a serial device"}};
+        return {nullptr, {"open " + device, ENOTTY, "not a serial device (not a terminal)"}};
     }
     PortClaim claim("posix:" + std::to_string(info.st_rdev));
     if (!claim.Held()) {

@@ -1,10 +1,12 @@
 // Serial ports on Windows: a COM device opened through the Win32 communications API.
 #include "capture/serial_port.h"
+#include "common/file_output.h"
 #include "common/unique_handle.h"
 
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 
 namespace krt460 {
@@ -18,17 +20,30 @@ struct FileHandleTraits {
 };
 using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
 
+void CloseThreadHandle(HANDLE handle) {
+    ::CloseHandle(handle);
+}
+using UniqueThreadHandle = UniqueHandle<SimpleHandleTraits<HANDLE, CloseThreadHandle, nullptr>>;
+
 PortError SystemError(std::string operation, DWORD code) {
-    char* buffer = nullptr;
-    const DWORD length = ::FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
-    std::string text = length != 0 ? std::string(buffer, length) : "error " + std::to_string(code);
-    ::LocalFree(buffer);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
-        text.pop_back();
+    return {std::move(operation), static_cast<int>(code), SystemErrorText(code)};
+}
+
+// The errors with which a read or ClearCommError answers once an adapter is unplugged.
+bool MeansDeviceGone(DWORD error) {
+    switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_GEN_FAILURE:
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_FILE_NOT_FOUND:
+        return true;
+    default:
+        return false;
     }
-    return {std::move(operation), static_cast<int>(code), std::move(text)};
 }
 
 class Win32SerialPort final : public SerialPort {
@@ -43,12 +58,22 @@ public:
         got = 0;
         const auto start = std::chrono::steady_clock::now();
         DWORD read = 0;
-        if (!::ReadFile(handle_.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read,
-                        nullptr)) {
+        readerThread_.store(::GetCurrentThreadId());
+        const BOOL ok = ::ReadFile(handle_.get(), buffer.data(), static_cast<DWORD>(buffer.size()),
+                                   &read, nullptr);
+        const DWORD readError = ok ? ERROR_SUCCESS : ::GetLastError();
+        readerThread_.store(0);
+        if (!ok) {
+            if (cancelled_.exchange(false) && readError == ERROR_OPERATION_ABORTED) {
+                return ReadResult::Nothing; // our own CancelRead, not a lost device
+            }
             // A line error stops all reads of a port that aborts on errors until it is cleared.
             DWORD errors = 0;
-            ::ClearCommError(handle_.get(), &errors, nullptr);
-            return ReadResult::Failed;
+            if (!::ClearCommError(handle_.get(), &errors, nullptr) &&
+                MeansDeviceGone(::GetLastError())) {
+                return ReadResult::Lost;
+            }
+            return MeansDeviceGone(readError) ? ReadResult::Lost : ReadResult::Failed;
         }
         got = read;
         if (got == 0) {
@@ -59,18 +84,37 @@ public:
         return waited ? ReadResult::DataAfterWait : ReadResult::Data;
     }
 
+    void CancelRead() override {
+        const DWORD threadId = readerThread_.load();
+        if (threadId == 0) {
+            return;
+        }
+        const UniqueThreadHandle thread(::OpenThread(THREAD_TERMINATE, FALSE, threadId));
+        if (thread) {
+            cancelled_.store(true);
+            ::CancelSynchronousIo(thread.get());
+        }
+    }
+
 private:
     PortClaim claim_;
     UniqueFileHandle handle_;
+    std::atomic<DWORD> readerThread_{0};
+    std::atomic<bool> cancelled_{false};
 };
 
-void Configure(HANDLE handle) {
-    // Failures here go unnoticed: the capture proceeds with what the device accepted.
+// Sets every field that changes the bytes received, whatever another program left on the port:
+// a port left with fNull, fDsrSensitivity or XON/XOFF set would drop or hold back bytes.
+PortError Configure(HANDLE handle, const std::string& name) {
+    // Sizes and purges are advice to the driver; the capture works without them.
     ::SetupComm(handle, kInputQueueSize, 0);
     ::PurgeComm(handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 
     DCB dcb{};
-    ::GetCommState(handle, &dcb);
+    dcb.DCBlength = sizeof(DCB);
+    if (!::GetCommState(handle, &dcb)) {
+        return SystemError("read the settings of " + name, ::GetLastError());
+    }
     dcb.DCBlength = sizeof(DCB);
     dcb.BaudRate = kBaudRate;
     dcb.ByteSize = 8;
@@ -81,10 +125,16 @@ void Configure(HANDLE handle) {
     dcb.fOutxCtsFlow = FALSE;
     dcb.fOutxDsrFlow = FALSE;
     dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = FALSE;
     dcb.fOutX = FALSE;
     dcb.fInX = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fNull = FALSE;
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    ::SetCommState(handle, &dcb);
+    dcb.fAbortOnError = FALSE;
+    if (!::SetCommState(handle, &dcb)) {
+        return SystemError("set 9600 8N1 on " + name, ::GetLastError());
+    }
 
     // A read returns at once with a queued byte, and otherwise waits up to kReadWait for one,
     // so that a waiting worker sleeps instead of polling.
@@ -92,7 +142,10 @@ void Configure(HANDLE handle) {
     timeouts.ReadIntervalTimeout = MAXDWORD;
     timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
     timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(kReadWait.count());
-    ::SetCommTimeouts(handle, &timeouts);
+    if (!::SetCommTimeouts(handle, &timeouts)) {
+        return SystemError("set the read timeouts of " + name, ::GetLastError());
+    }
+    return {};
 }
 
 } // namespace
@@ -132,7 +185,9 @@ OpenResult OpenSerialPort(const std::string& name) {
     if (::GetFileType(handle.get()) != FILE_TYPE_CHAR) {
         return {nullptr, {"open " + name, ERROR_BAD_DEVICE, "not a serial device"}};
     }
-    Configure(handle.get());
+    if (PortError error = Configure(handle.get(), name); !error.operation.empty()) {
+        return {nullptr, std::move(error)};
+    }
     return {std::make_unique<Win32SerialPort>(std::move(claim), std::move(handle)), {}};
 }
 

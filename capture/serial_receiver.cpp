@@ -9,13 +9,14 @@
 namespace krt460 {
 
 struct CSerialReceiver::Worker {
-    std::unique_ptr<SerialPort> port;
+    std::unique_ptr<SerialPort> port; // guarded by mutex once the thread runs
+    AfterFrame afterFrame = AfterFrame::ClosePort;
     std::thread thread;
-    std::mutex mutex;
+    mutable std::mutex mutex;
     std::condition_variable changed;
     bool started = false; // the owner has set the lamp; reading may begin
     bool stopRequested = false;
-    bool finished = false;
+    std::optional<CaptureEnd> end; // set as the worker finishes
 
     // Waits for `wait` or a stop request; true when stopping.
     bool WaitForStop(std::chrono::milliseconds wait) {
@@ -41,17 +42,14 @@ CSerialReceiver::~CSerialReceiver() {
     Stop();
 }
 
-void CSerialReceiver::StartReceive(const std::string& portName) {
+StartResult CSerialReceiver::StartReceive(const std::string& portName, AfterFrame afterFrame) {
     // The count restarts even when the open then fails: a worker still reading this port goes
     // on storing from index 0.
     capture_.Reset();
     OpenResult opened = openPort_(portName);
     if (!opened.port) {
-        lastOpenError_ = std::move(opened.error);
-        owner_.ShowMessage(kOpenPortFailedMessage);
-        return;
+        return {StartOutcome::OpenFailed, std::move(opened.error)};
     }
-    lastOpenError_ = {};
     if (worker_) {
         // A worker on another port (its sender stopped early) or one that has finished: it
         // closes its port before the new capture starts, and whatever it stored after the
@@ -59,14 +57,34 @@ void CSerialReceiver::StartReceive(const std::string& portName) {
         Stop();
         capture_.Reset();
     }
+    return Launch(std::move(opened.port), afterFrame);
+}
 
+StartResult CSerialReceiver::ReceiveNext() {
+    std::unique_ptr<SerialPort> port;
+    AfterFrame afterFrame = AfterFrame::KeepPortOpen;
+    if (worker_ && WaitUntilFinished(std::chrono::milliseconds(0))) {
+        worker_->thread.join();
+        port = std::move(worker_->port);
+        afterFrame = worker_->afterFrame;
+        worker_.reset();
+    }
+    if (!port) {
+        return {StartOutcome::OpenFailed, {"read on", 0, "no port kept open"}};
+    }
+    capture_.Reset();
+    return Launch(std::move(port), afterFrame);
+}
+
+StartResult CSerialReceiver::Launch(std::unique_ptr<SerialPort> port, AfterFrame afterFrame) {
     auto worker = std::make_unique<Worker>();
-    worker->port = std::move(opened.port);
+    worker->port = std::move(port);
+    worker->afterFrame = afterFrame;
     try {
         worker->thread = launchThread_([this, w = worker.get()] { ReceiveWorker(*w); });
     } catch (const std::system_error&) {
         // No worker: the port closes with `worker`; running and the lamp are not yet changed.
-        return;
+        return {StartOutcome::WorkerFailed, {}};
     }
     worker_ = std::move(worker);
     capture_.SetRunning(true);
@@ -76,6 +94,7 @@ void CSerialReceiver::StartReceive(const std::string& portName) {
         worker_->started = true;
     }
     worker_->changed.notify_all();
+    return {};
 }
 
 void CSerialReceiver::ReceiveWorker(Worker& worker) {
@@ -83,42 +102,50 @@ void CSerialReceiver::ReceiveWorker(Worker& worker) {
         std::unique_lock lock(worker.mutex);
         worker.changed.wait(lock, [&] { return worker.started || worker.stopRequested; });
     }
-    bool complete = false;
+    CaptureEnd end = CaptureEnd::Stopped;
     std::array<std::uint8_t, 64> chunk{};
-    while (!complete && capture_.IsRunning() && !worker.StopRequested()) {
+    while (capture_.IsRunning() && !worker.StopRequested()) {
         // Ask for no more than the frame still needs: the worker stops after the 3328th byte,
-        // and a following byte is left for the next Receive to purge.
+        // and a following byte is left for the next frame (or the next Receive's purge).
         const std::size_t needed =
             kFrameLength - std::min<std::size_t>(capture_.Count(), kFrameLength - 1);
         std::size_t got = 0;
         const ReadResult read = worker.port->Read(
             std::span(chunk).first(std::min(needed, chunk.size())), got, kReadWait);
-        switch (read) {
-        case ReadResult::Data:
-        case ReadResult::DataAfterWait:
-            for (std::size_t i = 0; i < got && !complete; ++i) {
-                complete = capture_.Store(chunk[i]);
-            }
-            if (complete) {
-                capture_.SetRunning(false);
-            } else if (read == ReadResult::DataAfterWait) {
-                worker.WaitForStop(kBurstGather);
-            }
-            break;
-        case ReadResult::Nothing:
-            break; // the read has already waited
-        case ReadResult::Failed:
-            worker.WaitForStop(kReadWait); // a failing device fails at once; do not spin on it
+        bool complete = false;
+        for (std::size_t i = 0; i < got && !complete; ++i) {
+            complete = capture_.Store(chunk[i]);
+        }
+        if (complete) {
+            end = CaptureEnd::Complete;
             break;
         }
+        if (read == ReadResult::Lost) {
+            end = CaptureEnd::PortLost;
+            break;
+        }
+        if (read == ReadResult::DataAfterWait) {
+            worker.WaitForStop(kBurstGather);
+        } else if (read == ReadResult::Failed) {
+            worker.WaitForStop(kReadWait); // a failing device fails at once; do not spin on it
+        }
     }
-    if (complete && capture_.HasEndMarker()) {
+    if (end != CaptureEnd::Stopped) {
+        capture_.SetRunning(false);
+    }
+    if (end == CaptureEnd::Complete && capture_.HasEndMarker()) {
         owner_.StoreLampAndRepaint(LampState::Received);
     }
-    worker.port.reset();
     {
         const std::lock_guard lock(worker.mutex);
-        worker.finished = true;
+        if (end != CaptureEnd::Complete || worker.afterFrame == AfterFrame::ClosePort) {
+            worker.port.reset();
+        }
+    }
+    owner_.StoreCaptureEnd(end);
+    {
+        const std::lock_guard lock(worker.mutex);
+        worker.end = end;
     }
     worker.changed.notify_all();
 }
@@ -132,6 +159,14 @@ void CSerialReceiver::Stop() {
         worker_->stopRequested = true;
     }
     worker_->changed.notify_all();
+    // A driver that ignores the read timeouts keeps the worker in its read: cancel that read
+    // until the worker has seen the stop request.
+    while (!WaitUntilFinished(std::chrono::milliseconds(50))) {
+        const std::lock_guard lock(worker_->mutex);
+        if (worker_->port) {
+            worker_->port->CancelRead();
+        }
+    }
     if (worker_->thread.joinable()) {
         worker_->thread.join();
     }
@@ -145,7 +180,7 @@ bool CSerialReceiver::WaitUntilFinished(std::chrono::milliseconds timeout) {
         return true;
     }
     std::unique_lock lock(worker_->mutex);
-    return worker_->changed.wait_for(lock, timeout, [this] { return worker_->finished; });
+    return worker_->changed.wait_for(lock, timeout, [this] { return worker_->end.has_value(); });
 }
 
 bool CSerialReceiver::IsWorking() const {
@@ -153,7 +188,15 @@ bool CSerialReceiver::IsWorking() const {
         return false;
     }
     const std::lock_guard lock(worker_->mutex);
-    return !worker_->finished;
+    return !worker_->end.has_value();
+}
+
+std::optional<CaptureEnd> CSerialReceiver::LastEnd() const {
+    if (!worker_) {
+        return std::nullopt;
+    }
+    const std::lock_guard lock(worker_->mutex);
+    return worker_->end;
 }
 
 } // namespace krt460

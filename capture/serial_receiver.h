@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -16,14 +17,32 @@ enum class LampState { Idle, Receiving, Received };
 
 inline constexpr const char* kOpenPortFailedMessage = "Error: Open COM port!";
 
+// How a capture ended.
+enum class CaptureEnd {
+    Complete, // all 3328 bytes arrived
+    PortLost, // the device went away (adapter unplugged, line hung up); the bytes so far kept
+    Stopped,  // Stop() cut it short
+};
+
+// What StartReceive did.
+enum class StartOutcome { Started, OpenFailed, WorkerFailed };
+struct StartResult {
+    StartOutcome outcome = StartOutcome::Started;
+    PortError error; // why the port could not be opened
+};
+
+// Whether the port stays open after a complete frame, so that the next print's bytes are kept.
+enum class AfterFrame { ClosePort, KeepPortOpen };
+
 // What the receiver needs of its owner, and nothing more.
 class IReceiverOwner {
 public:
-    virtual void ShowMessage(const std::string& text) = 0;
     // From the thread that calls StartReceive.
     virtual void SetLamp(LampState state) = 0;
     // From the worker: store the state and ask for a repaint; touch no window.
     virtual void StoreLampAndRepaint(LampState state) = 0;
+    // From the worker, as it ends: store how the capture ended; touch no window.
+    virtual void StoreCaptureEnd(CaptureEnd end) = 0;
 
 protected:
     ~IReceiverOwner() = default;
@@ -45,7 +64,14 @@ public:
     CSerialReceiver(const CSerialReceiver&) = delete;
     CSerialReceiver& operator=(const CSerialReceiver&) = delete;
 
-    void StartReceive(const std::string& portName);
+    // Resets the count, opens the port and starts a worker. A failed open changes nothing else:
+    // a worker still reading goes on.
+    StartResult StartReceive(const std::string& portName,
+                             AfterFrame afterFrame = AfterFrame::ClosePort);
+
+    // After a complete frame received with KeepPortOpen: resets the count and reads the next
+    // frame from the same port, without a flush, so that bytes that came meanwhile are its start.
+    StartResult ReceiveNext();
 
     // Stops a worker that is still reading and waits until it has closed its port.
     void Stop();
@@ -55,18 +81,18 @@ public:
 
     bool IsWorking() const;
 
-    // Why the last StartReceive could not open its port.
-    const PortError& LastOpenError() const { return lastOpenError_; }
+    // How the last worker ended; nothing while it runs or before the first.
+    std::optional<CaptureEnd> LastEnd() const;
 
 private:
     struct Worker;
+    StartResult Launch(std::unique_ptr<SerialPort> port, AfterFrame afterFrame);
     void ReceiveWorker(Worker& worker);
 
     IReceiverOwner& owner_;
     CCaptureBuffer& capture_;
     PortOpener openPort_;
     ThreadLauncher launchThread_;
-    PortError lastOpenError_;
     std::unique_ptr<Worker> worker_;
 };
 

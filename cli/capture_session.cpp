@@ -2,19 +2,13 @@
 
 #include "cli/console.h"
 
-#include <csignal>
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
+#include <thread>
 
 namespace krt460::cli {
 namespace {
-
-std::atomic<bool> interrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free);
-
-extern "C" void OnInterrupt(int) {
-    interrupted.store(true);
-}
 
 const char* LampText(LampState state) {
     switch (state) {
@@ -66,28 +60,34 @@ void ConsoleOwner::SetLamp(LampState state) {
     }
 }
 
-InterruptGuard::InterruptGuard() : previous_(std::signal(SIGINT, OnInterrupt)) {
-    interrupted.store(false);
+bool SleepUnlessSignalled(std::chrono::milliseconds duration) {
+    const auto deadline = std::chrono::steady_clock::now() + duration;
+    while (SignalGuard::Received() == 0) {
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) {
+            return true;
+        }
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(50)));
+    }
+    return false;
 }
 
-InterruptGuard::~InterruptGuard() {
-    std::signal(SIGINT, previous_);
+std::string PortLabel(const std::string& port) {
+    const std::string device = SerialDeviceName(port);
+    return device.empty() || device == port ? port : port + " (" + device + ")";
 }
 
-bool InterruptGuard::Interrupted() {
-    return interrupted.load();
-}
-
-CaptureEnd WaitForCapture(CSerialReceiver& receiver, const CCaptureBuffer& capture,
+SessionEnd WaitForCapture(CSerialReceiver& receiver, const CCaptureBuffer& capture,
                           const WaitOptions& options) {
     using Clock = std::chrono::steady_clock;
     Progress progress(capture, options.progress);
     unsigned lastCount = capture.Count();
     auto lastChange = Clock::now();
     while (!receiver.WaitUntilFinished(std::chrono::milliseconds(100))) {
-        if (InterruptGuard::Interrupted()) {
+        if (SignalGuard::Received() != 0) {
             receiver.Stop();
-            return CaptureEnd::Interrupted;
+            return SessionEnd::Interrupted;
         }
         const unsigned count = capture.Count();
         if (count != lastCount) {
@@ -97,12 +97,12 @@ CaptureEnd WaitForCapture(CSerialReceiver& receiver, const CCaptureBuffer& captu
         const bool timing = count > 0 || options.timeoutBeforeFirstByte;
         if (options.stallTimeout && timing && Clock::now() - lastChange >= *options.stallTimeout) {
             receiver.Stop();
-            return CaptureEnd::Stalled;
+            return SessionEnd::Stalled;
         }
         progress.Update();
     }
     progress.Update();
-    return CaptureEnd::Complete;
+    return receiver.LastEnd() == CaptureEnd::PortLost ? SessionEnd::PortLost : SessionEnd::Complete;
 }
 
 } // namespace krt460::cli

@@ -1,13 +1,57 @@
 #include "cli/console.h"
 
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <unistd.h>
 
 namespace krt460::cli {
+namespace {
+
+std::atomic<int> receivedSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+constexpr int kHandledSignals[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction previousActions[std::size(kHandledSignals)];
+
+extern "C" void OnSignal(int signal) {
+    receivedSignal.store(signal);
+}
+
+} // namespace
 
 bool IsTerminal(std::FILE* stream) {
     return ::isatty(::fileno(stream)) == 1;
 }
 
-void MakeStdinBinary() {} // POSIX streams never translate
+void MakeStdioBinary() {} // POSIX streams never translate
+
+std::string FolderNotWritable(const std::string& folder) {
+    if (::access(folder.c_str(), W_OK | X_OK) == 0) {
+        return {};
+    }
+    return std::strerror(errno);
+}
+
+SignalGuard::SignalGuard() {
+    receivedSignal.store(0);
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    for (std::size_t i = 0; i < std::size(kHandledSignals); ++i) {
+        ::sigaction(kHandledSignals[i], &action, &previousActions[i]);
+    }
+}
+
+SignalGuard::~SignalGuard() {
+    for (std::size_t i = 0; i < std::size(kHandledSignals); ++i) {
+        ::sigaction(kHandledSignals[i], &previousActions[i], nullptr);
+    }
+}
+
+int SignalGuard::Received() {
+    return receivedSignal.load();
+}
 
 } // namespace krt460::cli

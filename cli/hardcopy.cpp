@@ -5,7 +5,7 @@
 
 namespace krt460::cli {
 
-std::size_t StoreRecording(CCaptureBuffer& capture, const std::vector<std::uint8_t>& bytes) {
+std::size_t StoreRecording(CCaptureBuffer& capture, std::span<const std::uint8_t> bytes) {
     capture.Reset();
     std::size_t stored = 0;
     for (const std::uint8_t byte : bytes) {
@@ -25,30 +25,25 @@ ExitCode DecodeAndWrite(const CCaptureBuffer& capture, const std::string& output
         log << "warning: end marker missing (the hardcopy may be incomplete)\n";
     }
     CScreenImage image;
-    if (!image.ParseBands(capture)) {
+    if (!image.Decode(capture, options.border)) {
         log << "error: the bytes are not a complete hardcopy (twenty bands not found); "
                "no picture written\n";
         return kExitNotParsed;
     }
     log << "Hardcopy: twenty bands decoded\n";
-    image.BuildImage();
-    if (options.border) {
-        image.DrawBorder();
-    }
-    image.DescribeRows();
     std::string error;
     if (!WritePicture(image, outputPath, options, error)) {
         log << "error: cannot write '" << outputPath << "': " << error << '\n';
         return kExitFailure;
     }
-    log << "Written: " << outputPath << '\n';
+    log << "Written: " << (outputPath == "-" ? "standard output" : outputPath) << '\n';
     return kExitOk;
 }
 
 bool WriteCapturedBytes(const CCaptureBuffer& capture, std::size_t count, const std::string& path,
                         std::string& error) {
     const CaptureBytes bytes = capture.Bytes();
-    return WriteBytesToFile(path, std::span(bytes).first(std::min(count, kFrameLength)), error);
+    return WriteOutput(path, std::span(bytes).first(std::min(count, kFrameLength)), error);
 }
 
 } // namespace krt460::cli

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <iosfwd>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -13,22 +14,24 @@ namespace krt460::cli {
 
 enum ExitCode : int {
     kExitOk = 0,
-    kExitFailure = 1,   // a file or port could not be used
-    kExitNotParsed = 2, // the bytes are no hardcopy; no picture written
-    kExitStalled = 3,   // the transfer stopped arriving; the bytes so far kept, no picture
-    kExitInterrupted = 130,
+    kExitFailure = 1,      // a file or port could not be used
+    kExitNotParsed = 2,    // the bytes are no hardcopy; no picture written
+    kExitStalled = 3,      // the transfer stopped arriving; the bytes so far kept, no picture
+    kExitPortLost = 4,     // the port went away during a capture; the bytes so far kept
+    kExitUsage = 64,       // EX_USAGE: the command line is wrong
+    kExitSignalBase = 128, // plus the signal that ended a capture (130 Ctrl-C, 143 SIGTERM)
 };
 
 // Places recorded bytes in the capture buffer as the receiver does: a Reset, then byte after
 // byte until the frame is complete. Returns how many were stored.
-std::size_t StoreRecording(CCaptureBuffer& capture, const std::vector<std::uint8_t>& bytes);
+std::size_t StoreRecording(CCaptureBuffer& capture, std::span<const std::uint8_t> bytes);
 
-// Decodes what the capture buffer holds, reports the verdicts on `log` and writes the picture,
-// only when the parse succeeded.
+// Decodes what the capture buffer holds, reports the verdicts on `log` and writes the picture
+// ("-": standard output), only when the parse succeeded.
 ExitCode DecodeAndWrite(const CCaptureBuffer& capture, const std::string& outputPath,
                         const PictureOptions& options, std::ostream& log);
 
-// Keeps the first `count` bytes of the capture buffer in a file.
+// Keeps the first `count` bytes of the capture buffer in a file ("-": standard output).
 bool WriteCapturedBytes(const CCaptureBuffer& capture, std::size_t count, const std::string& path,
                         std::string& error);
 

@@ -1,6 +1,7 @@
 #include "cli/listen_command.h"
 
 #include "cli/capture_session.h"
+#include "cli/console.h"
 #include "cli/receive_command.h"
 
 #include <chrono>
@@ -8,12 +9,14 @@
 #include <filesystem>
 #include <iostream>
 #include <sstream>
-#include <thread>
 
 namespace krt460::cli {
 namespace {
 
 namespace fs = std::filesystem;
+
+// How often a lost or failing port is tried again: at most twice a second.
+constexpr std::chrono::milliseconds kRetryInterval{500};
 
 std::string LocalTimeStamp() {
     const std::time_t now = std::time(nullptr);
@@ -24,6 +27,178 @@ std::string LocalTimeStamp() {
 
 void Report(const std::string& file, const std::string& verdict) {
     std::cout << file << "  " << verdict << std::endl;
+}
+
+class Listener {
+public:
+    explicit Listener(const ListenOptions& options)
+        : options_(options), port_(PortOrDefault(options.port)) {
+        if (options.timeoutSeconds > 0) {
+            wait_.stallTimeout =
+                std::chrono::milliseconds(static_cast<long long>(options.timeoutSeconds * 1000));
+        }
+        wait_.timeoutBeforeFirstByte = false; // a print may come at any time
+        wait_.progress = false;
+    }
+
+    ExitCode Run();
+    void PrintSummary() const;
+
+private:
+    // Opens the port, trying again every kRetryInterval while `retry` (telling the first
+    // failure unless `told`); false when a signal came first or (without retry) the open failed.
+    bool Arm(bool retry, bool told = false);
+    // Keeps a print cut short; false when the file cannot be written.
+    bool KeepPartial(const std::string& why);
+    // Writes the picture and raw bytes of a complete print; false on a file error.
+    bool KeepComplete();
+
+    const ListenOptions& options_;
+    const std::string port_;
+    WaitOptions wait_;
+    CCaptureBuffer& capture_ = CCaptureBuffer::Instance();
+    ConsoleOwner owner_{false};
+    CSerialReceiver receiver_{owner_};
+    int pictures_ = 0;
+    int undecodable_ = 0;
+};
+
+bool Listener::Arm(bool retry, bool told) {
+    for (;;) {
+        owner_.ForgetEndMarker();
+        const StartResult started = receiver_.StartReceive(port_, AfterFrame::KeepPortOpen);
+        if (started.outcome == StartOutcome::Started) {
+            return true;
+        }
+        const std::string why = started.outcome == StartOutcome::OpenFailed
+                                    ? started.error.Describe()
+                                    : "cannot start the receive thread";
+        if (!retry) {
+            std::cerr << "error: " << why << '\n';
+            return false;
+        }
+        if (!told) {
+            std::cerr << "Waiting for " << PortLabel(port_) << " (" << why << ")\n";
+            told = true;
+        }
+        if (!SleepUnlessSignalled(kRetryInterval)) {
+            return false;
+        }
+    }
+}
+
+bool Listener::KeepPartial(const std::string& why) {
+    const std::size_t count = capture_.Count();
+    if (count == 0) {
+        return true;
+    }
+    const std::string partial = UniqueCaptureBase(options_.dir, LocalTimeStamp()) + ".partial.bin";
+    std::string error;
+    if (!WriteCapturedBytes(capture_, count, partial, error)) {
+        std::cerr << "error: cannot write '" << partial << "': " << error << '\n';
+        return false;
+    }
+    Report(partial, why + " after " + std::to_string(count) + " bytes, no picture");
+    return true;
+}
+
+bool Listener::KeepComplete() {
+    const std::string base = UniqueCaptureBase(options_.dir, LocalTimeStamp());
+    std::ostringstream log;
+    const std::string picture = base + PictureExtension(options_.picture);
+    const ExitCode decoded = DecodeAndWrite(capture_, picture, options_.picture, log);
+    std::string error;
+    if ((options_.raw || decoded != kExitOk) &&
+        !WriteCapturedBytes(capture_, kFrameLength, base + ".bin", error)) {
+        std::cerr << "error: cannot write '" << base << ".bin': " << error << '\n';
+        return false;
+    }
+    if (decoded == kExitNotParsed) {
+        ++undecodable_;
+        Report(base + ".bin", "not a hardcopy, no picture");
+        return true;
+    }
+    if (decoded != kExitOk) {
+        std::cerr << log.str();
+        return false;
+    }
+    ++pictures_;
+    Report(picture, owner_.EndMarkerSeen() ? "end marker present" : "end marker missing");
+    return true;
+}
+
+ExitCode Listener::Run() {
+    std::error_code error;
+    if (fs::exists(options_.dir, error) && !fs::is_directory(options_.dir, error)) {
+        std::cerr << "error: cannot use folder '" << options_.dir << "': not a folder\n";
+        return kExitFailure;
+    }
+    const SignalGuard signalGuard;
+    if (!Arm(false)) {
+        return kExitFailure;
+    }
+    // The folder is made only once the port is open, so that a wrong port leaves nothing.
+    fs::create_directories(options_.dir, error);
+    if (const std::string problem = OutputProblem((fs::path(options_.dir) / "x").string());
+        !problem.empty()) {
+        std::cerr << "error: cannot use folder '" << options_.dir
+                  << "': " << (error ? error.message() : problem) << '\n';
+        return kExitFailure;
+    }
+    std::cerr << "Listening on " << PortLabel(port_) << ", pictures in " << options_.dir
+              << "; Ctrl-C ends\n";
+    ExitCode status = kExitOk;
+    while (status == kExitOk) {
+        const SessionEnd end = WaitForCapture(receiver_, capture_, wait_);
+        switch (end) {
+        case SessionEnd::Complete:
+            if (!KeepComplete()) {
+                status = kExitFailure;
+            } else if (SignalGuard::Received() != 0) {
+                return kExitOk;
+            } else if (receiver_.ReceiveNext().outcome != StartOutcome::Started && !Arm(true)) {
+                return kExitOk; // a signal while waiting for the port
+            }
+            break;
+        case SessionEnd::Stalled:
+            if (!KeepPartial("stalled")) {
+                status = kExitFailure;
+            } else if (!Arm(true)) {
+                return kExitOk;
+            }
+            break;
+        case SessionEnd::PortLost:
+            if (!KeepPartial("port lost")) {
+                status = kExitFailure;
+                break;
+            }
+            std::cerr << "Port " << port_ << " lost, waiting for it to come back\n";
+            if (!SleepUnlessSignalled(kRetryInterval) || !Arm(true, true)) {
+                return kExitOk;
+            }
+            std::cerr << "Port " << port_ << " back: listening again\n";
+            break;
+        case SessionEnd::Interrupted:
+            // Between prints a signal is the normal end; a print it cuts off is kept.
+            if (capture_.Count() == 0) {
+                return kExitOk;
+            }
+            status = KeepPartial("interrupted")
+                         ? static_cast<ExitCode>(kExitSignalBase + SignalGuard::Received())
+                         : kExitFailure;
+            break;
+        }
+    }
+    return status;
+}
+
+void Listener::PrintSummary() const {
+    std::cerr << pictures_ << (pictures_ == 1 ? " picture" : " pictures");
+    if (undecodable_ > 0) {
+        std::cerr << ", " << undecodable_ << " undecodable "
+                  << (undecodable_ == 1 ? "print" : "prints");
+    }
+    std::cerr << " written\n";
 }
 
 } // namespace
@@ -43,99 +218,10 @@ std::string UniqueCaptureBase(const std::string& dir, const std::string& stamp) 
 }
 
 ExitCode RunListen(const ListenOptions& options) {
-    const std::string port = PortOrDefault(options.port);
-    std::error_code error;
-    fs::create_directories(options.dir, error);
-    if (!fs::is_directory(options.dir)) {
-        std::cerr << "error: cannot use folder '" << options.dir << "': " << error.message()
-                  << '\n';
-        return kExitFailure;
-    }
-    CCaptureBuffer& capture = CCaptureBuffer::Instance();
-    ConsoleOwner owner(false);
-    CSerialReceiver receiver(owner);
-    const InterruptGuard interruptGuard;
-    WaitOptions wait;
-    wait.timeoutBeforeFirstByte = false; // a print may come at any time
-    if (options.timeoutSeconds > 0) {
-        wait.stallTimeout =
-            std::chrono::milliseconds(static_cast<long long>(options.timeoutSeconds * 1000));
-    }
-
-    std::cerr << "Listening on " << port << " (" << SerialDeviceName(port) << "), pictures in "
-              << options.dir << "; Ctrl-C ends\n";
-    int captures = 0;
-    bool opened = false;
-    bool waitingForPort = false;
-    while (!InterruptGuard::Interrupted()) {
-        owner.ForgetEndMarker();
-        receiver.StartReceive(port);
-        if (const std::string message = owner.TakeMessage(); !message.empty()) {
-            if (!opened) {
-                std::cerr << "error: " << message << " " << receiver.LastOpenError().Describe()
-                          << '\n';
-                return kExitFailure;
-            }
-            // A port that has worked (an adapter unplugged for a moment) is waited for.
-            if (!waitingForPort) {
-                std::cerr << "Port lost (" << receiver.LastOpenError().Describe()
-                          << "); waiting for it to come back\n";
-                waitingForPort = true;
-            }
-            for (int i = 0; i < 10 && !InterruptGuard::Interrupted(); ++i) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            }
-            continue;
-        }
-        if (waitingForPort) {
-            std::cerr << "Port back: listening again\n";
-        }
-        opened = true;
-        waitingForPort = false;
-        const CaptureEnd end = WaitForCapture(receiver, capture, wait);
-        const std::size_t count = capture.Count();
-        if (end == CaptureEnd::Interrupted && count == 0) {
-            break;
-        }
-        const std::string base = UniqueCaptureBase(options.dir, LocalTimeStamp());
-        std::string writeError;
-        if (end != CaptureEnd::Complete) {
-            // Nothing is lost: the bytes of a cut-off print are kept.
-            const std::string partial = base + ".partial.bin";
-            if (!WriteCapturedBytes(capture, count, partial, writeError)) {
-                std::cerr << "error: cannot write '" << partial << "': " << writeError << '\n';
-                return kExitFailure;
-            }
-            Report(partial, (end == CaptureEnd::Stalled ? "stalled after " : "interrupted after ") +
-                                std::to_string(count) + " bytes, no picture");
-            if (end == CaptureEnd::Interrupted) {
-                break;
-            }
-            continue;
-        }
-        ++captures;
-        std::ostringstream log;
-        const std::string picture = base + PictureExtension(options.picture);
-        const ExitCode decoded = DecodeAndWrite(capture, picture, options.picture, log);
-        if ((options.raw || decoded != kExitOk) &&
-            !WriteCapturedBytes(capture, count, base + ".bin", writeError)) {
-            std::cerr << "error: cannot write '" << base << ".bin': " << writeError << '\n';
-            return kExitFailure;
-        }
-        if (decoded == kExitNotParsed) {
-            Report(base + ".bin", "not a hardcopy, no picture");
-        } else if (decoded != kExitOk) {
-            std::cerr << log.str();
-            return decoded;
-        } else {
-            Report(picture, owner.EndMarkerSeen() ? "end marker present" : "end marker missing");
-        }
-        if (InterruptGuard::Interrupted()) {
-            break;
-        }
-    }
-    std::cerr << captures << (captures == 1 ? " hardcopy" : " hardcopies") << " received\n";
-    return kExitOk;
+    Listener listener(options);
+    const ExitCode status = listener.Run();
+    listener.PrintSummary();
+    return status;
 }
 
 } // namespace krt460::cli

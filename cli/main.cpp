@@ -4,15 +4,19 @@
 #include "cli/hardcopy.h"
 #include "cli/listen_command.h"
 #include "cli/receive_command.h"
+#include "settings/settings_file.h"
 #include "version.h"
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <filesystem>
 #include <iostream>
-#include <iterator>
 
 namespace {
 
@@ -20,8 +24,13 @@ using namespace krt460;
 using namespace krt460::cli;
 
 const char* const kPortHelp =
-    "Serial port: a device path such as /dev/ttyUSB0 or /dev/serial/by-id/..., or COMn for "
-    "/dev/ttyS<n-1> (COM1 is /dev/ttyS0). Default: the port in ./KRT460.ini, else COM1";
+    "Serial port: a device path such as /dev/ttyUSB0, /dev/serial/by-id/... or ./ttyV0, or COMn "
+    "for /dev/ttyS<n-1> (COM1 is /dev/ttyS0). Default: the port in ./KRT460.ini, else COM1";
+
+const char* const kExitStatusHelp =
+    "Exit status: 0 done; 1 a file or port could not be used; 2 the bytes are not a hardcopy; "
+    "3 the transfer stalled; 4 the port was lost (unplugged); 64 the command line is wrong; "
+    "128 + signal when a signal ends a capture (130 Ctrl-C, 143 SIGTERM).";
 
 struct DecodeOptions {
     std::string input;
@@ -29,27 +38,57 @@ struct DecodeOptions {
     PictureOptions picture;
 };
 
+// Reads what a hardcopy needs and one byte more, to tell whether more follows: an endless
+// stream ends the read as soon as the frame is there.
+bool ReadHardcopy(const std::string& input, std::vector<std::uint8_t>& bytes, std::string& error) {
+    std::error_code ignored;
+    if (input != "-" && std::filesystem::is_directory(input, ignored)) {
+        error = std::strerror(EISDIR);
+        return false;
+    }
+    std::FILE* file = input == "-" ? stdin : std::fopen(input.c_str(), "rb");
+    if (file == nullptr) {
+        error = std::strerror(errno);
+        return false;
+    }
+    bytes.resize(kFrameLength + 1);
+    bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file));
+    const bool failed = std::ferror(file) != 0;
+    const int readErrno = errno;
+    if (file != stdin) {
+        std::fclose(file);
+    }
+    if (failed) {
+        error = std::strerror(readErrno);
+        return false;
+    }
+    return true;
+}
+
 ExitCode RunDecode(const DecodeOptions& options) {
+    if (SameFile(options.input, options.output)) {
+        std::cerr << "error: the output '" << options.output
+                  << "' is the input; choose another name\n";
+        return kExitUsage;
+    }
+    if (const std::string problem = OutputProblem(options.output); !problem.empty()) {
+        std::cerr << "error: cannot write '" << options.output << "': " << problem << '\n';
+        return kExitFailure;
+    }
     std::vector<std::uint8_t> bytes;
-    if (options.input == "-") {
-        MakeStdinBinary();
-        bytes.assign(std::istreambuf_iterator<char>(std::cin), {});
-    } else {
-        std::ifstream file(options.input, std::ios::binary);
-        if (!file) {
-            std::cerr << "error: cannot read '" << options.input << "': " << std::strerror(errno)
-                      << '\n';
-            return kExitFailure;
-        }
-        bytes.assign(std::istreambuf_iterator<char>(file), {});
+    std::string error;
+    if (!ReadHardcopy(options.input, bytes, error)) {
+        std::cerr << "error: cannot read '" << options.input << "': " << error << '\n';
+        return kExitFailure;
     }
     CCaptureBuffer& capture = CCaptureBuffer::Instance();
     const std::size_t stored = StoreRecording(capture, bytes);
-    std::cerr << "Read " << bytes.size() << " bytes, stored " << stored << " of " << kFrameLength;
-    if (bytes.size() > stored) {
-        std::cerr << " (the rest follows a complete frame and is ignored)";
+    if (bytes.size() > kFrameLength) {
+        std::cerr << "Read more than " << kFrameLength << " bytes: the first " << kFrameLength
+                  << " count, as when receiving; the rest is ignored\n";
+    } else {
+        std::cerr << "Read " << stored << " of " << kFrameLength << " bytes\n";
     }
-    std::cerr << '\n';
     return DecodeAndWrite(capture, options.output, options.picture, std::cerr);
 }
 
@@ -60,90 +99,140 @@ ExitCode RunPorts() {
                      "system made of it)\n";
         return kExitFailure;
     }
+    bool someClosed = false;
     for (const PortInfo& port : ports) {
-        std::cout << port.name << (port.description.empty() ? "" : "  " + port.description) << '\n';
+        std::cout << port.name << (port.description.empty() ? "" : "  " + port.description)
+                  << (port.accessible ? "" : "  (no permission)") << '\n';
+        someClosed = someClosed || !port.accessible;
+    }
+    if (someClosed) {
+        std::cerr << "You may not open the ports marked \"no permission\". Join the group that "
+                     "owns them (usually dialout: sudo usermod -aG dialout $USER), then log in "
+                     "again.\n";
     }
     return kExitOk;
 }
 
-// --format, --scale and --no-border, shared by the commands that write pictures.
+// --timeout: seconds from 0 to a day, a finite number.
+const CLI::Validator kTimeoutRange(
+    [](std::string& text) -> std::string {
+        char* end = nullptr;
+        const double value = std::strtod(text.c_str(), &end);
+        if (end == text.c_str() || *end != '\0' || !std::isfinite(value) || value < 0 ||
+            value > 86400) {
+            return "takes 0 to 86400 seconds, not '" + text + "'";
+        }
+        return {};
+    },
+    "SECONDS (0-86400)");
+
+// --format, --scale, --border and --no-border, shared by the commands that write pictures.
 void AddPictureOptions(CLI::App* command, PictureOptions& picture) {
     command
         ->add_option_function<std::string>(
             "--format",
             [&picture](const std::string& format) {
-                picture.format = format == "png" ? PictureFormat::Png : PictureFormat::Bmp;
+                picture.format = CLI::detail::to_lower(format) == "png" ? PictureFormat::Png
+                                                                        : PictureFormat::Bmp;
             },
             "bmp or png (default: by the output's extension, else bmp)")
-        ->check(CLI::IsMember({"bmp", "png"}));
+        ->check(CLI::IsMember({"bmp", "png"}, CLI::ignore_case));
     command->add_option("--scale", picture.scale, "Enlarge each dot to N x N pixels (1 to 8)")
         ->check(CLI::Range(1, 8))
         ->default_val(1);
-    command->add_flag_function(
-        "--no-border", [&picture](std::int64_t) { picture.border = false; },
-        "Leave out the one-pixel black border");
+    auto* border = command->add_flag_function(
+        "--border", [&picture](std::int64_t) { picture.border = true; },
+        "Draw the one-pixel black border (default: the flag in ./KRT460.ini, else on)");
+    command
+        ->add_flag_function(
+            "--no-border", [&picture](std::int64_t) { picture.border = false; },
+            "Leave out the one-pixel black border")
+        ->excludes(border);
 }
 
-} // namespace
+void AddTimeout(CLI::App* command, double& seconds, const std::string& help) {
+    command->add_option("--timeout", seconds, help)->default_val(10)->check(kTimeoutRange);
+}
 
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     CLI::App app{"krt460 - fetch and convert the screen of a 160 x 160 dot instrument.\n"
-                 "A hardcopy is the 3328-byte stream the instrument sends at 9600 baud, 8N1.\n"
-                 "Exit status: 0 done, 1 a file or port could not be used, 2 not a hardcopy, "
-                 "3 the transfer stalled, 130 interrupted."};
+                 "A hardcopy is the 3328-byte stream the instrument sends at 9600 baud, 8N1.\n" +
+                 std::string(kExitStatusHelp)};
     app.set_version_flag("--version", std::string("krt460 ") + KRT460_VERSION);
     app.require_subcommand(1);
     // "/path" is a file name on every platform, never an option.
     app.allow_windows_style_options(false);
 
+    // The picture options start from the border flag of KRT460.ini.
+    const bool savedBorder = CSettingsFile::LoadSettings(kSettingsFileName).border;
+
     DecodeOptions decode;
+    decode.picture.border = savedBorder;
     CLI::App* decodeCommand = app.add_subcommand(
         "decode", "Turn a recorded hardcopy (or raw capture) into a picture.\n"
                   "Only the first 3328 bytes count, as when receiving; a missing end marker is "
                   "a warning.");
     decodeCommand->add_option("INPUT", decode.input, "Recorded hardcopy file, or - for stdin")
         ->required();
-    decodeCommand->add_option("-o,--output", decode.output, "Picture file to write")->required();
+    decodeCommand
+        ->add_option("-o,--output", decode.output, "Picture file to write, or - for stdout")
+        ->required();
     AddPictureOptions(decodeCommand, decode.picture);
 
     ReceiveOptions receive;
+    receive.picture.border = savedBorder;
     CLI::App* receiveCommand = app.add_subcommand(
         "receive", "Receive one hardcopy from a serial port and write its picture.\n"
                    "Ctrl-C stops the capture, closes the port and writes nothing.");
     receiveCommand->add_option("-p,--port", receive.port, kPortHelp)->type_name("PORT");
-    receiveCommand->add_option("-o,--output", receive.output, "Picture file to write")->required();
-    receiveCommand->add_option("--raw", receive.raw, "Also keep the received bytes in this file");
     receiveCommand
-        ->add_option("--timeout", receive.timeoutSeconds,
-                     "End when no byte arrives for this many seconds, keeping the bytes so far in "
-                     "OUTPUT.partial.bin (0: wait for ever)")
-        ->default_val(10)
-        ->check(CLI::NonNegativeNumber);
+        ->add_option("-o,--output", receive.output, "Picture file to write, or - for stdout")
+        ->required();
+    receiveCommand->add_option("--raw", receive.raw, "Also keep the received bytes in this file");
+    AddTimeout(receiveCommand, receive.timeoutSeconds,
+               "End when no byte arrives for this many seconds, keeping the bytes so far in "
+               "OUTPUT.partial.bin (0: wait for ever)");
     AddPictureOptions(receiveCommand, receive.picture);
 
     ListenOptions listen;
+    listen.picture.border = savedBorder;
     CLI::App* listenCommand = app.add_subcommand(
         "listen", "Receive hardcopy after hardcopy until Ctrl-C, each into DIR/"
                   "YYYYMMDD-HHMMSS.bmp (-2, -3, ... rather than overwrite) with its raw bytes in "
-                  ".bin; one line per capture on stdout.");
+                  ".bin; one line per capture on stdout. An unplugged port is waited for.");
     listenCommand->add_option("-p,--port", listen.port, kPortHelp)->type_name("PORT");
     listenCommand->add_option("-d,--dir", listen.dir, "Folder for the pictures (made if missing)")
         ->default_val(".");
     listenCommand->add_flag_function(
         "--no-raw", [&listen](std::int64_t) { listen.raw = false; },
         "Keep no .bin beside the pictures (one that cannot be decoded is kept all the same)");
-    listenCommand
-        ->add_option("--timeout", listen.timeoutSeconds,
-                     "End a started capture when no byte arrives for this many seconds, keeping "
-                     "its bytes in .partial.bin (0: wait for ever)")
-        ->default_val(10)
-        ->check(CLI::NonNegativeNumber);
+    AddTimeout(listenCommand, listen.timeoutSeconds,
+               "End a started capture when no byte arrives for this many seconds, keeping its "
+               "bytes in .partial.bin (0: wait for ever)");
     AddPictureOptions(listenCommand, listen.picture);
 
     CLI::App* portsCommand = app.add_subcommand("ports", "List the serial ports present.");
 
-    CLI11_PARSE(app, argc, argv);
+    const auto commands = app.get_subcommands([](const CLI::App*) { return true; });
+    if (argc > 1 && argv[1][0] != '-' &&
+        std::none_of(commands.begin(), commands.end(),
+                     [&](const CLI::App* command) { return command->check_name(argv[1]); })) {
+        std::cerr << "error: unknown command '" << argv[1]
+                  << "' (commands: decode, receive, listen, ports)\nrun krt460 --help\n";
+        return kExitUsage;
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& done) {
+        return app.exit(done); // --help, --version
+    } catch (const CLI::ParseError& wrong) {
+        std::cerr << "error: " << wrong.what() << "\nrun krt460 --help\n";
+        return kExitUsage;
+    }
 
+    if (decodeCommand->parsed() || receiveCommand->parsed()) {
+        MakeStdioBinary();
+    }
     if (decodeCommand->parsed()) {
         return RunDecode(decode);
     }
@@ -156,5 +245,17 @@ int main(int argc, char** argv) {
     if (portsCommand->parsed()) {
         return RunPorts();
     }
-    return kExitFailure;
+    return kExitUsage;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& failure) {
+        // The last net: every known failure is reported where it happens.
+        std::cerr << "error: " << failure.what() << '\n';
+        return kExitFailure;
+    }
 }

@@ -1,6 +1,7 @@
 #include "cli/picture_output.h"
 
 #include "cli/png_writer.h"
+#include "common/file_output.h"
 
 #include <algorithm>
 #include <cctype>
@@ -37,15 +38,12 @@ PictureFormat FormatFor(const PictureOptions& options, const std::string& path) 
     return extension == ".png" ? PictureFormat::Png : PictureFormat::Bmp;
 }
 
-bool WriteBytesToFile(const std::string& path, std::span<const std::uint8_t> bytes,
-                      std::string& error) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        error = std::strerror(errno);
-        return false;
+bool WriteOutput(const std::string& path, std::span<const std::uint8_t> bytes, std::string& error) {
+    if (path != "-") {
+        return WriteFileAtomically(path, bytes, error);
     }
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    if (std::fclose(file) != 0 || !written) {
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size();
+    if (std::fflush(stdout) != 0 || !written) {
         error = std::strerror(errno);
         return false;
     }
@@ -60,19 +58,17 @@ bool WritePicture(const CScreenImage& image, const std::string& path, const Pict
                   std::string& error) {
     if (FormatFor(options, path) == PictureFormat::Png) {
         const ScaledPicture picture = ScalePicture(image, options.scale);
-        return WritePng(path, picture.width, picture.height, picture.rows, error);
+        std::vector<std::uint8_t> png;
+        return EncodePng(picture.width, picture.height, picture.rows, png, error) &&
+               WriteOutput(path, png, error);
     }
-    errno = 0;
     if (options.scale == 1) {
-        if (!image.SaveBitmapFile(path)) {
-            error = errno != 0 ? std::strerror(errno) : "write failed";
-            return false;
-        }
-        return true;
+        const BitmapFileBytes bytes = image.EncodeBitmap(); // the program's own file
+        return WriteOutput(path, bytes, error);
     }
     const ScaledPicture picture = ScalePicture(image, options.scale);
-    return WriteBytesToFile(
-        path, EncodeMonochromeBitmap(picture.width, picture.height, picture.rows), error);
+    return WriteOutput(path, EncodeMonochromeBitmap(picture.width, picture.height, picture.rows),
+                       error);
 }
 
 } // namespace krt460::cli

@@ -15,7 +15,8 @@ enum class PictureFormat { Bmp, Png };
 struct PictureOptions {
     std::optional<PictureFormat> format; // unset: by the output's extension
     int scale = 1;                       // each dot becomes scale x scale pixels
-    bool border = true;
+    bool border = true;                  // the command line's --border or --no-border, else
+                                         // the flag of KRT460.ini, else on
 };
 
 // The one-bit picture enlarged: rows top-down, (width + 7) / 8 bytes each, bit 1 white.
@@ -34,9 +35,9 @@ PictureFormat FormatFor(const PictureOptions& options, const std::string& path);
 bool WritePicture(const CScreenImage& image, const std::string& path, const PictureOptions& options,
                   std::string& error);
 
-// Writes `bytes` as the whole file; false with the system's reason in `error`.
-bool WriteBytesToFile(const std::string& path, std::span<const std::uint8_t> bytes,
-                      std::string& error);
+// Writes `bytes` as the whole file, complete or not at all, or to standard output for "-".
+// False with the system's reason in `error`.
+bool WriteOutput(const std::string& path, std::span<const std::uint8_t> bytes, std::string& error);
 
 // ".bmp" or ".png": the extension of a picture named by the program.
 const char* PictureExtension(const PictureOptions& options);

@@ -2,36 +2,35 @@
 
 #include <png.h>
 
-#include <cerrno>
-#include <csetjmp>
-#include <cstdio>
-#include <cstring>
-
 namespace krt460::cli {
+namespace {
 
-bool WritePng(const std::string& path, int width, int height, const std::vector<std::uint8_t>& rows,
-              std::string& error) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        error = std::strerror(errno);
-        return false;
-    }
+extern "C" void AppendToVector(png_structp png, png_bytep data, png_size_t length) {
+    auto* out = static_cast<std::vector<std::uint8_t>*>(png_get_io_ptr(png));
+    out->insert(out->end(), data, data + length);
+}
+
+extern "C" void NoFlush(png_structp) {}
+
+} // namespace
+
+bool EncodePng(int width, int height, const std::vector<std::uint8_t>& rows,
+               std::vector<std::uint8_t>& out, std::string& error) {
+    out.clear();
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
     if (info == nullptr) {
         png_destroy_write_struct(&png, nullptr);
-        std::fclose(file);
         error = "out of memory";
         return false;
     }
     // libpng reports its errors by longjmp to here; nothing with a destructor lives in between.
     if (setjmp(png_jmpbuf(png)) != 0) {
         png_destroy_write_struct(&png, &info);
-        std::fclose(file);
         error = "PNG encoding failed";
         return false;
     }
-    png_init_io(png, file);
+    png_set_write_fn(png, &out, AppendToVector, NoFlush);
     png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 1,
                  PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
@@ -42,11 +41,6 @@ bool WritePng(const std::string& path, int width, int height, const std::vector<
     }
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
-    const bool flushed = std::fflush(file) == 0;
-    if (std::fclose(file) != 0 || !flushed) {
-        error = std::strerror(errno);
-        return false;
-    }
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include "cli/receive_command.h"
 
 #include "cli/capture_session.h"
+#include "cli/console.h"
 #include "settings/settings_file.h"
 
 #include <filesystem>
@@ -8,26 +9,70 @@
 
 namespace krt460::cli {
 
+namespace fs = std::filesystem;
+
 std::string PortOrDefault(const std::string& port) {
     return port.empty() ? CSettingsFile::LoadSettings(kSettingsFileName).portName : port;
 }
 
-std::string WithoutExtension(const std::string& path) {
-    const std::filesystem::path p(path);
-    return p.has_extension() ? (p.parent_path() / p.stem()).string() : path;
+std::string PartialFileName(const std::string& output) {
+    if (output == "-") {
+        return "krt460.partial.bin";
+    }
+    const fs::path p(output);
+    return ((p.has_extension() ? p.parent_path() / p.stem() : p).string()) + ".partial.bin";
+}
+
+std::string OutputProblem(const std::string& path) {
+    if (path == "-") {
+        return {};
+    }
+    std::error_code ignored;
+    if (fs::is_directory(path, ignored)) {
+        return "is a folder";
+    }
+    const fs::path folder = fs::path(path).parent_path();
+    const std::string name = folder.empty() ? "." : folder.string();
+    if (!fs::is_directory(name, ignored)) {
+        return "folder '" + name + "' does not exist";
+    }
+    const std::string reason = FolderNotWritable(name);
+    return reason.empty() ? "" : "folder '" + name + "': " + reason;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+    std::error_code error;
+    return a != "-" && b != "-" && fs::equivalent(a, b, error);
 }
 
 ExitCode RunReceive(const ReceiveOptions& options) {
+    // Every place a file will go is checked before the port opens: a print must never be
+    // received only to be lost.
+    if (!options.raw.empty() &&
+        (options.raw == options.output || SameFile(options.raw, options.output))) {
+        std::cerr << "error: --raw and -o name the same file '" << options.output << "'\n";
+        return kExitUsage;
+    }
+    for (const std::string& path : {options.output, options.raw, PartialFileName(options.output)}) {
+        if (const std::string problem = path.empty() ? "" : OutputProblem(path); !problem.empty()) {
+            std::cerr << "error: cannot write '" << path << "': " << problem << '\n';
+            return kExitFailure;
+        }
+    }
     const std::string port = PortOrDefault(options.port);
     CCaptureBuffer& capture = CCaptureBuffer::Instance();
     ConsoleOwner owner(true);
     CSerialReceiver receiver(owner);
-    const InterruptGuard interruptGuard;
+    const SignalGuard signalGuard;
 
-    std::cerr << "Port: " << port << " (" << SerialDeviceName(port) << ")\n";
-    receiver.StartReceive(port);
-    if (const std::string message = owner.TakeMessage(); !message.empty()) {
-        std::cerr << "error: " << message << " " << receiver.LastOpenError().Describe() << '\n';
+    std::cerr << "Port: " << PortLabel(port) << '\n';
+    const StartResult started = receiver.StartReceive(port);
+    if (started.outcome == StartOutcome::OpenFailed) {
+        std::cerr << "error: " << started.error.Describe() << '\n';
+        return kExitFailure;
+    }
+    if (started.outcome == StartOutcome::WorkerFailed) {
+        std::cerr << "error: cannot start the receive thread; the port is released\n";
         return kExitFailure;
     }
     WaitOptions wait;
@@ -35,41 +80,54 @@ ExitCode RunReceive(const ReceiveOptions& options) {
         wait.stallTimeout =
             std::chrono::milliseconds(static_cast<long long>(options.timeoutSeconds * 1000));
     }
-    const CaptureEnd end = WaitForCapture(receiver, capture, wait);
+    const SessionEnd end = WaitForCapture(receiver, capture, wait);
     const std::size_t count = capture.Count();
     std::cerr << "Received " << count << " / " << kFrameLength << " bytes\n";
 
-    if (end == CaptureEnd::Interrupted) {
+    if (end == SessionEnd::Interrupted) {
         std::cerr << "Interrupted: port closed, nothing written\n";
-        return kExitInterrupted;
+        return static_cast<ExitCode>(kExitSignalBase + SignalGuard::Received());
     }
     std::string error;
-    if (end == CaptureEnd::Stalled) {
-        std::cerr << "error: no data for " << options.timeoutSeconds << " s on " << port
-                  << "; the port is released and no picture written";
-        if (count == 0) {
-            std::cerr << " (is the instrument connected and printing? --timeout waits longer)\n";
-            return kExitStalled;
+    if (end == SessionEnd::Stalled || end == SessionEnd::PortLost) {
+        const ExitCode status = end == SessionEnd::Stalled ? kExitStalled : kExitPortLost;
+        if (end == SessionEnd::Stalled) {
+            std::cerr << "error: no data for " << options.timeoutSeconds << " s on " << port;
+        } else {
+            std::cerr << "error: port " << port << " lost (unplugged?) after " << count << " of "
+                      << kFrameLength << " bytes";
         }
-        const std::string partial = WithoutExtension(options.output) + ".partial.bin";
+        std::cerr << "; the port is released and no picture written";
+        if (count == 0) {
+            std::cerr << (end == SessionEnd::Stalled
+                              ? " (is the instrument connected and printing? --timeout waits "
+                                "longer)\n"
+                              : "\n");
+            return status;
+        }
+        const std::string partial = PartialFileName(options.output);
         if (!WriteCapturedBytes(capture, count, partial, error)) {
             std::cerr << "\nerror: cannot write '" << partial << "': " << error << '\n';
             return kExitFailure;
         }
         std::cerr << "; the bytes so far are in " << partial << '\n';
-        return kExitStalled;
+        return status;
     }
     if (owner.EndMarkerSeen()) {
         std::cerr << "Lamp: red (hardcopy with end marker received)\n";
     }
+    // The raw bytes first: they are kept even when the picture cannot be made.
+    ExitCode status = kExitOk;
     if (!options.raw.empty()) {
-        if (!WriteCapturedBytes(capture, count, options.raw, error)) {
+        if (WriteCapturedBytes(capture, count, options.raw, error)) {
+            std::cerr << "Raw bytes: " << options.raw << '\n';
+        } else {
             std::cerr << "error: cannot write '" << options.raw << "': " << error << '\n';
-            return kExitFailure;
+            status = kExitFailure;
         }
-        std::cerr << "Raw bytes: " << options.raw << '\n';
     }
-    return DecodeAndWrite(capture, options.output, options.picture, std::cerr);
+    const ExitCode decoded = DecodeAndWrite(capture, options.output, options.picture, std::cerr);
+    return decoded != kExitOk ? decoded : status;
 }
 
 } // namespace krt460::cli

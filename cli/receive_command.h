@@ -16,13 +16,21 @@ struct ReceiveOptions {
 };
 
 // Receives one hardcopy on a port and writes its picture, as Empfangen then Anzeigen would.
-// Ctrl-C stops the capture and writes nothing; a stalled transfer keeps the bytes so far.
+// A signal stops the capture and writes nothing; a stalled transfer or a lost port keeps the
+// bytes so far.
 ExitCode RunReceive(const ReceiveOptions& options);
 
 // The port of the options, or the one in KRT460.ini of the working directory, or COM1.
 std::string PortOrDefault(const std::string& port);
 
-// `path` without its extension, for a file beside it: screen.bmp -> screen.
-std::string WithoutExtension(const std::string& path);
+// Where the bytes of a capture cut short go: shot.png -> shot.partial.bin.
+std::string PartialFileName(const std::string& output);
+
+// Empty when a file can be written at `path`: its folder exists and may be written, and the
+// path is no folder; otherwise why not.
+std::string OutputProblem(const std::string& path);
+
+// True when both name the same existing file (same device and inode).
+bool SameFile(const std::string& a, const std::string& b);
 
 } // namespace krt460::cli

@@ -1,7 +1,8 @@
 #include "image/screen_image.h"
 
+#include "common/file_output.h"
+
 #include <algorithm>
-#include <cstdio>
 
 namespace krt460 {
 namespace {
@@ -17,6 +18,35 @@ template <typename T> void PutLittleEndian(std::uint8_t* out, T value) {
 }
 
 } // namespace
+
+CScreenImage::CScreenImage(const CScreenImage& other)
+    : bands_(other.bands_), rows_(other.rows_), description_(other.description_) {
+    if (other.description_.bits == other.rows_.data()) {
+        description_.bits = rows_.data();
+    }
+}
+
+CScreenImage& CScreenImage::operator=(const CScreenImage& other) {
+    if (this != &other) {
+        bands_ = other.bands_;
+        rows_ = other.rows_;
+        description_ = other.description_;
+        if (other.description_.bits == other.rows_.data()) {
+            description_.bits = rows_.data();
+        }
+    }
+    return *this;
+}
+
+bool CScreenImage::Decode(const CCaptureBuffer& capture, bool border) {
+    const bool parsed = ParseBands(capture);
+    BuildImage();
+    if (border) {
+        DrawBorder();
+    }
+    DescribeRows();
+    return parsed;
+}
 
 bool CScreenImage::ParseBands(const CCaptureBuffer& capture) {
     const CaptureBytes bytes = capture.Bytes();
@@ -93,10 +123,9 @@ void CScreenImage::DescribeRows() {
 
 std::vector<std::uint8_t> EncodeMonochromeBitmap(std::int32_t width, std::int32_t height,
                                                  std::span<const std::uint8_t> rows) {
-    const auto rowBytes = static_cast<std::size_t>((width + 7) / 8);
-    const std::size_t stride = (rowBytes + 3) / 4 * 4;
+    const auto rowBytes = static_cast<std::size_t>(width / 8);
     const auto rowCount = static_cast<std::size_t>(height);
-    std::vector<std::uint8_t> file(kBitmapHeaderSize + stride * rowCount);
+    std::vector<std::uint8_t> file(kBitmapHeaderSize + rowBytes * rowCount);
     std::uint8_t* out = file.data();
     // File header.
     out[0] = 'B';
@@ -114,7 +143,7 @@ std::vector<std::uint8_t> EncodeMonochromeBitmap(std::int32_t width, std::int32_
     // A positive height means bottom-up rows.
     for (std::size_t y = 0; y < rowCount && (y + 1) * rowBytes <= rows.size(); ++y) {
         std::copy_n(rows.begin() + static_cast<std::ptrdiff_t>(y * rowBytes), rowBytes,
-                    out + kBitmapHeaderSize + (rowCount - 1 - y) * stride);
+                    out + kBitmapHeaderSize + (rowCount - 1 - y) * rowBytes);
     }
     return file;
 }
@@ -130,17 +159,10 @@ BitmapFileBytes CScreenImage::EncodeBitmap() const {
     return file;
 }
 
-bool CScreenImage::SaveBitmapFile(const std::string& fileName) const {
+bool CScreenImage::SaveBitmapFile(const std::string& fileName, std::string* error) const {
     const BitmapFileBytes bytes = EncodeBitmap();
-    // Binary mode, so that no platform translates a byte of the picture.
-    std::FILE* file = std::fopen(fileName.c_str(), "wb");
-    if (file == nullptr) {
-        return false;
-    }
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    const bool flushed = std::fflush(file) == 0;
-    const bool closed = std::fclose(file) == 0;
-    return written && flushed && closed;
+    std::string ignored;
+    return WriteFileAtomically(fileName, bytes, error != nullptr ? *error : ignored);
 }
 
 } // namespace krt460

@@ -24,8 +24,8 @@ using PixelRow = std::array<std::uint8_t, kRowBytes>;
 using BitmapFileBytes = std::array<std::uint8_t, kBitmapFileSize>;
 
 // A one-bit BMP file (palette: 0 black, 1 white) of `width` x `height` pixels; `rows` holds the
-// rows top-down, (width + 7) / 8 bytes each, the leftmost pixel in bit 7. Rows are written
-// bottom-up and padded to four bytes.
+// rows top-down, width / 8 bytes each, the leftmost pixel in bit 7. `width` is a multiple of 32
+// (160 times any scale), so rows need no padding. Rows are written bottom-up.
 std::vector<std::uint8_t> EncodeMonochromeBitmap(std::int32_t width, std::int32_t height,
                                                  std::span<const std::uint8_t> rows);
 
@@ -45,6 +45,16 @@ struct PictureDescription {
 // from them. In rows, bit 7 of a byte is the leftmost pixel and a set bit is white.
 class CScreenImage {
 public:
+    CScreenImage() = default;
+    // A copy describes its own rows, never the rows of the image it was copied from.
+    CScreenImage(const CScreenImage& other);
+    CScreenImage& operator=(const CScreenImage& other);
+
+    // The whole decode of Anzeigen: ParseBands, BuildImage, DrawBorder when `border`, and
+    // DescribeRows. The picture is made even when the parse fails (from the bands it has);
+    // the result says whether the parse succeeded.
+    bool Decode(const CCaptureBuffer& capture, bool border);
+
     // Copies the twenty bands out of a hardcopy. False when a full stop, a band's count or a
     // band's closing line feed is missing; bands copied so far keep their new contents, the
     // others their old ones.
@@ -58,8 +68,9 @@ public:
     void DescribeRows();
 
     BitmapFileBytes EncodeBitmap() const;
-    // True only when the whole file was written and closed.
-    bool SaveBitmapFile(const std::string& fileName) const;
+    // True only when the whole file is in place; a failed write leaves no partial file and an
+    // existing file as it was. `error` gets the system's reason.
+    bool SaveBitmapFile(const std::string& fileName, std::string* error = nullptr) const;
 
     const std::array<Band, kBandCount>& Bands() const { return bands_; }
     const std::array<PixelRow, kScreenHeight>& Rows() const { return rows_; }

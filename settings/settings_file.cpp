@@ -1,16 +1,16 @@
 #include "settings/settings_file.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <string_view>
 
 namespace krt460 {
 namespace {
 
-// A port name is read in pieces of at most this many characters; the rest of a longer line is
-// what the next read sees.
-constexpr std::size_t kMaxFieldLength = 9;
+// Longer lines are cut here; the rest of such a line is skipped, never read as the next value.
+constexpr std::size_t kMaxLineLength = 255;
 
 // The text a Windows text-mode stream delivers: it ends at the first 0x1A, and a CR directly
 // before an LF vanishes.
@@ -29,34 +29,39 @@ std::string TextModeContent(std::string raw) {
     return text;
 }
 
-// Reads up to a line feed (consumed), the end, or kMaxFieldLength characters; a line feed right
-// after the limit is left for the next read, which then returns an empty text.
-std::string ReadField(std::string_view& text) {
-    std::string field;
-    while (!text.empty() && field.size() < kMaxFieldLength) {
-        const char c = text.front();
-        text.remove_prefix(1);
-        if (c == '\n') {
-            break;
-        }
-        field.push_back(c);
-    }
-    return field;
+// Reads one whole line, its line feed consumed, so that whatever SaveSettings wrote reads back
+// the same. Nothing is trimmed.
+std::string ReadLine(std::string_view& text) {
+    const std::size_t end = std::min(text.find('\n'), text.size());
+    std::string line(text.substr(0, std::min(end, kMaxLineLength)));
+    text.remove_prefix(std::min(end + 1, text.size()));
+    return line;
 }
 
 } // namespace
 
 Settings CSettingsFile::LoadSettings(const std::string& fileName) {
     Settings settings;
-    std::ifstream file(fileName, std::ios::binary);
-    if (!file) {
+    // A file that cannot be read (missing, a folder, no permission) leaves the defaults.
+    std::FILE* file = std::fopen(fileName.c_str(), "rb");
+    if (file == nullptr) {
         return settings;
     }
-    const std::string content =
-        TextModeContent(std::string(std::istreambuf_iterator<char>(file), {}));
+    std::string raw;
+    char chunk[512];
+    std::size_t got = 0;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0 && raw.size() < 65536) {
+        raw.append(chunk, got);
+    }
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed) {
+        return settings;
+    }
+    const std::string content = TextModeContent(std::move(raw));
     std::string_view rest = content;
-    settings.portName = ReadField(rest);
-    settings.border = ReadField(rest) == "1";
+    settings.portName = ReadLine(rest);
+    settings.border = ReadLine(rest) == "1";
     return settings;
 }
 

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <initializer_list>
 #include <memory>
+#include <thread>
 
 namespace krt460 {
 namespace {
@@ -81,6 +83,41 @@ TEST(CaptureBuffer, EndMarkerVerdict) {
         StoreFrame(*buffer, frame);
         EXPECT_EQ(buffer->HasEndMarker(), c.expected) << c.name;
     }
+}
+
+// The worker stores while the UI thread resets. A reset that lands between a Store's reading of
+// the count and its advance must not be undone: after a reset that followed 1000 stores, the
+// count can never again reach what it would have been without the reset.
+TEST(CaptureBuffer, ResetIsNeverUndoneByARacingStore) {
+    constexpr int kRounds = 2000;
+    constexpr int kStoresPerRound = 3000;
+    auto buffer = std::make_unique<CCaptureBuffer>();
+    std::atomic<int> round{0};
+    std::atomic<bool> storesDone{false};
+    std::thread worker([&] {
+        for (int r = 1; r <= kRounds; ++r) {
+            while (round.load() != r) {
+            }
+            for (int i = 0; i < kStoresPerRound; ++i) {
+                buffer->Store(0x5A);
+            }
+            storesDone.store(true);
+        }
+    });
+    int undone = 0;
+    for (int r = 1; r <= kRounds; ++r) {
+        buffer->Reset();
+        storesDone.store(false);
+        round.store(r);
+        while (buffer->Count() < 1000 && !storesDone.load()) {
+        }
+        buffer->Reset();
+        while (!storesDone.load()) {
+        }
+        undone += buffer->Count() > kStoresPerRound - 1000 ? 1 : 0;
+    }
+    worker.join();
+    EXPECT_EQ(undone, 0) << "resets undone in " << undone << " of " << kRounds << " rounds";
 }
 
 } // namespace

@@ -1,3 +1,4 @@
+#include "cli/hardcopy.h"
 #include "cli/listen_command.h"
 #include "cli/picture_output.h"
 #include "test_files.h"
@@ -5,20 +6,17 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <memory>
+
 namespace krt460::cli {
 namespace {
 
-CScreenImage DecodedSample(bool border = true) {
+CScreenImage DecodedSample() {
     const auto frame = test::ReadFileBytes(KRT460_SAMPLE_FRAME);
-    CaptureBytes buffer{};
-    std::copy(frame.begin(), frame.end(), buffer.begin());
+    auto capture = std::make_unique<CCaptureBuffer>();
+    StoreRecording(*capture, frame);
     CScreenImage image;
-    EXPECT_TRUE(image.ParseBands(buffer));
-    image.BuildImage();
-    if (border) {
-        image.DrawBorder();
-    }
-    image.DescribeRows();
+    EXPECT_TRUE(image.Decode(*capture, true));
     return image;
 }
 
@@ -58,33 +56,31 @@ TEST(PictureOutput, PngHoldsTheSamePixelsAsTheBmp) {
     }
 }
 
-TEST(PictureOutput, ScaleTwoDoublesEveryDot) {
-    test::ScratchDir dir;
-    std::string error;
-    PictureOptions options;
-    options.scale = 2;
-    ASSERT_TRUE(WritePicture(DecodedSample(), dir.File("big.bmp"), options, error)) << error;
-    const auto big = test::ReadFileBytes(dir.File("big.bmp"));
-    ASSERT_EQ(big.size(), kBitmapHeaderSize + 40u * 320u);
-    EXPECT_EQ(big[18] | big[19] << 8, 320);
-    EXPECT_EQ(big[22] | big[23] << 8, 320);
-    const auto small = test::ReadFileBytes(KRT460_SAMPLE_BMP);
-    for (int y = 0; y < 320; ++y) {
-        for (int x = 0; x < 320; ++x) {
-            ASSERT_EQ(WhiteInBmp(big, 320, 320, x, y), WhiteInBmp(small, 160, 160, x / 2, y / 2))
-                << x << "," << y;
-        }
-    }
+std::uint32_t Field(const std::vector<std::uint8_t>& bmp, std::size_t offset) {
+    return static_cast<std::uint32_t>(bmp[offset] | bmp[offset + 1] << 8 | bmp[offset + 2] << 16 |
+                                      bmp[offset + 3] << 24);
 }
 
-TEST(PictureOutput, FormatComesFromTheOptionElseTheExtension) {
-    PictureOptions png;
-    png.format = PictureFormat::Png;
-    EXPECT_EQ(FormatFor({}, "a.png"), PictureFormat::Png);
-    EXPECT_EQ(FormatFor({}, "A.PNG"), PictureFormat::Png);
-    EXPECT_EQ(FormatFor({}, "a.bmp"), PictureFormat::Bmp);
-    EXPECT_EQ(FormatFor({}, "png"), PictureFormat::Bmp);
-    EXPECT_EQ(FormatFor(png, "a.bmp"), PictureFormat::Png);
+TEST(PictureOutput, EveryScaleGivesAConsistentBmpOfEnlargedDots) {
+    const CScreenImage image = DecodedSample();
+    const auto small = test::ReadFileBytes(KRT460_SAMPLE_BMP);
+    for (int scale = 1; scale <= 8; ++scale) {
+        const ScaledPicture picture = ScalePicture(image, scale);
+        const auto big = EncodeMonochromeBitmap(picture.width, picture.height, picture.rows);
+        const int side = 160 * scale;
+        ASSERT_EQ(big.size(), kBitmapHeaderSize + static_cast<std::size_t>(side * side / 8));
+        EXPECT_EQ(Field(big, 2), big.size()) << "bfSize at scale " << scale;
+        EXPECT_EQ(Field(big, 10), kBitmapHeaderSize) << "bfOffBits at scale " << scale;
+        EXPECT_EQ(Field(big, 18), static_cast<std::uint32_t>(side));
+        EXPECT_EQ(Field(big, 22), static_cast<std::uint32_t>(side));
+        for (int y = 0; y < side; y += scale == 2 ? 1 : 7) {
+            for (int x = 0; x < side; ++x) {
+                ASSERT_EQ(WhiteInBmp(big, side, side, x, y),
+                          WhiteInBmp(small, 160, 160, x / scale, y / scale))
+                    << x << "," << y << " at scale " << scale;
+            }
+        }
+    }
 }
 
 TEST(ListenNames, TakenNamesGetASuffixAndNothingIsOverwritten) {

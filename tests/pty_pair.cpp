@@ -1,7 +1,9 @@
 #include "pty_pair.h"
 
+#include <fcntl.h>
 #include <pty.h>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -30,6 +32,13 @@ void PtyPair::Write(const std::vector<std::uint8_t>& bytes) const {
         }
         done += static_cast<std::size_t>(n);
     }
+}
+
+bool PtyPair::HangUp() const {
+    const int slave = ::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const bool done = slave >= 0 && ::ioctl(slave, TIOCVHANGUP) == 0;
+    ::close(slave);
+    return done;
 }
 
 } // namespace krt460::test

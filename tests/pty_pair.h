@@ -17,6 +17,8 @@ public:
 
     const std::string& SlavePath() const { return slavePath_; }
     void Write(const std::vector<std::uint8_t>& bytes) const;
+    // What the kernel does to a line whose USB adapter is pulled (TIOCVHANGUP; needs root).
+    bool HangUp() const;
 
 private:
     int master_ = -1;

@@ -59,18 +59,20 @@ TEST(ScreenImage, SampleHardcopyDecodesToTheReferenceBitmap) {
         capture->Store(byte);
     }
     EXPECT_TRUE(capture->HasEndMarker());
-    CScreenImage image;
-    ASSERT_TRUE(image.ParseBands(*capture));
-    image.BuildImage();
-    image.DrawBorder();
-    image.DescribeRows();
-    const BitmapFileBytes encoded = image.EncodeBitmap();
+    CScreenImage decoded;
+    ASSERT_TRUE(decoded.Decode(*capture, true));
+    // A copy describes its own rows: the original may go.
+    const auto copy = std::make_unique<CScreenImage>(decoded);
+    decoded.Rows()[0].fill(0x55);
+    EXPECT_EQ(copy->Description().bits, copy->Rows().data());
+    const BitmapFileBytes encoded = copy->EncodeBitmap();
     EXPECT_EQ(std::vector<std::uint8_t>(encoded.begin(), encoded.end()),
               test::ReadFileBytes(KRT460_SAMPLE_BMP));
 }
 
 TEST(ScreenImage, ParseSkipsAnythingBeforeEachCountExceptA0) {
-    FrameBuilder frame("junk without full stop \x1b\x01. more text");
+    // A 0xA0 before the first full stop is part of the leading text, never a count.
+    FrameBuilder frame("junk \xA0 without full stop \x1b\x01. more text");
     frame.Band(0x01, "\r\n\x1b*\x04");
     frame.Band(0xA0); // 0xA0 among the column bytes does not count as a band start
     frame.Bands(18, 0x02);
@@ -232,14 +234,6 @@ TEST(ScreenImage, SaveOverReadOnlyFileFailsAndLeavesItIntact) {
     CScreenImage image;
     EXPECT_FALSE(image.SaveBitmapFile(path));
     EXPECT_EQ(test::ReadFileBytes(path), (std::vector<std::uint8_t>{'o', 'l', 'd'}));
-}
-
-TEST(ScreenImage, SaveReportsAFailedWrite) {
-    if (!std::filesystem::exists("/dev/full")) {
-        GTEST_SKIP() << "no device that refuses writes";
-    }
-    CScreenImage image;
-    EXPECT_FALSE(image.SaveBitmapFile("/dev/full"));
 }
 
 } // namespace

@@ -15,15 +15,18 @@ struct LoadCase {
     bool border;
 };
 
-TEST(SettingsFile, LoadReadsNineCharacterFieldsOfTheTextStream) {
+TEST(SettingsFile, LoadReadsWholeLinesOfTheTextStream) {
     const LoadCase cases[] = {
         {"written by this program", "COM2\r\n0\r\n", "COM2", false},
         {"bare line feeds", "COM1\n1\n", "COM1", true},
         {"empty file", "", "", false},
         {"single line", "COM2", "COM2", false},
-        {"thirteen characters", "COM1234567890\r\n1\r\n", "COM123456", false},
-        {"exactly nine characters", "COM123456\r\n1\r\n", "COM123456", false},
-        {"eight characters and CR LF", "COM12345\r\n1\r\n", "COM12345", true},
+        {"nine characters keep the flag", "\\\\.\\COM12\r\n1\r\n", "\\\\.\\COM12", true},
+        {"ten characters are not cut", "\\\\.\\COM123\r\n1\r\n", "\\\\.\\COM123", true},
+        {"a long path", "/dev/serial/by-id/usb-FTDI_FT232R-if00\n1\n",
+         "/dev/serial/by-id/usb-FTDI_FT232R-if00", true},
+        {"a line over 255 bytes is cut, its rest skipped", std::string(300, 'x') + "\r\n1\r\n",
+         std::string(255, 'x'), true},
         {"flag with a trailing blank", "COM1\r\n1 \r\n", "COM1", false},
         {"flag other than 1", "COM1\r\nyes\r\n", "COM1", false},
         {"blanks are kept", " COM1 \r\n1", " COM1 ", true},
@@ -53,16 +56,19 @@ TEST(SettingsFile, MissingFileGivesDefaultsAndIsNotCreated) {
     EXPECT_FALSE(std::filesystem::exists(dir.File("KRT460.ini")));
 }
 
-TEST(SettingsFile, SaveWritesTwoCrLfLinesOverAnyOldContent) {
+TEST(SettingsFile, SaveWritesTwoCrLfLinesThatReadBackTheSame) {
     ScratchDir dir;
     const std::string path = dir.File("KRT460.ini");
     test::WriteFileBytes(path, "a much longer old content\r\n1\r\n");
     ASSERT_TRUE(CSettingsFile::SaveSettings(path, {"COM2", false}));
     const auto bytes = test::ReadFileBytes(path);
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "COM2\r\n0\r\n");
-    ASSERT_TRUE(CSettingsFile::SaveSettings(path, {}));
-    const auto defaults = test::ReadFileBytes(path);
-    EXPECT_EQ(std::string(defaults.begin(), defaults.end()), "COM1\r\n1\r\n");
+    for (const Settings& saved : {Settings{}, Settings{"\\\\.\\COM12", true}}) {
+        ASSERT_TRUE(CSettingsFile::SaveSettings(path, saved));
+        const Settings loaded = CSettingsFile::LoadSettings(path);
+        EXPECT_EQ(loaded.portName, saved.portName);
+        EXPECT_EQ(loaded.border, saved.border);
+    }
 }
 
 TEST(SettingsFile, SaveIntoMissingFolderFails) {

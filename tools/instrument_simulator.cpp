@@ -7,10 +7,12 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -43,6 +45,8 @@ struct Options {
     unsigned baud = 9600;
     int pauseMs = 500;
     std::string trigger;
+    long hangupAfter = -1;
+    double comeBackSeconds = -1;
 };
 
 [[noreturn]] void Fail(const std::string& what) {
@@ -82,11 +86,23 @@ void WaitForFlush(int master, std::chrono::milliseconds limit) {
     }
 }
 
-void SendPaced(int fd, const std::vector<std::uint8_t>& bytes, unsigned baud) {
+// True while nobody holds the pty's slave open.
+bool NobodyListens(int master) {
+    pollfd p{master, 0, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLHUP) != 0;
+}
+
+// Sends at the pace of the line. From byte `untilHangup` on, a receiver that has let go ends the
+// stream: the rest would reach whoever opens the port next. True when it ended that way.
+bool SendPaced(int fd, const std::vector<std::uint8_t>& bytes, unsigned baud,
+               std::size_t untilHangup = SIZE_MAX) {
     // Ten bit times a byte: start bit, eight data bits, stop bit.
     const auto byteTime = std::chrono::duration<double>(baud == 0 ? 0.0 : 10.0 / baud);
     const auto start = Clock::now();
     for (std::size_t i = 0; i < bytes.size() && !stopRequested; ++i) {
+        if (i >= untilHangup && NobodyListens(fd)) {
+            return true;
+        }
         std::this_thread::sleep_until(start +
                                       std::chrono::duration_cast<Clock::duration>(byteTime * i));
         while (::write(fd, &bytes[i], 1) != 1) {
@@ -103,6 +119,7 @@ void SendPaced(int fd, const std::vector<std::uint8_t>& bytes, unsigned baud) {
                          static_cast<long long>(now.tv_sec), now.tv_nsec);
         }
     }
+    return false;
 }
 
 // Reads and drops what reaches the master (packet-mode notices, anything the receiver sends);
@@ -158,6 +175,54 @@ int OpenDevice(const std::string& path) {
     return fd;
 }
 
+// A new pseudo-terminal in packet mode (so that a receiver's flush is seen), its slave raw,
+// with `link` pointing at the slave. Returns the master; `slaveName` gets the slave's path.
+int OpenPty(const std::string& link, std::string& slaveName) {
+    int master = -1;
+    int slave = -1;
+    char name[256] = {};
+    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+        Fail("openpty");
+    }
+    termios tio{};
+    ::tcgetattr(slave, &tio);
+    ::cfmakeraw(&tio);
+    ::tcsetattr(slave, TCSANOW, &tio);
+    ::close(slave);
+    int packetMode = 1;
+    ::ioctl(master, TIOCPKT, &packetMode);
+    slaveName = name;
+    if (!link.empty()) {
+        const std::string temporary = link + ".new";
+        ::unlink(temporary.c_str());
+        if (::symlink(name, temporary.c_str()) != 0 ||
+            ::rename(temporary.c_str(), link.c_str()) != 0) {
+            Fail("link " + link);
+        }
+    }
+    std::printf("%s\n", name);
+    std::fflush(stdout);
+    return master;
+}
+
+// What the kernel does when a USB adapter is pulled: every open file of the line is hung up.
+void HangUp(const std::string& slaveName) {
+    const int slave = ::open(slaveName.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (slave < 0 || ::ioctl(slave, TIOCVHANGUP) != 0) {
+        Fail("hang up " + slaveName + " (TIOCVHANGUP needs root)");
+    }
+    ::close(slave);
+    std::fprintf(stderr, "instrument_simulator: line hung up\n");
+}
+
+void Sleep(double seconds) {
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(seconds));
+    while (!stopRequested && Clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -167,63 +232,55 @@ int main(int argc, char** argv) {
     app.add_option("--device", o.device, "Write to this serial device instead of a new pty");
     app.add_option("--link", o.link, "Also make this symbolic link to the pty's slave");
     app.add_option("--stop-after", o.stopAfter, "Send only the first N bytes of each frame");
-    app.add_option("--extra", o.extra, "Send N further bytes (0x7E) after each frame");
+    app.add_option("--extra", o.extra,
+                   "Send N further bytes (0x7E) right after each frame (with --wait-open, only "
+                   "while the receiver still holds the port)");
     app.add_option("--repeat", o.repeat, "Frames to send; 0 sends until stopped")->default_val(1);
     app.add_flag("--wait-open", o.waitOpen,
-                 "Before each frame, wait until the other side opens the port (pty only)");
+                 "Before each frame, wait until the other side opens the port and flushes it "
+                 "(pty only): the next frame waits for the next open");
     app.add_option("--baud", o.baud, "Pace; 0 sends as fast as possible")->default_val(9600);
     app.add_option("--pause-ms", o.pauseMs, "Pause between frames without --wait-open")
         ->default_val(500);
     app.add_option("--trigger", o.trigger,
                    "Send whenever this file appears (then remove it): as many bytes of the frame "
                    "as the number it holds, or the whole frame when it is empty; until stopped");
+    app.add_option("--hangup-after", o.hangupAfter,
+                   "After N bytes of the first frame, hang the line up as an unplugged adapter "
+                   "does (TIOCVHANGUP; pty only, needs root)");
+    app.add_option("--come-back", o.comeBackSeconds,
+                   "After the hang-up, wait this long, then offer a new pty at --link (the "
+                   "adapter plugged in again) and send the remaining frames");
     CLI11_PARSE(app, argc, argv);
 
-    std::ifstream file(o.frameFile, std::ios::binary);
+    std::error_code error;
+    std::ifstream file;
+    if (!std::filesystem::is_directory(o.frameFile, error)) {
+        file.open(o.frameFile, std::ios::binary);
+    }
     if (!file) {
+        errno = errno != 0 ? errno : EISDIR;
         Fail("read " + o.frameFile);
     }
     std::vector<std::uint8_t> frame(std::istreambuf_iterator<char>(file), {});
     if (o.stopAfter >= 0 && static_cast<std::size_t>(o.stopAfter) < frame.size()) {
         frame.resize(static_cast<std::size_t>(o.stopAfter));
     }
+    const std::size_t frameLength = frame.size();
     frame.insert(frame.end(), o.extra, 0x7E);
 
     std::signal(SIGINT, OnStop);
     std::signal(SIGTERM, OnStop);
     std::signal(SIGPIPE, SIG_IGN);
 
-    int fd = -1;
-    bool isPty = false;
-    if (!o.device.empty()) {
-        fd = OpenDevice(o.device);
-    } else {
-        int slave = -1;
-        char name[256] = {};
-        if (::openpty(&fd, &slave, name, nullptr, nullptr) != 0) {
-            Fail("openpty");
-        }
-        termios tio{};
-        ::tcgetattr(slave, &tio);
-        ::cfmakeraw(&tio);
-        ::tcsetattr(slave, TCSANOW, &tio);
-        ::close(slave);
-        int packetMode = 1;
-        ::ioctl(fd, TIOCPKT, &packetMode);
-        isPty = true;
-        if (!o.link.empty()) {
-            ::unlink(o.link.c_str());
-            if (::symlink(name, o.link.c_str()) != 0) {
-                Fail("link " + o.link);
-            }
-        }
-        std::printf("%s\n", name);
-        std::fflush(stdout);
-    }
+    const bool isPty = o.device.empty();
+    std::string slaveName;
+    int fd = isPty ? OpenPty(o.link, slaveName) : OpenDevice(o.device);
 
     if (!o.trigger.empty()) {
         RunTriggered(fd, frame, o);
     }
+    bool hangupDone = o.hangupAfter < 0 || !isPty;
     for (int sent = 0; o.trigger.empty() && !stopRequested && (o.repeat == 0 || sent < o.repeat);
          ++sent) {
         if (isPty && o.waitOpen) {
@@ -234,15 +291,38 @@ int main(int argc, char** argv) {
         } else if (sent > 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(o.pauseMs));
         }
-        SendPaced(fd, frame, o.baud);
+        if (!hangupDone) {
+            const auto cut = std::min(static_cast<std::size_t>(o.hangupAfter), frame.size());
+            SendPaced(fd, {frame.begin(), frame.begin() + static_cast<long>(cut)}, o.baud);
+            // A hang-up discards what the receiver has not read yet; give it time to read.
+            Sleep(cut > 0 ? 0.2 : 0.0);
+            HangUp(slaveName);
+            hangupDone = true;
+            if (o.comeBackSeconds < 0) {
+                break; // the line stays dead until the simulator is stopped
+            }
+            ::close(fd); // the device node goes, as an unplugged adapter's does
+            if (!o.link.empty()) {
+                ::unlink(o.link.c_str());
+            }
+            Sleep(o.comeBackSeconds);
+            fd = OpenPty(o.link, slaveName);
+            continue;
+        }
+        const bool hungUp =
+            SendPaced(fd, frame, o.baud, isPty && o.waitOpen ? frameLength : SIZE_MAX);
         std::fprintf(stderr, "instrument_simulator: sent %zu bytes\n", frame.size());
-        if (isPty && o.waitOpen) {
+        if (isPty && o.waitOpen && !hungUp) {
             WaitForHangup(fd); // the receiver lets go before the next frame is offered
         }
     }
-    if (isPty && o.trigger.empty()) {
+    if (isPty) {
         // Keep the pty while the receiver may still read what is queued.
-        WaitForHangup(fd);
+        while (!stopRequested && (o.hangupAfter >= 0 || !DrainMaster(fd, 50))) {
+            if (o.hangupAfter >= 0) {
+                std::this_thread::sleep_for(50ms);
+            }
+        }
         if (!o.link.empty()) {
             ::unlink(o.link.c_str());
         }

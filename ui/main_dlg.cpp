@@ -103,6 +103,13 @@ void CMainDlg::StoreLampAndRepaint(LampState state) {
     }
 }
 
+void CMainDlg::StoreCaptureEnd(CaptureEnd end) {
+    // Worker thread: the byte-count timer, still running, tells the user.
+    if (end == CaptureEnd::PortLost) {
+        portLost_.store(true);
+    }
+}
+
 void CMainDlg::LoadLampPicture(LampState state) {
     lampPicture_ = LoadPicture(PictureOf(state));
     loadedLamp_ = state;
@@ -180,6 +187,10 @@ INT_PTR CMainDlg::OnTimer(WPARAM timer, LPARAM) {
     }
     if (!receiver_.IsWorking()) {
         ::KillTimer(Handle(), kByteCountTimer);
+        if (portLost_.exchange(false)) {
+            SetLamp(LampState::Idle);
+            ShowMessage("Verbindung zu " + receivingPort_ + " unterbrochen!");
+        }
     }
     return TRUE;
 }
@@ -210,7 +221,15 @@ INT_PTR CMainDlg::OnDestroy(WPARAM, LPARAM) {
 }
 
 void CMainDlg::OnReceive() {
-    receiver_.StartReceive(settings_.portName);
+    portLost_.store(false);
+    const StartResult started = receiver_.StartReceive(settings_.portName);
+    if (started.outcome == StartOutcome::OpenFailed) {
+        ShowMessage(kOpenPortFailedMessage);
+    } else if (started.outcome == StartOutcome::WorkerFailed) {
+        ShowMessage("Empfang konnte nicht gestartet werden!");
+    } else {
+        receivingPort_ = settings_.portName;
+    }
     // The count shows from a Receive that has a worker reading until the next Receive.
     showByteCount_ = receiver_.IsWorking();
     if (showByteCount_) {

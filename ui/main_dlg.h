@@ -34,10 +34,12 @@ public:
     HBITMAP Picture() const override { return picture_.get(); }
     const PictureDescription& Description() const override { return image_.Description(); }
 
+    void ShowMessage(const std::string& text);
+
     // IReceiverOwner
-    void ShowMessage(const std::string& text) override;
     void SetLamp(LampState state) override;
     void StoreLampAndRepaint(LampState state) override;
+    void StoreCaptureEnd(CaptureEnd end) override;
 
 private:
     BOOL OnInitDialog() override;
@@ -69,6 +71,8 @@ private:
     UniqueIcon smallIcon_;
     CDisplayDlg display_;
     bool showByteCount_ = false;
+    std::string receivingPort_;         // the port of the running capture, for its messages
+    std::atomic<bool> portLost_{false}; // stored by the worker, told by the UI timer
     unsigned shownByteCount_ = 0;
     // The window the worker may ask to repaint; cleared when the window goes.
     std::atomic<HWND> repaintTarget_{nullptr};

@@ -1,0 +1,85 @@
+// Complete files on Windows: a temporary file beside the target, flushed, then MoveFileExW.
+#include "common/file_output.h"
+#include "common/unique_handle.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace krt460 {
+namespace {
+
+struct FileHandleTraits {
+    using Handle = HANDLE;
+    static Handle Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Close(Handle handle) { ::CloseHandle(handle); }
+};
+
+// Names come from the ANSI world (the dialog's text, the command line).
+std::wstring Widen(const std::string& text) {
+    const int length = ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+    std::vector<wchar_t> wide(static_cast<std::size_t>(length > 0 ? length : 1));
+    ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), length);
+    return wide.data();
+}
+
+std::wstring FolderOf(const std::wstring& path) {
+    const std::size_t slash = path.find_last_of(L"\\/:");
+    if (slash == std::wstring::npos) {
+        return L".";
+    }
+    return path.substr(0, slash + 1);
+}
+
+bool Fail(std::string& error, DWORD code) {
+    error = SystemErrorText(code);
+    return false;
+}
+
+} // namespace
+
+std::string SystemErrorText(unsigned long code) {
+    char* buffer = nullptr;
+    const DWORD length = ::FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
+    std::string text = length != 0 ? std::string(buffer, length) : "error " + std::to_string(code);
+    ::LocalFree(buffer);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+bool WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes,
+                         std::string& error) {
+    const std::wstring target = Widen(path);
+    wchar_t temporary[MAX_PATH + 1] = {};
+    if (::GetTempFileNameW(FolderOf(target).c_str(), L"krt", 0, temporary) == 0) {
+        return Fail(error, ::GetLastError());
+    }
+    DWORD code = ERROR_SUCCESS;
+    {
+        const UniqueHandle<FileHandleTraits> file(::CreateFileW(
+            temporary, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        DWORD written = 0;
+        if (!file ||
+            !::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                         nullptr) ||
+            written != bytes.size() || !::FlushFileBuffers(file.get())) {
+            code = ::GetLastError();
+        }
+    }
+    if (code == ERROR_SUCCESS &&
+        !::MoveFileExW(temporary, target.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        code = ::GetLastError();
+    }
+    if (code != ERROR_SUCCESS) {
+        ::DeleteFileW(temporary);
+        return Fail(error, code);
+    }
+    return true;
+}
+
+} // namespace krt460

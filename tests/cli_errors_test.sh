@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# krt460 with the inputs people mistype: each gets its documented exit status and one clear
+# line, leaves no output file behind and never changes its input.
+# Arguments: krt460 sample.bin sample.bmp
+set -euo pipefail
+KRT460=$1 SAMPLE_FRAME=$2 SAMPLE_BMP=$3
+
+work=$(mktemp -d /tmp/krt460-cli-errors.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+cp "$SAMPLE_FRAME" in.bin
+mkdir folder KRT460.ini
+printf 'no hardcopy here' >text.bin
+head -c 2000 "$SAMPLE_FRAME" >short.bin
+input_sum=$(md5sum in.bin)
+
+# status | message fragment | arguments (one string, split on blanks)
+cases=(
+    "64|unknown command 'print'|print"
+    "64|A subcommand is required|"
+    "64|run krt460 --help|decode"
+    "64|takes 0 to 86400 seconds, not 'nan'|receive -o x.bmp --timeout nan"
+    "64|takes 0 to 86400 seconds, not '1e10'|receive -o x.bmp --timeout 1e10"
+    "64|takes 0 to 86400 seconds, not '-1'|listen --timeout -1"
+    "64|scale|decode in.bin -o x.bmp --scale 9"
+    "64|is the input|decode in.bin -o in.bin"
+    "64|name the same file|receive -o same.bmp --raw same.bmp"
+    "1|cannot read 'folder': Is a directory|decode folder -o x.bmp"
+    "1|cannot read 'missing.bin': No such file|decode missing.bin -o x.bmp"
+    "1|cannot write 'folder': is a folder|decode in.bin -o folder"
+    "1|folder 'nofolder' does not exist|decode in.bin -o nofolder/x.bmp"
+    "1|folder 'nofolder' does not exist|receive -o nofolder/x.bmp --port /dev/null"
+    "1|folder 'nofolder' does not exist|receive -o x.bmp --raw nofolder/x.bin --port /dev/null"
+    "1|open /dev/krt460-missing: No such file|receive -o x.bmp --port /dev/krt460-missing"
+    "1|/dev/null: not a serial device|receive -o x.bmp --port /dev/null"
+    "1|no such file|listen --port /dev/krt460-missing --dir new/nested"
+    "2|not a complete hardcopy|decode text.bin -o x.bmp"
+    "2|Read 2000 of 3328 bytes|decode short.bin -o x.bmp"
+)
+for entry in "${cases[@]}"; do
+    IFS='|' read -r expected fragment arguments <<<"$entry"
+    status=0
+    # shellcheck disable=SC2086
+    "$KRT460" $arguments >out.txt 2>err.txt </dev/null || status=$?
+    [ "$status" -eq "$expected" ] || fail "krt460 $arguments: status $status, expected $expected"
+    grep -qi -- "$fragment" err.txt || fail "krt460 $arguments: no '$fragment' in: $(cat err.txt)"
+    [ "$(grep -c . err.txt)" -le 4 ] || fail "krt460 $arguments: too talkative"
+    grep -q "error: error\|Error: Open\|()" err.txt && fail "krt460 $arguments: garbled: $(cat err.txt)"
+    leftovers=$(ls | grep -v -x -e in.bin -e folder -e KRT460.ini -e text.bin -e short.bin \
+        -e out.txt -e err.txt || true)
+    [ -z "$leftovers" ] || { fail "krt460 $arguments left: $leftovers"; rm -rf $leftovers; }
+done
+[ "$(md5sum in.bin)" = "$input_sum" ] || fail "the input was changed"
+
+# The picture to stdout, every message on stderr; an endless stream on stdin ends at once;
+# trailing bytes after a frame are ignored; --format ignores case.
+"$KRT460" decode in.bin -o - 2>err.txt | cmp -s - "$SAMPLE_BMP" || fail "-o - did not give the picture"
+timeout 10 "$KRT460" decode - -o zero.bmp </dev/zero 2>err.txt && fail "zeros decoded"
+grep -q "Read more than 3328 bytes" err.txt || fail "endless stdin: $(cat err.txt)"
+{ cat "$SAMPLE_FRAME"; printf 'trailing'; } | "$KRT460" decode - -o trail.png --format PNG 2>err.txt
+[ "$(head -c 4 trail.png | tail -c 3)" = "PNG" ] || fail "--format PNG did not write PNG"
+echo "cli errors: $((${#cases[@]} + 3 - failures)) passed, $failures failed"
+[ "$failures" -eq 0 ]

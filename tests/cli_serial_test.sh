@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# krt460 receive and listen against the instrument simulator on pseudo-terminals, with the
+# faults of a real bench: prints back to back, a transfer that stops, signals, and a hang-up
+# (what the kernel does when a USB adapter is pulled).
+# Arguments: krt460 instrument_simulator sample.bin sample.bmp
+set -euo pipefail
+KRT460=$1 SIMULATOR=$2 SAMPLE_FRAME=$3 SAMPLE_BMP=$4
+source "$(dirname "$0")/../scripts/lib.sh"
+
+work=$(mktemp -d /tmp/krt460-cli-serial.XXXXXX)
+pid=
+stop_krt460() {
+    [ -z "$pid" ] || { kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; }
+    pid=
+}
+cleanup() { set +e; stop_krt460; stop_simulator; rm -rf "$work"; }
+trap cleanup EXIT
+cd "$work"
+port=$work/port
+fail() { echo "FAIL: $*"; cat out.txt log.txt 2>/dev/null; exit 1; }
+lines() { [ "$(grep -c "$2" "$1" 2>/dev/null)" -ge "$3" ]; }
+# CPU seconds (user + system) a process has used, in clock ticks.
+ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+# Waits for the background krt460; sets status.
+finish() { status=0; wait "$pid" || status=$?; pid=; }
+
+start_simulator "$port" --wait-open --extra 5
+timeout 60 "$KRT460" receive --port "$port" -o out.bmp --raw out.bin >log.txt 2>&1 ||
+    fail "receive exited with $?"
+cmp -s out.bin "$SAMPLE_FRAME" && cmp -s out.bmp "$SAMPLE_BMP" || fail "received bytes or picture differ"
+grep -q "Lamp: red" log.txt || fail "end marker not reported"
+stop_simulator
+echo "PASS receive: a full capture"
+
+# A sender that stops after 1000 bytes: a stall keeps them (3); a signal writes nothing
+# (128 + signal); each releases the port for the next frame.
+start_simulator "$port" --wait-open --stop-after 1000 --repeat 4 --baud 115200
+timeout 60 "$KRT460" receive --port "$port" -o shot.png --timeout 1 >log.txt 2>&1 && fail "stall gave 0"
+[ "$(stat -c %s shot.partial.bin)" -eq 1000 ] && [ ! -e shot.png ] || fail "stall: wrong files"
+for signal in INT TERM HUP; do
+    "$KRT460" receive --port "$port" -o sig.bmp --timeout 0 >log.txt 2>&1 &
+    pid=$!
+    wait_for 30 grep -q "Lamp: green" log.txt && sleep 0.3
+    kill -"$signal" "$pid"
+    finish
+    expected=$((128 + $(kill -l "$signal")))
+    [ "$status" -eq "$expected" ] || fail "SIG$signal gave $status, expected $expected"
+    [ -z "$(ls sig* 2>/dev/null)" ] || fail "SIG$signal left a file"
+done
+stop_simulator
+echo "PASS receive: stall keeps the bytes; INT, TERM and HUP close the port and write nothing"
+
+# A hang-up after 1000 bytes ends receive at once with 4, the bytes kept, no CPU burnt.
+start_simulator "$port" --wait-open --hangup-after 1000 --baud 0
+start=$(date +%s%N)
+status=0
+timeout 20 "$KRT460" receive --port "$port" -o lost.bmp --timeout 0 >log.txt 2>&1 || status=$?
+elapsed_ms=$((($(date +%s%N) - start) / 1000000))
+stop_simulator
+[ "$status" -eq 4 ] || fail "hang-up gave status $status, expected 4"
+[ "$(stat -c %s lost.partial.bin)" -eq 1000 ] || fail "hang-up: the 1000 bytes were not kept"
+grep -q "lost (unplugged?) after 1000 of 3328" log.txt || fail "hang-up not explained"
+[ "$elapsed_ms" -lt 5000 ] || fail "receive took $elapsed_ms ms to notice the hang-up"
+echo "PASS receive: hang-up ends with 4 in $elapsed_ms ms, bytes kept"
+
+# Three prints back to back (no gap): three pictures, suffixed names, exact raw bytes.
+cat "$SAMPLE_FRAME" "$SAMPLE_FRAME" "$SAMPLE_FRAME" >three.bin
+"$SIMULATOR" three.bin --link "$port" --wait-open --baud 115200 >/dev/null 2>&1 &
+SIMULATOR_PID=$!
+wait_for 10 test -L "$port"
+"$KRT460" listen --port "$port" --dir caps >out.txt 2>log.txt &
+pid=$!
+wait_for 60 lines out.txt "end marker present" 3 || fail "three prints were not reported"
+kill -TERM "$pid"
+finish
+[ "$status" -eq 0 ] || fail "SIGTERM between prints ended listen with $status"
+stop_simulator
+[ "$(ls caps/*.bmp | wc -l)" -eq 3 ] && [ "$(ls caps/*.bin | wc -l)" -eq 3 ] || fail "not 3 + 3 files"
+for f in caps/*.bmp; do cmp -s "$f" "$SAMPLE_BMP" || fail "$f differs"; done
+for f in caps/*.bin; do cmp -s "$f" "$SAMPLE_FRAME" || fail "$f differs"; done
+grep -q "3 pictures written" log.txt || fail "summary missing"
+echo "PASS listen: three prints back to back, three pictures"
+
+# Unplugged while idle, plugged in again 3 s later: listen waits without burning CPU, reopens
+# and captures the next print. Then a print that stalls is kept and listening goes on.
+start_simulator "$port" --wait-open --repeat 2 --hangup-after 0 --come-back 3 --baud 115200
+"$KRT460" listen --port "$port" --dir replug --timeout 1 >out.txt 2>log.txt &
+pid=$!
+wait_for 30 grep -q "lost, waiting for it to come back" log.txt || fail "loss not reported"
+before=$(ticks "$pid")
+sleep 2
+used=$(($(ticks "$pid") - before))
+[ "$used" -le 10 ] || fail "listen used $used ticks of CPU in 2 s while the port was gone"
+wait_for 30 lines out.txt "end marker present" 1 || fail "no capture after the port came back"
+grep -q "back: listening again" log.txt || fail "return of the port not reported"
+stop_simulator
+start_simulator "$port" --wait-open --stop-after 1000 --baud 115200
+wait_for 30 lines out.txt "stalled after 1000 bytes" 1 || fail "stalled print not kept"
+kill -INT "$pid"
+finish
+[ "$status" -eq 0 ] || fail "Ctrl-C between prints ended listen with $status"
+echo "PASS listen: survives unplug and re-plug ($used ticks in 2 s), keeps a stalled print"
