@@ -37,6 +37,7 @@ bool MeansDeviceGone(DWORD error) {
     case ERROR_DEVICE_REMOVED:
     case ERROR_DEVICE_NOT_CONNECTED:
     case ERROR_GEN_FAILURE:
+    case ERROR_NOT_READY: // Wine, for a hung-up tty
     case ERROR_OPERATION_ABORTED:
     case ERROR_INVALID_HANDLE:
     case ERROR_FILE_NOT_FOUND:
@@ -52,35 +53,43 @@ public:
         : claim_(std::move(claim)), handle_(std::move(handle)) {}
 
     ReadResult Read(std::span<std::uint8_t> buffer, std::size_t& got,
-                    std::chrono::milliseconds) override {
-        // The port's timeouts make this read return what is queued at once, or wait up to
-        // kReadWait for the first byte when nothing is; a read that took a while has waited.
+                    std::chrono::milliseconds wait) override {
+        // The worker never blocks in ReadFile: it asks the driver what is queued and reads only
+        // that, with timeouts that return at once. A line that is gone shows as a failing
+        // status query, even where a waiting read would never return (Wine on a hung-up tty).
         got = 0;
-        const auto start = std::chrono::steady_clock::now();
+        DWORD queued = 0;
+        if (const ReadResult status = QueuedBytes(queued); status != ReadResult::Data) {
+            return status;
+        }
+        bool waited = false;
+        if (queued == 0) {
+            ::Sleep(static_cast<DWORD>(wait.count()));
+            if (const ReadResult status = QueuedBytes(queued); status != ReadResult::Data) {
+                return status;
+            }
+            if (queued == 0) {
+                return ReadResult::Nothing;
+            }
+            waited = true;
+        }
         DWORD read = 0;
         readerThread_.store(::GetCurrentThreadId());
-        const BOOL ok = ::ReadFile(handle_.get(), buffer.data(), static_cast<DWORD>(buffer.size()),
-                                   &read, nullptr);
+        const BOOL ok =
+            ::ReadFile(handle_.get(), buffer.data(),
+                       std::min<DWORD>(queued, static_cast<DWORD>(buffer.size())), &read, nullptr);
         const DWORD readError = ok ? ERROR_SUCCESS : ::GetLastError();
         readerThread_.store(0);
         if (!ok) {
             if (cancelled_.exchange(false) && readError == ERROR_OPERATION_ABORTED) {
                 return ReadResult::Nothing; // our own CancelRead, not a lost device
             }
-            // A line error stops all reads of a port that aborts on errors until it is cleared.
-            DWORD errors = 0;
-            if (!::ClearCommError(handle_.get(), &errors, nullptr) &&
-                MeansDeviceGone(::GetLastError())) {
-                return ReadResult::Lost;
-            }
             return MeansDeviceGone(readError) ? ReadResult::Lost : ReadResult::Failed;
         }
         got = read;
         if (got == 0) {
-            return ReadResult::Nothing;
+            return ReadResult::Failed; // queued, yet nothing came: wait before asking again
         }
-        const bool waited =
-            std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(1);
         return waited ? ReadResult::DataAfterWait : ReadResult::Data;
     }
 
@@ -97,6 +106,19 @@ public:
     }
 
 private:
+    // Data with the count of queued bytes, or why the status cannot be read. Clearing the
+    // status also lets a port that aborts on line errors read again.
+    ReadResult QueuedBytes(DWORD& queued) {
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (!::ClearCommError(handle_.get(), &errors, &status)) {
+            const DWORD error = ::GetLastError();
+            return MeansDeviceGone(error) ? ReadResult::Lost : ReadResult::Failed;
+        }
+        queued = status.cbInQue;
+        return ReadResult::Data;
+    }
+
     PortClaim claim_;
     UniqueFileHandle handle_;
     std::atomic<DWORD> readerThread_{0};
@@ -136,12 +158,9 @@ PortError Configure(HANDLE handle, const std::string& name) {
         return SystemError("set 9600 8N1 on " + name, ::GetLastError());
     }
 
-    // A read returns at once with a queued byte, and otherwise waits up to kReadWait for one,
-    // so that a waiting worker sleeps instead of polling.
+    // A read returns at once with whatever the input queue holds.
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-    timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(kReadWait.count());
     if (!::SetCommTimeouts(handle, &timeouts)) {
         return SystemError("set the read timeouts of " + name, ::GetLastError());
     }

@@ -22,6 +22,23 @@ enum ExitCode : int {
     kExitSignalBase = 128, // plus the signal that ended a capture (130 Ctrl-C, 143 SIGTERM)
 };
 
+struct ExitStatusMeaning {
+    int status;
+    const char* meaning;
+};
+
+// Every status the program can return, for --help and the manual page.
+inline constexpr ExitStatusMeaning kExitStatuses[] = {
+    {kExitOk, "done"},
+    {kExitFailure, "a file or port could not be used (the system's reason is given)"},
+    {kExitNotParsed, "the bytes are not a hardcopy; no picture written"},
+    {kExitStalled, "the transfer stalled; the bytes so far kept in .partial.bin"},
+    {kExitPortLost, "the port was lost (adapter unplugged); the bytes so far kept"},
+    {kExitUsage, "the command line is wrong"},
+    {kExitSignalBase + 2, "Ctrl-C during a capture (listen between prints ends with 0)"},
+    {kExitSignalBase + 15, "SIGTERM during a capture (129 for SIGHUP)"},
+};
+
 // Places recorded bytes in the capture buffer as the receiver does: a Reset, then byte after
 // byte until the frame is complete. Returns how many were stored.
 std::size_t StoreRecording(CCaptureBuffer& capture, std::span<const std::uint8_t> bytes);

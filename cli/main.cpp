@@ -3,6 +3,7 @@
 #include "cli/console.h"
 #include "cli/hardcopy.h"
 #include "cli/listen_command.h"
+#include "cli/man_page.h"
 #include "cli/receive_command.h"
 #include "settings/settings_file.h"
 #include "version.h"
@@ -27,10 +28,14 @@ const char* const kPortHelp =
     "Serial port: a device path such as /dev/ttyUSB0, /dev/serial/by-id/... or ./ttyV0, or COMn "
     "for /dev/ttyS<n-1> (COM1 is /dev/ttyS0). Default: the port in ./KRT460.ini, else COM1";
 
-const char* const kExitStatusHelp =
-    "Exit status: 0 done; 1 a file or port could not be used; 2 the bytes are not a hardcopy; "
-    "3 the transfer stalled; 4 the port was lost (unplugged); 64 the command line is wrong; "
-    "128 + signal when a signal ends a capture (130 Ctrl-C, 143 SIGTERM).";
+std::string ExitStatusHelp() {
+    std::string text = "Exit status:";
+    for (const ExitStatusMeaning& exit : kExitStatuses) {
+        text += " " + std::to_string(exit.status) + " " + exit.meaning + ";";
+    }
+    text.back() = '.';
+    return text;
+}
 
 struct DecodeOptions {
     std::string input;
@@ -124,7 +129,7 @@ const CLI::Validator kTimeoutRange(
         }
         return {};
     },
-    "SECONDS (0-86400)");
+    "");
 
 // --format, --scale, --border and --no-border, shared by the commands that write pictures.
 void AddPictureOptions(CLI::App* command, PictureOptions& picture) {
@@ -136,10 +141,12 @@ void AddPictureOptions(CLI::App* command, PictureOptions& picture) {
                                                                         : PictureFormat::Bmp;
             },
             "bmp or png (default: by the output's extension, else bmp)")
-        ->check(CLI::IsMember({"bmp", "png"}, CLI::ignore_case));
+        ->check(CLI::IsMember({"bmp", "png"}, CLI::ignore_case))
+        ->type_name("FORMAT");
     command->add_option("--scale", picture.scale, "Enlarge each dot to N x N pixels (1 to 8)")
         ->check(CLI::Range(1, 8))
-        ->default_val(1);
+        ->default_val(1)
+        ->type_name("N");
     auto* border = command->add_flag_function(
         "--border", [&picture](std::int64_t) { picture.border = true; },
         "Draw the one-pixel black border (default: the flag in ./KRT460.ini, else on)");
@@ -151,13 +158,16 @@ void AddPictureOptions(CLI::App* command, PictureOptions& picture) {
 }
 
 void AddTimeout(CLI::App* command, double& seconds, const std::string& help) {
-    command->add_option("--timeout", seconds, help)->default_val(10)->check(kTimeoutRange);
+    command->add_option("--timeout", seconds, help)
+        ->default_val(10)
+        ->check(kTimeoutRange)
+        ->type_name("SECONDS");
 }
 
 int Run(int argc, char** argv) {
     CLI::App app{"krt460 - fetch and convert the screen of a 160 x 160 dot instrument.\n"
                  "A hardcopy is the 3328-byte stream the instrument sends at 9600 baud, 8N1.\n" +
-                 std::string(kExitStatusHelp)};
+                 ExitStatusHelp()};
     app.set_version_flag("--version", std::string("krt460 ") + KRT460_VERSION);
     app.require_subcommand(1);
     // "/path" is a file name on every platform, never an option.
@@ -176,7 +186,8 @@ int Run(int argc, char** argv) {
         ->required();
     decodeCommand
         ->add_option("-o,--output", decode.output, "Picture file to write, or - for stdout")
-        ->required();
+        ->required()
+        ->type_name("FILE");
     AddPictureOptions(decodeCommand, decode.picture);
 
     ReceiveOptions receive;
@@ -187,8 +198,10 @@ int Run(int argc, char** argv) {
     receiveCommand->add_option("-p,--port", receive.port, kPortHelp)->type_name("PORT");
     receiveCommand
         ->add_option("-o,--output", receive.output, "Picture file to write, or - for stdout")
-        ->required();
-    receiveCommand->add_option("--raw", receive.raw, "Also keep the received bytes in this file");
+        ->required()
+        ->type_name("FILE");
+    receiveCommand->add_option("--raw", receive.raw, "Also keep the received bytes in this file")
+        ->type_name("FILE");
     AddTimeout(receiveCommand, receive.timeoutSeconds,
                "End when no byte arrives for this many seconds, keeping the bytes so far in "
                "OUTPUT.partial.bin (0: wait for ever)");
@@ -202,7 +215,8 @@ int Run(int argc, char** argv) {
                   ".bin; one line per capture on stdout. An unplugged port is waited for.");
     listenCommand->add_option("-p,--port", listen.port, kPortHelp)->type_name("PORT");
     listenCommand->add_option("-d,--dir", listen.dir, "Folder for the pictures (made if missing)")
-        ->default_val(".");
+        ->default_val(".")
+        ->type_name("DIR");
     listenCommand->add_flag_function(
         "--no-raw", [&listen](std::int64_t) { listen.raw = false; },
         "Keep no .bin beside the pictures (one that cannot be decoded is kept all the same)");
@@ -213,6 +227,10 @@ int Run(int argc, char** argv) {
 
     CLI::App* portsCommand = app.add_subcommand("ports", "List the serial ports present.");
 
+    // The build writes the manual page from these very definitions.
+    bool manPage = false;
+    app.add_flag("--man-page", manPage)->group("");
+
     const auto commands = app.get_subcommands([](const CLI::App*) { return true; });
     if (argc > 1 && argv[1][0] != '-' &&
         std::none_of(commands.begin(), commands.end(),
@@ -222,7 +240,17 @@ int Run(int argc, char** argv) {
         return kExitUsage;
     }
     try {
+        app.require_subcommand(std::any_of(argv + 1, argv + argc,
+                                           [](const char* argument) {
+                                               return std::string_view(argument) == "--man-page";
+                                           })
+                                   ? 0
+                                   : 1);
         app.parse(argc, argv);
+        if (manPage) {
+            std::cout << ManPage(app, KRT460_VERSION);
+            return kExitOk;
+        }
     } catch (const CLI::Success& done) {
         return app.exit(done); // --help, --version
     } catch (const CLI::ParseError& wrong) {

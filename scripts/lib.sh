@@ -6,6 +6,8 @@ KRT460_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 LINUX_PACKAGES=(cmake ninja-build g++ python3 libgtest-dev libbenchmark-dev libcli11-dev
                 libpng-dev util-linux)
 FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
+# What the tests of the manual page and the service unit use.
+CHECK_PACKAGES=(groff-base bsdextrautils systemd dpkg-dev)
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 fonts-wine
                   xvfb socat x11-apps imagemagick xdotool)
 

@@ -6,7 +6,8 @@ source "$(dirname "$0")/lib.sh"
 cd "$KRT460_ROOT"
 
 FUZZ_SECONDS=${FUZZ_SECONDS:-60}
-ensure_packages "${LINUX_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+ensure_packages "${LINUX_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" \
+    "${CHECK_PACKAGES[@]}"
 
 summary=()
 failed=0
@@ -57,6 +58,11 @@ version=$(sed -n 's/^project(KRT460 VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 for file in "KRT460-$version-windows-x64.zip" "krt460_${version}_amd64.deb" \
     "krt460-$version-linux-x86_64.tar.gz"; do
     [ -s "dist/$file" ] || { echo "missing dist/$file"; status=1; }
+done
+# The Debian package carries the manual page and the (not enabled) listen service.
+for file in ./usr/share/man/man1/krt460.1.gz ./usr/lib/systemd/system/krt460-listen@.service; do
+    dpkg-deb -c "dist/krt460_${version}_amd64.deb" | grep -q " $file\$" ||
+        { echo "the package lacks $file"; status=1; }
 done
 [ "$status" -eq 0 ] || cat "$logs/package.log"
 record package "$status" "$(ls dist | tr '\n' ' ')"

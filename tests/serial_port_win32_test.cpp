@@ -1,5 +1,7 @@
 #include "capture/serial_port.h"
 
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -7,7 +9,7 @@
 namespace krt460 {
 namespace {
 
-TEST(SerialPortWin32, OnlyComPortNamesReachCreateFile) {
+TEST(SerialPortWin32, OnlySerialPortsOpen) {
     const std::pair<const char*, const char*> cases[] = {
         {"COM1", "\\\\.\\COM1"},
         {"com2", "\\\\.\\com2"},
@@ -24,28 +26,53 @@ TEST(SerialPortWin32, OnlyComPortNamesReachCreateFile) {
     for (const auto& [name, device] : cases) {
         EXPECT_EQ(SerialDeviceName(name), device) << '"' << name << '"';
     }
+    EXPECT_NE(OpenSerialPort("\\\\localhost\\c$\\windows\\win.ini")
+                  .error.Describe()
+                  .find("not a port name"),
+              std::string::npos);
+    // A character device, but no serial port: its comm state cannot be read.
+    EXPECT_EQ(OpenSerialPort("\\\\.\\NUL").port, nullptr);
 }
 
-TEST(SerialPortWin32, RefusedNameFailsLikeAMissingPort) {
-    const OpenResult result = OpenSerialPort("\\\\localhost\\c$\\windows\\win.ini");
-    EXPECT_EQ(result.port, nullptr);
-    EXPECT_NE(result.error.Describe().find("not a port name"), std::string::npos);
+TEST(SerialPortWin32, NaturalOrderOfPortNames) {
+    const char* sorted[] = {"COM1", "COM2", "COM5", "COM10", "COM12", "COM100"};
+    for (std::size_t i = 0; i + 1 < std::size(sorted); ++i) {
+        EXPECT_TRUE(NaturalLess(sorted[i], sorted[i + 1])) << sorted[i];
+        EXPECT_FALSE(NaturalLess(sorted[i + 1], sorted[i])) << sorted[i];
+    }
 }
 
-// Wine lets one process open a COM port twice; the program itself must refuse. Runs where the
-// test script has mapped a port (KRT460_TEST_PORT).
-TEST(SerialPortWin32, SecondOpenOfAHeldPortIsRefused) {
+// Sets or reads the byte-changing flags of a port from outside the program.
+bool ByteChangingFlags(const std::string& port, bool set) {
+    const HANDLE handle = ::CreateFileA(("\\\\.\\" + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                        nullptr, OPEN_EXISTING, 0, nullptr);
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    EXPECT_TRUE(::GetCommState(handle, &dcb));
+    if (set) {
+        dcb.fNull = dcb.fDsrSensitivity = dcb.fOutX = dcb.fInX = TRUE;
+        EXPECT_TRUE(::SetCommState(handle, &dcb));
+    }
+    ::CloseHandle(handle);
+    return dcb.fNull || dcb.fDsrSensitivity || dcb.fOutX || dcb.fInX;
+}
+
+// Wine lets one process open a COM port twice; the program itself must refuse. A port another
+// program left with null stripping, DSR sensitivity and XON/XOFF is set back to pass every byte.
+// Runs where the test script has mapped a port (KRT460_TEST_PORT).
+TEST(SerialPortWin32, HeldPortIsRefusedAndEveryByteChangingFlagIsCleared) {
     const char* port = std::getenv("KRT460_TEST_PORT");
     if (port == nullptr) {
         GTEST_SKIP() << "no serial port mapped";
     }
+    ASSERT_TRUE(ByteChangingFlags(port, true));
     OpenResult first = OpenSerialPort(port);
     ASSERT_NE(first.port, nullptr) << first.error.Describe();
-    const OpenResult second = OpenSerialPort(std::string("\\\\.\\") + port);
-    EXPECT_EQ(second.port, nullptr);
-    EXPECT_FALSE(second.error.text.empty());
+    EXPECT_FALSE(ByteChangingFlags(port, false));
+    EXPECT_EQ(OpenSerialPort(std::string("\\\\.\\") + port).port, nullptr);
     first.port.reset();
     EXPECT_NE(OpenSerialPort(port).port, nullptr);
+    ByteChangingFlags(port, true); // as another program would leave it for the next receive
 }
 
 } // namespace

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Win32 serial backend under Wine: krt460.exe receives the sample hardcopy byte for byte
-# through pseudo-terminals mapped to COM1, COM2 and COM10 (opened in the \\.\ form), and one
-# process cannot open a port twice.
+# through pseudo-terminals mapped to COM1, COM2 and COM10 (opened in the \\.\ form); one
+# process cannot open a port twice; a port left with byte-changing flags still passes every
+# byte; a hang-up ends a capture with 4.
 # Arguments: krt460.exe serial_win32_tests.exe instrument_simulator sample.bin sample.bmp
 set -euo pipefail
 KRT460_EXE=$1 SERIAL_TESTS_EXE=$2 SIMULATOR=$3 SAMPLE_FRAME=$4 SAMPLE_BMP=$5
@@ -32,14 +33,31 @@ for port in COM1 COM2 '\\.\COM10'; do
     rm -f out.bmp out.bin
 done
 
+check() { # description, then the command that must succeed
+    local what=$1
+    shift
+    if "$@"; then echo "PASS $what"; else echo "FAIL $what"; cat log.txt; failures=$((failures + 1)); fi
+}
+
 start_simulator "$WINE_SESSION_DIR/com1" --wait-open
-if KRT460_TEST_PORT=COM1 timeout 60 wine "$SERIAL_TESTS_EXE" >log.txt 2>&1 &&
-    ! grep -q SKIPPED log.txt; then
-    echo "PASS second open of a held port refused"
-else
-    echo "FAIL second open of a held port"
-    cat log.txt
-    failures=$((failures + 1))
-fi
+check "held port refused, byte-changing flags cleared" \
+    bash -c "KRT460_TEST_PORT=COM1 timeout 60 wine '$SERIAL_TESTS_EXE' >log.txt 2>&1 && ! grep -q SKIPPED log.txt"
 stop_simulator
+
+# The test above left COM1 with fNull, fDsrSensitivity and XON/XOFF set: NUL, XON and XOFF
+# bytes must all arrive.
+python3 -c "import sys; sys.stdout.buffer.write(bytes([0x00, 0x11, 0x13, 0x41]) * 832)" >special.bin
+"$SIMULATOR" special.bin --link "$WINE_SESSION_DIR/com1" --wait-open >/dev/null 2>&1 &
+SIMULATOR_PID=$!
+wait_for 10 test -L "$WINE_SESSION_DIR/com1"
+timeout 60 wine "$KRT460_EXE" receive --port COM1 -o special.bmp --raw special.out >log.txt 2>&1 || true
+stop_simulator
+check "NUL, XON and XOFF bytes arrive unchanged" cmp -s special.bin special.out
+
+start_simulator "$WINE_SESSION_DIR/com1" --wait-open --hangup-after 1000
+status=0
+timeout 60 wine "$KRT460_EXE" receive --port COM1 -o lost.bmp --timeout 0 >log.txt 2>&1 || status=$?
+stop_simulator
+check "hang-up ends receive with 4 and keeps the bytes" \
+    test "$status" -eq 4 -a "$(stat -c %s lost.partial.bin 2>/dev/null)" = 1000
 exit "$failures"
