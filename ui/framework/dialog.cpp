@@ -1,5 +1,7 @@
 #include "ui/framework/dialog.h"
 
+#include <string_view>
+
 namespace krt460::ui {
 
 CDialog::~CDialog() {
@@ -14,8 +16,55 @@ HINSTANCE CDialog::Instance() {
 
 INT_PTR CDialog::DoModal(HWND owner) {
     modal_ = true;
-    return ::DialogBoxParamW(Instance(), MAKEINTRESOURCEW(templateId_), owner, DialogProc,
-                             reinterpret_cast<LPARAM>(this));
+    ended_ = false;
+    result_ = -1;
+    if (::CreateDialogParamW(Instance(), MAKEINTRESOURCEW(templateId_), owner, DialogProc,
+                             reinterpret_cast<LPARAM>(this)) == nullptr) {
+        return -1;
+    }
+    // As DialogBox does: the owner takes no input while this runs.
+    const bool disableOwner = owner != nullptr && ::IsWindowEnabled(owner);
+    if (disableOwner) {
+        ::EnableWindow(owner, FALSE);
+    }
+    ::ShowWindow(window_, SW_SHOW);
+    MSG message{};
+    bool quit = false;
+    while (!ended_ && window_ != nullptr) {
+        const BOOL got = ::GetMessageW(&message, nullptr, 0, 0);
+        if (got <= 0) {
+            quit = got == 0;
+            break;
+        }
+        if (!PreTranslateMessage(message)) {
+            ::TranslateMessage(&message);
+            ::DispatchMessageW(&message);
+        }
+    }
+    // The owner is enabled before this window goes, so that it becomes the active window.
+    if (disableOwner) {
+        ::EnableWindow(owner, TRUE);
+    }
+    if (window_ != nullptr) {
+        ::DestroyWindow(window_);
+    }
+    if (quit) {
+        ::PostQuitMessage(static_cast<int>(message.wParam));
+    }
+    return result_;
+}
+
+bool CDialog::PreTranslateMessage(MSG& message) {
+    if (message.message < WM_KEYFIRST || message.message > WM_KEYLAST || message.hwnd == nullptr) {
+        return false;
+    }
+    const HWND root = ::GetAncestor(message.hwnd, GA_ROOT);
+    wchar_t className[8] = {};
+    ::GetClassNameW(root, className, 8);
+    if (std::wstring_view(className) != L"#32770") {
+        return false; // not a dialog
+    }
+    return ::IsDialogMessageW(root, &message) != FALSE;
 }
 
 bool CDialog::Create(HWND owner) {
@@ -26,7 +75,9 @@ bool CDialog::Create(HWND owner) {
 
 void CDialog::EndDialog(INT_PTR result) {
     if (modal_) {
-        ::EndDialog(window_, result);
+        result_ = result;
+        ended_ = true;
+        ::PostMessageW(window_, WM_NULL, 0, 0); // wakes the loop
     } else {
         ::ShowWindow(window_, SW_HIDE);
     }

@@ -10,6 +10,10 @@ namespace krt460::ui {
 // dialog procedure finds the object through DWLP_USER, set at WM_INITDIALOG, and hands every
 // message to the class's message map; what the map leaves falls to the dialog defaults, where
 // OK and Cancel (Enter, Escape, the close box) end the dialog.
+//
+// A modal run has a message loop of its own, which gives every dialog of the program (the
+// modeless display window too) the dialog keyboard: Tab, Enter and Escape go through
+// IsDialogMessage for the dialog the message is for, whichever dialog runs modally.
 class CDialog {
 public:
     explicit CDialog(UINT templateId) : templateId_(templateId) {}
@@ -28,6 +32,10 @@ public:
     // Ends a modal run; a modeless dialog is hidden, not destroyed.
     void EndDialog(INT_PTR result);
 
+    // Hands a queued keyboard message to the dialog of the program it is for; true when that
+    // dialog took it. Every message loop of the program calls it first.
+    static bool PreTranslateMessage(MSG& message);
+
     static HINSTANCE Instance();
 
 protected:
@@ -43,6 +51,8 @@ private:
     UINT templateId_;
     HWND window_ = nullptr;
     bool modal_ = false;
+    bool ended_ = false;
+    INT_PTR result_ = 0;
 };
 
 // Connects a dialog class to its message map: `class CMainDlg : public CDialogImpl<CMainDlg>`

@@ -1,5 +1,7 @@
 #include "ui/framework/win_app.h"
 
+#include "ui/framework/dialog.h"
+
 #include <commctrl.h>
 
 namespace krt460::ui {
@@ -25,8 +27,10 @@ int CWinApp::Run() {
     }
     MSG message{};
     while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
-        ::TranslateMessage(&message);
-        ::DispatchMessageW(&message);
+        if (!CDialog::PreTranslateMessage(message)) {
+            ::TranslateMessage(&message);
+            ::DispatchMessageW(&message);
+        }
     }
     return static_cast<int>(message.wParam);
 }
