@@ -23,9 +23,15 @@
 #define IDC_SAVE 1009
 #define IDC_FILE_LIST 1010
 #define IDC_FILE_NAME 1011
+#define IDC_RADIO_OTHER 1012
+#define IDC_PORT_NAME 1013
 
-// System-menu command of the about box; below 0xF000, where the system's own commands start.
+// System-menu commands; below 0xF000, where the system's own commands start. IDM_COPY is also
+// the command of Ctrl+C.
 #define IDM_ABOUTBOX 0x0010
+#define IDM_COPY 0x0020
+#define IDS_COPY 102
+#define IDS_CLIPBOARD_BUSY 103
 
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)

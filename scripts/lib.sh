@@ -50,9 +50,11 @@ wine_session_start() {
             /d "$WINE_SESSION_DIR/${port,,}" /f >>"$log" 2>&1
     done
     wineserver -w
-    # The server persists, and the services start now with their output in the log, so that no
-    # later process (a test under CTest) starts them holding its own output pipes.
-    wineserver -p >>"$log" 2>&1
+    # The server persists between the session's programs (a minute without any, so that a run
+    # that is killed outright leaves none behind for long), and the services start now with
+    # their output in the log, so that no later process (a test under CTest) starts them
+    # holding its own output pipes.
+    wineserver -p60 >>"$log" 2>&1
     wineboot >>"$log" 2>&1
 }
 
@@ -82,14 +84,20 @@ wait_for() {
     return 1
 }
 
-# A private X server on a free display; sets DISPLAY.
+# A private X server; sets DISPLAY. The server picks a free display number itself and reports
+# it (-displayfd), so that two runs never race for one. $1: screen size (default 1024x768).
 xvfb_start() {
-    local n=91
-    while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    local size=${1:-1024x768} number_file
+    number_file=$(mktemp /tmp/krt460-xvfb.XXXXXX)
+    Xvfb -displayfd 3 -screen 0 "${size}x24" -nolisten tcp 3>"$number_file" >/dev/null 2>&1 &
     XVFB_PID=$!
-    export DISPLAY=":$n"
-    wait_for 10 test -e "/tmp/.X11-unix/X$n" || { echo "Xvfb did not start on :$n" >&2; return 1; }
+    wait_for 10 grep -q '[0-9]' "$number_file" || {
+        echo "Xvfb did not start" >&2
+        rm -f "$number_file"
+        return 1
+    }
+    export DISPLAY=":$(tr -dc '0-9' <"$number_file")"
+    rm -f "$number_file"
 }
 
 xvfb_stop() {
@@ -123,10 +131,11 @@ run_demo() {
     local scenario=$1 shots=$2
     local exe=$KRT460_ROOT/build/windows/ui/KRT460.exe
     local driver=$KRT460_ROOT/build/windows/tests/e2e/e2e_driver.exe
-    local log
+    local log next
     log=$(mktemp /tmp/krt460-demo.XXXXXX)
-    KRT460_E2E_EXE=$(winepath -w "$exe") wine explorer /desktop=KRT460,560x340 "$driver" \
-        "$scenario" >"$log" 2>&1 &
+    next=$(mktemp -u /tmp/krt460-demo-next.XXXXXX) # the step handshake, outside the user's folder
+    KRT460_E2E_EXE=$(winepath -w "$exe") KRT460_E2E_NEXT=$(winepath -w "$next") \
+        wine explorer /desktop=KRT460,560x340 "$driver" "$scenario" >"$log" 2>&1 &
     local pid=$! taken=0 step
     while kill -0 "$pid" 2>/dev/null; do
         step=$(sed -n 's/^READY \([a-z-]*\).*/\1/p' "$log" | sed -n "$((taken + 1))p")
@@ -135,11 +144,12 @@ run_demo() {
             xwd -root -silent | convert xwd:- -crop 560x340+0+0 +repage \
                 "$shots/krt460-$step.png" || { kill "$pid"; wait "$pid"; return 1; }
             taken=$((taken + 1))
-            touch next
+            touch "$next"
         fi
         sleep 0.1
     done
     wait "$pid" || true
+    rm -f "$next"
     if grep -q '^FAIL' "$log" || [ "$taken" -eq 0 ]; then
         cat "$log" >&2
         rm -f "$log"

@@ -17,6 +17,8 @@ out=$(pwd)
 
 cleanup() { set +e; stop_simulator; wine_session_stop; xvfb_stop; }
 trap cleanup EXIT
+trap 'exit 130' INT # so that the cleanup runs when the run is interrupted or killed
+trap 'exit 143' TERM HUP
 
 headless=1
 if [ -n "${DISPLAY:-}" ] && [ -e "/tmp/.X11-unix/X${DISPLAY#*:}" ]; then

@@ -1,4 +1,5 @@
 // KRT460.exe: the application object and its start-up.
+#include "ui/framework/message_box.h"
 #include "ui/framework/win_app.h"
 #include "ui/main_dlg.h"
 
@@ -16,7 +17,9 @@ protected:
         // However the window closed (Ende, Escape, the close box): the capture stops first, so
         // that no worker outlives the window's state, then the settings are written.
         mainDlg->StopReceiving();
-        CSettingsFile::SaveSettings(mainDlg->SettingsFileName(), mainDlg->CurrentSettings());
+        if (!CSettingsFile::SaveSettings(mainDlg->SettingsFileName(), mainDlg->CurrentSettings())) {
+            ShowMessage(nullptr, "KRT460.ini konnte nicht geschrieben werden!");
+        }
         return FALSE; // no message loop: the process ends here
     }
 };

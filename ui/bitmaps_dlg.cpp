@@ -2,6 +2,7 @@
 
 #include "res/resource.h"
 #include "ui/framework/message_box.h"
+#include "ui/picture_export.h"
 
 #include <algorithm>
 #include <cctype>
@@ -16,20 +17,23 @@ const MessageMap<CBitmapsDlg> CBitmapsDlg::messageMap{
 CBitmapsDlg::CBitmapsDlg(const CScreenImage& image) : CDialogImpl(IDD_BITMAPS), image_(image) {}
 
 std::string CBitmapsDlg::BitmapFileName(const std::string& typed) {
-    constexpr std::string_view extension = ".bmp";
-    const bool hasExtension = typed.size() >= extension.size() &&
-                              std::equal(extension.begin(), extension.end(),
-                                         typed.end() - extension.size(), [](char a, char b) {
-                                             return std::tolower(static_cast<unsigned char>(a)) ==
-                                                    std::tolower(static_cast<unsigned char>(b));
-                                         });
-    return hasExtension ? typed : typed + std::string(extension);
+    const auto endsWith = [&typed](std::string_view extension) {
+        return typed.size() >= extension.size() &&
+               std::equal(extension.begin(), extension.end(),
+                          typed.end() - static_cast<std::ptrdiff_t>(extension.size()),
+                          [](char a, char b) {
+                              return std::tolower(static_cast<unsigned char>(a)) ==
+                                     std::tolower(static_cast<unsigned char>(b));
+                          });
+    };
+    return endsWith(".bmp") || endsWith(".png") ? typed : typed + ".bmp";
 }
 
 BOOL CBitmapsDlg::OnInitDialog() {
     CDialog::OnInitDialog();
     char pattern[] = "*.bmp"; // DlgDirListA writes into its pattern
     ::DlgDirListA(Handle(), pattern, IDC_FILE_LIST, 0, 0);
+    ::SendMessageA(Item(IDC_FILE_LIST), LB_DIR, 0, reinterpret_cast<LPARAM>("*.png"));
     return TRUE; // the focus goes to the first control in tab order, Save
 }
 
@@ -40,7 +44,8 @@ void CBitmapsDlg::OnSave() {
     const std::string typed(text.data());
     if (!typed.empty()) {
         const std::string fileName = BitmapFileName(typed);
-        if (!image_.SaveBitmapFile(fileName)) {
+        std::string error;
+        if (!SavePicture(image_, fileName, error)) {
             // Stay open with the name kept, so that it can be corrected.
             const std::string message = fileName + " konnte nicht geschrieben werden!";
             ShowMessage(Handle(), message.c_str());

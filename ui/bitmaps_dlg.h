@@ -7,13 +7,14 @@
 
 namespace krt460::ui {
 
-// Saves the one-bit picture under a typed name, listing the BMP files already here.
+// Saves the one-bit picture under a typed name, listing the BMP and PNG files already here.
 class CBitmapsDlg : public CDialogImpl<CBitmapsDlg> {
 public:
     explicit CBitmapsDlg(const CScreenImage& image);
     static const MessageMap<CBitmapsDlg> messageMap;
 
-    // The file a typed name is saved as: ".bmp" appended unless it already ends so (any case).
+    // The file a typed name is saved as: as typed when it ends in .bmp or .png (any case),
+    // else with ".bmp" appended. A .png name is written as PNG.
     static std::string BitmapFileName(const std::string& typed);
 
 private:

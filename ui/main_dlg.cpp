@@ -3,7 +3,9 @@
 #include "res/resource.h"
 #include "ui/about_dlg.h"
 #include "ui/bitmaps_dlg.h"
+#include "ui/framework/dpi.h"
 #include "ui/framework/message_box.h"
+#include "ui/picture_export.h"
 #include "ui/settings_dlg.h"
 
 #include <cstdio>
@@ -41,11 +43,13 @@ const MessageMap<CMainDlg> CMainDlg::messageMap{
     OnMessage(WM_QUERYDRAGICON, &CMainDlg::OnQueryDragIcon),
     OnMessage(WM_TIMER, &CMainDlg::OnTimer),
     OnMessage(WM_DESTROY, &CMainDlg::OnDestroy),
+    OnMessage(WM_DPICHANGED, &CMainDlg::OnDpiChanged),
     OnMessage(CMainDlg::ByteCountQueryMessage(), &CMainDlg::OnByteCountQuery),
     OnCommand(IDC_RECEIVE, &CMainDlg::OnReceive),
     OnCommand(IDC_SHOW, &CMainDlg::OnShow),
     OnCommand(IDC_SETTINGS, &CMainDlg::OnSettings),
     OnCommand(IDC_SAVE, &CMainDlg::OnSaveAs),
+    OnCommand(IDM_COPY, &CMainDlg::OnCopy),
 };
 
 UINT CMainDlg::ByteCountQueryMessage() {
@@ -65,14 +69,19 @@ BOOL CMainDlg::OnInitDialog() {
 
     wchar_t aboutText[64] = {};
     if (::LoadStringW(Instance(), IDS_ABOUTBOX, aboutText, 64) > 0) {
+        wchar_t copyText[64] = {};
+        ::LoadStringW(Instance(), IDS_COPY, copyText, 64);
         const HMENU systemMenu = ::GetSystemMenu(Handle(), FALSE);
         ::AppendMenuW(systemMenu, MF_SEPARATOR, 0, nullptr);
+        ::AppendMenuW(systemMenu, MF_STRING, IDM_COPY, copyText);
         ::AppendMenuW(systemMenu, MF_STRING, IDM_ABOUTBOX, aboutText);
     }
     ::SendMessageW(Handle(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_.get()));
     ::SendMessageW(Handle(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_.get()));
 
     display_.Create(Handle());
+    CDialog::SetAccelerators(::LoadAcceleratorsW(Instance(), MAKEINTRESOURCEW(IDR_MAINFRAME)),
+                             Handle(), {display_.Handle()});
     picture_ = LoadPicture(IDB_SAMPLE_SCREEN, &image_.Description());
     ::ShowWindow(display_.Handle(), SW_SHOW);
 
@@ -129,9 +138,10 @@ INT_PTR CMainDlg::OnPaint(WPARAM, LPARAM) {
     }
     const UniqueMemoryDc memory(::CreateCompatibleDC(dc.get()));
     {
+        const int scale = PixelScale(Handle());
         const SelectedObject selected(memory.get(), lampPicture_.get());
-        ::BitBlt(dc.get(), kLampPosition.x, kLampPosition.y, lampSize_.cx, lampSize_.cy,
-                 memory.get(), 0, 0, SRCCOPY);
+        BlitScaled(dc.get(), kLampPosition.x * scale, kLampPosition.y * scale, memory.get(),
+                   lampSize_.cx, lampSize_.cy, scale);
     }
     PaintByteCount(dc.get());
     return TRUE;
@@ -154,7 +164,9 @@ RECT CMainDlg::ByteCountArea() const {
     ::GetWindowRect(Item(IDOK), &ende);
     ::MapWindowPoints(nullptr, Handle(), reinterpret_cast<POINT*>(&column), 2);
     ::MapWindowPoints(nullptr, Handle(), reinterpret_cast<POINT*>(&ende), 2);
-    return {kLampPosition.x + lampSize_.cx + 2, kLampPosition.y, column.left - 2, ende.top - 2};
+    const int scale = PixelScale(Handle());
+    return {(kLampPosition.x + lampSize_.cx + 2) * scale, kLampPosition.y * scale,
+            column.left - 2 * scale, ende.top - 2 * scale};
 }
 
 void CMainDlg::PaintByteCount(HDC dc) {
@@ -202,11 +214,34 @@ INT_PTR CMainDlg::OnByteCountQuery(WPARAM, LPARAM) {
 }
 
 INT_PTR CMainDlg::OnSysCommand(WPARAM command, LPARAM) {
-    if ((command & 0xFFF0) != IDM_ABOUTBOX) {
+    switch (command & 0xFFF0) {
+    case IDM_ABOUTBOX: {
+        CAboutDlg about;
+        about.DoModal(Handle());
+        return TRUE;
+    }
+    case IDM_COPY:
+        OnCopy();
+        return TRUE;
+    default:
         return FALSE;
     }
-    CAboutDlg about;
-    about.DoModal(Handle());
+}
+
+void CMainDlg::OnCopy() {
+    // What the display window shows, the sample screen too.
+    if (!CopyDibToClipboard(Handle(), ShownPictureDib(image_, decoded_, picture_.get()))) {
+        ui::ShowMessage(Handle(), IDS_CLIPBOARD_BUSY);
+    }
+}
+
+INT_PTR CMainDlg::OnDpiChanged(WPARAM, LPARAM suggested) {
+    // The system has scaled the controls; the window takes the size it suggests and the lamp
+    // is drawn at the new scale.
+    const auto* rect = reinterpret_cast<const RECT*>(suggested);
+    ::SetWindowPos(Handle(), nullptr, rect->left, rect->top, rect->right - rect->left,
+                   rect->bottom - rect->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    ::InvalidateRect(Handle(), nullptr, TRUE);
     return TRUE;
 }
 
@@ -240,13 +275,10 @@ void CMainDlg::OnReceive() {
 }
 
 void CMainDlg::OnShow() {
-    if (!image_.ParseBands(CCaptureBuffer::Instance())) {
+    if (!image_.Decode(CCaptureBuffer::Instance(), settings_.border)) {
         ui::ShowMessage(Handle(), "Es ging nicht!");
     }
-    image_.BuildImage();
-    if (settings_.border) {
-        image_.DrawBorder();
-    }
+    decoded_ = true;
     picture_ = MakePicture(image_);
     const HWND display = display_.Handle();
     ::InvalidateRect(display, nullptr, TRUE);
@@ -265,6 +297,12 @@ void CMainDlg::OnSettings() {
 }
 
 void CMainDlg::OnSaveAs() {
+    // Before the first Anzeigen the window shows the sample screen, which is no picture of the
+    // instrument's; saving the empty rows instead would surprise.
+    if (!decoded_) {
+        ShowMessage("Erst Anzeigen, dann Speichern!");
+        return;
+    }
     CBitmapsDlg bitmaps(image_);
     bitmaps.DoModal(Handle());
     SetLamp(LampState::Idle);

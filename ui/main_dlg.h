@@ -48,11 +48,13 @@ private:
     INT_PTR OnQueryDragIcon(WPARAM, LPARAM);
     INT_PTR OnTimer(WPARAM timer, LPARAM);
     INT_PTR OnDestroy(WPARAM, LPARAM);
+    INT_PTR OnDpiChanged(WPARAM, LPARAM);
     INT_PTR OnByteCountQuery(WPARAM, LPARAM);
     void OnReceive();
     void OnShow();
     void OnSettings();
     void OnSaveAs();
+    void OnCopy();
 
     void LoadLampPicture(LampState state);
     void PaintIconic(HDC dc);
@@ -71,6 +73,7 @@ private:
     UniqueIcon smallIcon_;
     CDisplayDlg display_;
     bool showByteCount_ = false;
+    bool decoded_ = false;              // an Anzeigen has made the picture that Speichern saves
     std::string receivingPort_;         // the port of the running capture, for its messages
     std::atomic<bool> portLost_{false}; // stored by the worker, told by the UI timer
     unsigned shownByteCount_ = 0;

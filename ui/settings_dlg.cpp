@@ -1,23 +1,41 @@
 #include "ui/settings_dlg.h"
 
+#include "capture/serial_port.h"
 #include "res/resource.h"
+
+#include <vector>
 
 namespace krt460::ui {
 
 const MessageMap<CSettingsDlg> CSettingsDlg::messageMap{
     OnCommand(IDC_RADIO_COM1, &CSettingsDlg::OnCom1),
     OnCommand(IDC_RADIO_COM2, &CSettingsDlg::OnCom2),
+    OnCommand(IDC_RADIO_OTHER, &CSettingsDlg::OnOther),
     OnCommand(IDC_CHECK_BORDER, &CSettingsDlg::OnBorder),
+    OnCommand(IDOK, &CSettingsDlg::OnOk),
+    OnNotification(IDC_PORT_NAME, CBN_EDITCHANGE, &CSettingsDlg::OnNameTyped),
+    OnNotification(IDC_PORT_NAME, CBN_SELENDOK, &CSettingsDlg::OnNameChosen),
 };
 
 CSettingsDlg::CSettingsDlg(Settings& settings) : CDialogImpl(IDD_SETTINGS), settings_(settings) {}
 
 BOOL CSettingsDlg::OnInitDialog() {
     CDialog::OnInitDialog();
-    // Exact and case-sensitive: any other name (com1, COM3) shows as COM2 but stays as it is
-    // until a button is clicked.
-    ::CheckDlgButton(Handle(), settings_.portName == "COM1" ? IDC_RADIO_COM1 : IDC_RADIO_COM2,
-                     BST_CHECKED);
+    const HWND names = Item(IDC_PORT_NAME);
+    for (const PortInfo& port : ListSerialPorts()) {
+        ::SendMessageA(names, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(port.name.c_str()));
+    }
+    // Exact and case-sensitive: any other name (com1, COM7, \\.\COM12) is shown as it stands
+    // under "Andere:", so that OK keeps it.
+    int choice = IDC_RADIO_OTHER;
+    if (settings_.portName == "COM1") {
+        choice = IDC_RADIO_COM1;
+    } else if (settings_.portName == "COM2") {
+        choice = IDC_RADIO_COM2;
+    } else {
+        ::SetWindowTextA(names, settings_.portName.c_str());
+    }
+    ::CheckDlgButton(Handle(), choice, BST_CHECKED);
     if (settings_.border) {
         ::CheckDlgButton(Handle(), IDC_CHECK_BORDER, BST_CHECKED);
     }
@@ -36,8 +54,52 @@ void CSettingsDlg::OnCom2() {
     settings_.portName = "COM2";
 }
 
+void CSettingsDlg::OnOther() {
+    TakeOtherName();
+}
+
+void CSettingsDlg::OnOk() {
+    TakeOtherName();
+    EndDialog(IDOK);
+}
+
 void CSettingsDlg::OnBorder() {
     settings_.border = ::IsDlgButtonChecked(Handle(), IDC_CHECK_BORDER) == BST_CHECKED;
+}
+
+// Typing or choosing a name chooses "Andere:".
+void CSettingsDlg::OnNameTyped() {
+    ::CheckRadioButton(Handle(), IDC_RADIO_COM1, IDC_RADIO_OTHER, IDC_RADIO_OTHER);
+    TakeOtherName();
+}
+
+void CSettingsDlg::OnNameChosen() {
+    ::CheckRadioButton(Handle(), IDC_RADIO_COM1, IDC_RADIO_OTHER, IDC_RADIO_OTHER);
+    // The field shows the chosen entry only after this notification: read the entry itself.
+    const HWND names = Item(IDC_PORT_NAME);
+    const LRESULT index = ::SendMessageA(names, CB_GETCURSEL, 0, 0);
+    if (index == CB_ERR) {
+        return;
+    }
+    const LRESULT length = ::SendMessageA(names, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
+    std::vector<char> text(static_cast<std::size_t>(length > 0 ? length : 0) + 1);
+    ::SendMessageA(names, CB_GETLBTEXT, static_cast<WPARAM>(index),
+                   reinterpret_cast<LPARAM>(text.data()));
+    if (text[0] != '\0') {
+        settings_.portName = text.data();
+    }
+}
+
+void CSettingsDlg::TakeOtherName() {
+    if (::IsDlgButtonChecked(Handle(), IDC_RADIO_OTHER) != BST_CHECKED) {
+        return;
+    }
+    const HWND names = Item(IDC_PORT_NAME);
+    std::vector<char> text(static_cast<std::size_t>(::GetWindowTextLengthA(names)) + 1);
+    ::GetWindowTextA(names, text.data(), static_cast<int>(text.size()));
+    if (text[0] != '\0') {
+        settings_.portName = text.data(); // an empty field keeps the port as it was
+    }
 }
 
 } // namespace krt460::ui

@@ -6,7 +6,8 @@
 namespace krt460::ui {
 
 // Port and border flag. Every click changes the main window's settings at once; there is
-// nothing to confirm or undo.
+// nothing to confirm or undo. Besides COM1 and COM2, "Andere:" takes any port: one of the
+// list of ports present, or a typed name.
 class CSettingsDlg : public CDialogImpl<CSettingsDlg> {
 public:
     explicit CSettingsDlg(Settings& settings);
@@ -16,7 +17,14 @@ private:
     BOOL OnInitDialog() override;
     void OnCom1();
     void OnCom2();
+    void OnOther();
+    void OnOk();
     void OnBorder();
+    void OnNameTyped();
+    void OnNameChosen();
+
+    // The name in the "Andere:" field becomes the port when that choice is checked.
+    void TakeOtherName();
 
     Settings& settings_;
 };

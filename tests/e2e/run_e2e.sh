@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # End-to-end tests of KRT460.exe under Wine: a private X server, Wine prefix and instrument
-# simulators (COM1 and COM2 mapped to their pseudo-terminals), one fresh working folder and
-# program start per scenario, driven by e2e_driver.exe. Everything started here is stopped here.
+# simulators (COM1, COM2, COM5 and COM12 mapped to their pseudo-terminals), one fresh working
+# folder and program start per scenario, driven by e2e_driver.exe. Everything started here is
+# stopped here.
 # Arguments: KRT460.exe e2e_driver.exe instrument_simulator sample.bin sample.bmp
 set -euo pipefail
 KRT460_EXE=$1 DRIVER=$2 SIMULATOR=$3 SAMPLE_FRAME=$4 SAMPLE_BMP=$5
@@ -19,41 +20,80 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 130' INT # so that the cleanup runs when the run is interrupted or killed
+trap 'exit 143' TERM HUP
 
-xvfb_start
-wine_session_start COM1 COM2
-for port in 1 2; do
+ports=(1 2 5 12)
+xvfb_start 2048x1536 # room for the windows at 192 dpi
+wine_session_start "${ports[@]/#/COM}"
+for port in "${ports[@]}"; do
     "$SIMULATOR" "$SAMPLE_FRAME" --link "$WINE_SESSION_DIR/com$port" --trigger "$work/trigger$port" \
         --baud 38400 >/dev/null 2>"$work/simulator$port.log" &
     simulators+=($!)
+    wait_for 10 test -L "$WINE_SESSION_DIR/com$port"
 done
 
-export KRT460_E2E_EXE=$(winepath -w "$KRT460_EXE") KRT460_E2E_FRAME=$(winepath -w "$SAMPLE_FRAME")
-export KRT460_E2E_REFERENCE=$(winepath -w "$SAMPLE_BMP")
-export KRT460_E2E_TRIGGER1=$(winepath -w "$work/trigger1") KRT460_E2E_TRIGGER2=$(winepath -w "$work/trigger2")
+export KRT460_E2E_EXE=$(winepath -w "$KRT460_EXE") KRT460_E2E_REFERENCE=$(winepath -w "$SAMPLE_BMP")
+for port in 1 2 12; do
+    export "KRT460_E2E_TRIGGER$port=$(winepath -w "$work/trigger$port")"
+done
 
-# scenario and the KRT460.ini it starts with ("-": none)
+# The PNG written by the save-as dialog holds the reference picture's pixels.
+png_matches_reference() {
+    python3 - "$1" "$SAMPLE_BMP" <<'PY'
+import struct, sys, zlib
+png, bmp = open(sys.argv[1], "rb").read(), open(sys.argv[2], "rb").read()
+pos, idat, header = 8, b"", None
+while pos < len(png):
+    length, kind = struct.unpack(">I4s", png[pos:pos + 8])
+    body = png[pos + 8:pos + 8 + length]
+    header = body if kind == b"IHDR" else header
+    idat += body if kind == b"IDAT" else b""
+    pos += 12 + length
+width, height, depth, colour = struct.unpack(">IIBB", header[:10])
+assert (width, height, depth, colour) == (160, 160, 1, 0), header
+raw, stride, previous, rows = zlib.decompress(idat), 20, bytes(20), []
+for y in range(160):
+    kind, line = raw[y * 21], bytearray(raw[y * 21 + 1:(y + 1) * 21])
+    for i in range(stride):
+        left = line[i - 1] if i else 0
+        up, corner = previous[i], previous[i - 1] if i else 0
+        p = left + up - corner
+        paeth = left if abs(p - left) <= min(abs(p - up), abs(p - corner)) else up if abs(p - up) <= abs(p - corner) else corner
+        line[i] = (line[i] + [0, left, up, (left + up) // 2, paeth][kind]) & 0xFF
+    rows.append(bytes(line))
+    previous = line
+expected = [bmp[62 + (159 - y) * 20:62 + (160 - y) * 20] for y in range(160)]
+sys.exit(0 if rows == expected else 1)
+PY
+}
+
+# scenario, the KRT460.ini it starts with ("-": none), and the screen's dpi
 scenarios=(
-    "main -"
-    "escape -"
-    "close-box -"
-    "missing-port COM42\r\n1\r\n"
-    "close-during-capture -"
-    "scp1-fails -"
-    "settings -"
-    "settings-lower-case com1\r\n1\r\n"
-    "settings-com3 COM3\r\n1\r\n"
-    "save-as -"
-    "save-as-cancel -"
+    "main - 96"
+    "missing-port COM42\r\n1\r\n 96"
+    "close-during-capture - 96"
+    "files-fail - 96"
+    "settings - 96"
+    "settings-other-port \\\\\\\\.\\\\COM12\r\n1\r\n 96"
+    "save-as - 96"
+    "high-dpi - 192"
 )
-failed=0
+failed=0 ran=0
 for entry in "${scenarios[@]}"; do
-    name=${entry%% *} ini=${entry#* }
+    read -r name ini dpi <<<"$entry"
+    [ -z "${E2E_ONLY:-}" ] || [[ " $E2E_ONLY " == *" $name "* ]] || continue # a chosen few
     mkdir -p "$work/$name"
     [ "$ini" = "-" ] || printf "$ini" >"$work/$name/KRT460.ini"
-    echo "== $name"
+    wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
+    echo "== $name ($dpi dpi)"
+    ran=$((ran + 1))
     status=0
     (cd "$work/$name" && timeout 300 wine "$DRIVER" "$name") || status=$?
+    if [ "$name" = save-as ] && [ "$status" -eq 0 ]; then
+        png_matches_reference "$work/$name/bericht.png" && echo "PASS bericht.png holds the picture" ||
+            { echo "FAIL bericht.png does not hold the picture"; status=1; }
+    fi
     [ "$status" -eq 0 ] || { echo "FAIL scenario $name (status $status)"; failed=$((failed + 1)); }
 done
 
@@ -65,5 +105,5 @@ for pid in $left; do
         failed=$((failed + 1))
     fi
 done
-echo "e2e: $((${#scenarios[@]} - failed)) scenarios passed, $failed failed"
+echo "e2e: $((ran - failed)) scenarios passed, $failed failed"
 exit "$failed"

@@ -12,6 +12,8 @@ source "$(dirname "$0")/../../scripts/lib.sh"
 work=$(mktemp -d /tmp/krt460-serial-test.XXXXXX)
 cleanup() { set +e; stop_simulator; wine_session_stop; rm -rf "$work"; }
 trap cleanup EXIT
+trap 'exit 130' INT # so that the cleanup runs when the run is interrupted or killed
+trap 'exit 143' TERM HUP
 wine_session_start COM1 COM2 COM10
 cd "$work"
 

@@ -1,5 +1,6 @@
 #include "ui/framework/dialog.h"
 
+#include <algorithm>
 #include <string_view>
 
 namespace krt460::ui {
@@ -54,11 +55,28 @@ INT_PTR CDialog::DoModal(HWND owner) {
     return result_;
 }
 
+HACCEL CDialog::accelerators_ = nullptr;
+HWND CDialog::acceleratorTarget_ = nullptr;
+std::vector<HWND> CDialog::acceleratorWindows_;
+
+void CDialog::SetAccelerators(HACCEL table, HWND target, std::initializer_list<HWND> alsoFrom) {
+    accelerators_ = table;
+    acceleratorTarget_ = target;
+    acceleratorWindows_.assign(alsoFrom);
+    acceleratorWindows_.push_back(target);
+}
+
 bool CDialog::PreTranslateMessage(MSG& message) {
     if (message.message < WM_KEYFIRST || message.message > WM_KEYLAST || message.hwnd == nullptr) {
         return false;
     }
     const HWND root = ::GetAncestor(message.hwnd, GA_ROOT);
+    if (accelerators_ != nullptr && ::IsWindow(acceleratorTarget_) &&
+        std::find(acceleratorWindows_.begin(), acceleratorWindows_.end(), root) !=
+            acceleratorWindows_.end() &&
+        ::TranslateAcceleratorW(acceleratorTarget_, accelerators_, &message) != 0) {
+        return true;
+    }
     wchar_t className[8] = {};
     ::GetClassNameW(root, className, 8);
     if (std::wstring_view(className) != L"#32770") {

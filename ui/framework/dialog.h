@@ -4,6 +4,9 @@
 
 #include <windows.h>
 
+#include <initializer_list>
+#include <vector>
+
 namespace krt460::ui {
 
 // A dialog made from a template in the executable's resources, run modally or modeless. The
@@ -36,6 +39,10 @@ public:
     // dialog took it. Every message loop of the program calls it first.
     static bool PreTranslateMessage(MSG& message);
 
+    // Keyboard shortcuts of the table go as WM_COMMAND to `target` while the keyboard is in
+    // `target` or in one of `alsoFrom`.
+    static void SetAccelerators(HACCEL table, HWND target, std::initializer_list<HWND> alsoFrom);
+
     static HINSTANCE Instance();
 
 protected:
@@ -47,6 +54,10 @@ protected:
 private:
     static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     void CenterOverOwner();
+
+    static HACCEL accelerators_;
+    static HWND acceleratorTarget_;
+    static std::vector<HWND> acceleratorWindows_;
 
     UINT templateId_;
     HWND window_ = nullptr;

@@ -20,6 +20,7 @@ public:
         UINT commandId;
         MessageHandler onMessage;
         CommandHandler onCommand;
+        int notification = -1; // a control's notification code; -1: a click or accelerator
     };
 
     MessageMap(std::initializer_list<Entry> entries) : entries_(entries) {}
@@ -34,8 +35,12 @@ public:
                 result = (target.*entry.onMessage)(wParam, lParam);
                 return true;
             }
-            // Clicks and their keyboard equivalents (code 0), accelerators (code 1).
-            if (LOWORD(wParam) == entry.commandId && HIWORD(wParam) <= 1) {
+            // Clicks and their keyboard equivalents (code 0), accelerators (code 1), or the
+            // one notification the entry names.
+            const bool matches = entry.notification < 0
+                                     ? HIWORD(wParam) <= 1
+                                     : HIWORD(wParam) == static_cast<UINT>(entry.notification);
+            if (LOWORD(wParam) == entry.commandId && matches) {
                 (target.*entry.onCommand)();
                 result = TRUE;
                 return true;
@@ -55,6 +60,12 @@ typename MessageMap<T>::Entry OnMessage(UINT message, INT_PTR (T::*handler)(WPAR
 
 template <typename T> typename MessageMap<T>::Entry OnCommand(UINT id, void (T::*handler)()) {
     return {WM_COMMAND, id, nullptr, handler};
+}
+
+// A control's notification, such as CBN_EDITCHANGE of a combo box.
+template <typename T>
+typename MessageMap<T>::Entry OnNotification(UINT id, int code, void (T::*handler)()) {
+    return {WM_COMMAND, id, nullptr, handler, code};
 }
 
 } // namespace krt460::ui

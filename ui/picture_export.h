@@ -1,0 +1,29 @@
+#pragma once
+
+#include "image/screen_image.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace krt460::ui {
+
+// A one-bit PNG of the picture, made by the Windows Imaging Component (part of every supported
+// Windows and of Wine, so nothing is shipped). Empty with `error` set when encoding failed.
+std::vector<std::uint8_t> EncodePng(const CScreenImage& image, std::string& error);
+
+// Writes the picture as PNG when the name ends in .png (any case), else as BMP; complete or not
+// at all. False with the system's reason in `error`.
+bool SavePicture(const CScreenImage& image, const std::string& fileName, std::string& error);
+
+// The picture shown as a packed DIB: the decoded one-bit picture (the palette of Scp1.bmp),
+// or, before any decode, the sample screen as it is shown.
+std::vector<std::uint8_t> ShownPictureDib(const CScreenImage& image, bool decoded, HBITMAP shown);
+
+// Puts a packed DIB on the clipboard as CF_DIB (Windows makes CF_BITMAP from it for older
+// programs). False when the clipboard cannot be opened.
+bool CopyDibToClipboard(HWND owner, const std::vector<std::uint8_t>& dib);
+
+} // namespace krt460::ui
