@@ -71,8 +71,6 @@ PY
 # scenario, the KRT460.ini it starts with ("-": none), and the screen's dpi
 scenarios=(
     "main - 96"
-    "missing-port COM42\r\n1\r\n 96"
-    "close-during-capture - 96"
     "files-fail - 96"
     "settings - 96"
     "settings-other-port \\\\\\\\.\\\\COM12\r\n1\r\n 96"
