@@ -73,7 +73,9 @@ bool Listener::Arm(bool retry, bool told) {
         const std::string why = started.outcome == StartOutcome::OpenFailed
                                     ? started.error.Describe()
                                     : "cannot start the receive thread";
-        if (!retry) {
+        // A wrong port at the start is an error; a port that went away, or a thread that
+        // could not start, is waited for.
+        if (!retry && started.outcome == StartOutcome::OpenFailed) {
             std::cerr << "error: " << why << '\n';
             return false;
         }

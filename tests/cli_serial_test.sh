@@ -9,28 +9,21 @@ source "$(dirname "$0")/../scripts/lib.sh"
 
 work=$(mktemp -d /tmp/krt460-cli-serial.XXXXXX)
 pid=
-stop_krt460() {
-    [ -z "$pid" ] || { kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; }
-    pid=
-}
-cleanup() { set +e; stop_krt460; stop_simulator; rm -rf "$work"; }
-trap cleanup EXIT
+stop_krt460() { [ -z "$pid" ] || { kill "$pid"; wait "$pid"; pid=; }; }
+trap 'set +e; stop_krt460; stop_simulator; rm -rf "$work"' EXIT
 cd "$work"
 port=$work/port
 fail() { echo "FAIL: $*"; cat out.txt log.txt 2>/dev/null; exit 1; }
 lines() { [ "$(grep -c "$2" "$1" 2>/dev/null)" -ge "$3" ]; }
-# CPU seconds (user + system) a process has used, in clock ticks.
-ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
-# Waits for the background krt460; sets status.
-finish() { status=0; wait "$pid" || status=$?; pid=; }
+ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; } # CPU used (user + system), in ticks
+finish() { status=0; wait "$pid" || status=$?; pid=; } # waits for krt460; sets status
 
 start_simulator "$port" --wait-open --extra 5
 timeout 60 "$KRT460" receive --port "$port" -o out.bmp --raw out.bin >log.txt 2>&1 ||
     fail "receive exited with $?"
 cmp -s out.bin "$SAMPLE_FRAME" && cmp -s out.bmp "$SAMPLE_BMP" || fail "received bytes or picture differ"
 grep -q "Lamp: red" log.txt || fail "end marker not reported"
-stop_simulator
-echo "PASS receive: a full capture"
+stop_simulator && echo "PASS receive: a full capture"
 
 # A sender that stops after 1000 bytes: a stall keeps them (3); a signal writes nothing
 # (128 + signal); each releases the port for the next frame.
@@ -40,7 +33,7 @@ timeout 60 "$KRT460" receive --port "$port" -o shot.png --timeout 1 >log.txt 2>&
 for signal in INT TERM HUP; do
     "$KRT460" receive --port "$port" -o sig.bmp --timeout 0 >log.txt 2>&1 &
     pid=$!
-    wait_for 30 grep -q "Lamp: green" log.txt && sleep 0.3
+    wait_for 30 grep -q "Lamp: green" log.txt
     kill -"$signal" "$pid"
     finish
     expected=$((128 + $(kill -l "$signal")))

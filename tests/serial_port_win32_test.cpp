@@ -34,14 +34,6 @@ TEST(SerialPortWin32, OnlySerialPortsOpen) {
     EXPECT_EQ(OpenSerialPort("\\\\.\\NUL").port, nullptr);
 }
 
-TEST(SerialPortWin32, NaturalOrderOfPortNames) {
-    const char* sorted[] = {"COM1", "COM2", "COM5", "COM10", "COM12", "COM100"};
-    for (std::size_t i = 0; i + 1 < std::size(sorted); ++i) {
-        EXPECT_TRUE(NaturalLess(sorted[i], sorted[i + 1])) << sorted[i];
-        EXPECT_FALSE(NaturalLess(sorted[i + 1], sorted[i])) << sorted[i];
-    }
-}
-
 // Sets or reads the byte-changing flags of a port from outside the program.
 bool ByteChangingFlags(const std::string& port, bool set) {
     const HANDLE handle = ::CreateFileA(("\\\\.\\" + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0,

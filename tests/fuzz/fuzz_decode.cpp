@@ -17,15 +17,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)capture->HasEndMarker();
 
     CScreenImage image;
-    (void)image.ParseBands(*capture);
     // The whole 4096 bytes too, which a store never fills beyond the frame.
     CaptureBytes whole{};
     std::copy_n(data, std::min(size, whole.size()), whole.begin());
     (void)image.ParseBands(whole);
-
-    image.BuildImage();
-    image.DrawBorder();
-    image.DescribeRows();
+    (void)image.Decode(*capture, true);
     const BitmapFileBytes file = image.EncodeBitmap();
     for (std::size_t row = 0; row < kScreenHeight; ++row) {
         const std::uint8_t* pixels = file.data() + kBitmapHeaderSize + row * kRowBytes;

@@ -18,28 +18,20 @@ wine_session_start COM1 COM2 COM10
 cd "$work"
 
 failures=0
-for port in COM1 COM2 '\\.\COM10'; do
-    link=$WINE_SESSION_DIR/$(echo "${port#\\\\.\\}" | tr 'A-Z' 'a-z')
-    start_simulator "$link" --wait-open --extra 1
-    status=0
-    timeout 60 wine "$KRT460_EXE" receive --port "$port" -o out.bmp --raw out.bin \
-        >log.txt 2>&1 || status=$?
-    stop_simulator
-    if [ "$status" -eq 0 ] && cmp -s out.bin "$SAMPLE_FRAME" && cmp -s out.bmp "$SAMPLE_BMP"; then
-        echo "PASS receive on $port"
-    else
-        echo "FAIL receive on $port (status $status)"
-        cat log.txt
-        failures=$((failures + 1))
-    fi
-    rm -f out.bmp out.bin
-done
-
 check() { # description, then the command that must succeed
     local what=$1
     shift
     if "$@"; then echo "PASS $what"; else echo "FAIL $what"; cat log.txt; failures=$((failures + 1)); fi
 }
+
+for port in COM1 COM2 '\\.\COM10'; do
+    link=$WINE_SESSION_DIR/$(echo "${port#\\\\.\\}" | tr 'A-Z' 'a-z')
+    start_simulator "$link" --wait-open --extra 1
+    rm -f out.bmp out.bin
+    timeout 60 wine "$KRT460_EXE" receive --port "$port" -o out.bmp --raw out.bin >log.txt 2>&1 || true
+    stop_simulator
+    check "receive on $port" eval 'cmp -s out.bin "$SAMPLE_FRAME" && cmp -s out.bmp "$SAMPLE_BMP"'
+done
 
 start_simulator "$WINE_SESSION_DIR/com1" --wait-open
 check "held port refused, byte-changing flags cleared" \
