@@ -254,12 +254,12 @@ int main(int argc, char** argv) {
     CLI11_PARSE(app, argc, argv);
 
     std::error_code error;
-    std::ifstream file;
-    if (!std::filesystem::is_directory(o.frameFile, error)) {
-        file.open(o.frameFile, std::ios::binary);
+    if (std::filesystem::is_directory(o.frameFile, error)) {
+        errno = EISDIR;
+        Fail("read " + o.frameFile);
     }
-    if (!file) {
-        errno = errno != 0 ? errno : EISDIR;
+    std::ifstream file(o.frameFile, std::ios::binary);
+    if (!file.is_open()) {
         Fail("read " + o.frameFile);
     }
     std::vector<std::uint8_t> frame(std::istreambuf_iterator<char>(file), {});
