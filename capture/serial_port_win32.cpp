@@ -1,7 +1,7 @@
 // Serial ports on Windows: a COM device opened through the Win32 communications API.
 #include "capture/serial_port.h"
 #include "common/file_output.h"
-#include "common/unique_handle.h"
+#include "common/unique_file_handle_win32.h"
 
 #include <windows.h>
 
@@ -11,14 +11,6 @@
 
 namespace krt460 {
 namespace {
-
-// INVALID_HANDLE_VALUE is a cast, not a constant expression, so it is returned by a function.
-struct FileHandleTraits {
-    using Handle = HANDLE;
-    static Handle Invalid() { return INVALID_HANDLE_VALUE; }
-    static void Close(Handle handle) { ::CloseHandle(handle); }
-};
-using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
 
 void CloseThreadHandle(HANDLE handle) {
     ::CloseHandle(handle);

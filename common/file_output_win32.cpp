@@ -1,6 +1,6 @@
 // Complete files on Windows: a temporary file beside the target, flushed, then MoveFileExW.
 #include "common/file_output.h"
-#include "common/unique_handle.h"
+#include "common/unique_file_handle_win32.h"
 
 #include <windows.h>
 
@@ -8,12 +8,6 @@
 
 namespace krt460 {
 namespace {
-
-struct FileHandleTraits {
-    using Handle = HANDLE;
-    static Handle Invalid() { return INVALID_HANDLE_VALUE; }
-    static void Close(Handle handle) { ::CloseHandle(handle); }
-};
 
 // Names come from the ANSI world (the dialog's text, the command line).
 std::wstring Widen(const std::string& text) {
@@ -60,8 +54,8 @@ bool WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> 
     }
     DWORD code = ERROR_SUCCESS;
     {
-        const UniqueHandle<FileHandleTraits> file(::CreateFileW(
-            temporary, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        const UniqueFileHandle file(::CreateFileW(temporary, GENERIC_WRITE, 0, nullptr,
+                                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         DWORD written = 0;
         if (!file ||
             !::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
