@@ -69,8 +69,10 @@ bool WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> 
         errno = EISDIR;
         return Fail(error);
     }
-    std::string temporary =
-        (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+    std::string name = target.filename().string();
+    name.insert(0, ".");
+    name += ".XXXXXX";
+    std::string temporary = (target.parent_path() / name).string();
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
         return Fail(error);
