@@ -69,8 +69,8 @@ bool WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> 
         errno = EISDIR;
         return Fail(error);
     }
-    std::string name = target.filename().string();
-    name.insert(0, ".");
+    std::string name(1, '.'); // hidden, beside the target
+    name += target.filename().string();
     name += ".XXXXXX";
     std::string temporary = (target.parent_path() / name).string();
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
