@@ -120,9 +120,8 @@ private:
 // Sets every field that changes the bytes received, whatever another program left on the port:
 // a port left with fNull, fDsrSensitivity or XON/XOFF set would drop or hold back bytes.
 PortError Configure(HANDLE handle, const std::string& name) {
-    // Sizes and purges are advice to the driver; the capture works without them.
+    // The queue size is advice to the driver; the capture works without it.
     ::SetupComm(handle, kInputQueueSize, 0);
-    ::PurgeComm(handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 
     DCB dcb{};
     dcb.DCBlength = sizeof(DCB);
@@ -156,6 +155,10 @@ PortError Configure(HANDLE handle, const std::string& name) {
     if (!::SetCommTimeouts(handle, &timeouts)) {
         return SystemError("set the read timeouts of " + name, ::GetLastError());
     }
+    // Bytes that arrived before this capture belong to no hardcopy of it. The purge comes after
+    // the settings, so that no byte of the new hardcopy meets the old ones (a port left with
+    // XON/XOFF or null stripping would swallow it).
+    ::PurgeComm(handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
     return {};
 }
 

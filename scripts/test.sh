@@ -60,9 +60,9 @@ for file in "KRT460-$version-windows-x64.zip" "krt460_${version}_amd64.deb" \
     [ -s "dist/$file" ] || { echo "missing dist/$file"; status=1; }
 done
 # The Debian package carries the manual page and the (not enabled) listen service.
+contents=$(dpkg-deb -c "dist/krt460_${version}_amd64.deb" 2>&1 || true)
 for file in ./usr/share/man/man1/krt460.1.gz ./usr/lib/systemd/system/krt460-listen@.service; do
-    dpkg-deb -c "dist/krt460_${version}_amd64.deb" | grep -q " $file\$" ||
-        { echo "the package lacks $file"; status=1; }
+    grep -q " $file\$" <<<"$contents" || { echo "the package lacks $file"; status=1; }
 done
 [ "$status" -eq 0 ] || cat "$logs/package.log"
 record package "$status" "$(ls dist | tr '\n' ' ')"
