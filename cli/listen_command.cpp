@@ -156,9 +156,13 @@ ExitCode Listener::Run() {
         case SessionEnd::Complete:
             if (!KeepComplete()) {
                 status = kExitFailure;
-            } else if (SignalGuard::Received() != 0) {
+                break;
+            }
+            if (SignalGuard::Received() != 0) {
                 return kExitOk;
-            } else if (receiver_.ReceiveNext().outcome != StartOutcome::Started && !Arm(true)) {
+            }
+            owner_.ForgetEndMarker(); // the next print's verdict is its own
+            if (receiver_.ReceiveNext().outcome != StartOutcome::Started && !Arm(true)) {
                 return kExitOk; // a signal while waiting for the port
             }
             break;

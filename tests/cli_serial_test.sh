@@ -56,21 +56,22 @@ grep -q "lost (unplugged?) after 1000 of 3328" log.txt || fail "hang-up not expl
 [ "$elapsed_ms" -lt 5000 ] || fail "receive took $elapsed_ms ms to notice the hang-up"
 echo "PASS receive: hang-up ends with 4 in $elapsed_ms ms, bytes kept"
 
-# Three prints back to back (no gap): three pictures, suffixed names, exact raw bytes.
-cat "$SAMPLE_FRAME" "$SAMPLE_FRAME" "$SAMPLE_FRAME" >three.bin
+# Three prints back to back (no gap), the middle one without its end marker: three pictures,
+# suffixed names, exact raw bytes, and each print's own verdict.
+{ head -c 3324 "$SAMPLE_FRAME"; printf '\0\0\0\0'; } >unmarked.bin
+cat "$SAMPLE_FRAME" unmarked.bin "$SAMPLE_FRAME" >three.bin
 "$SIMULATOR" three.bin --link "$port" --wait-open --baud 115200 >/dev/null 2>&1 &
 SIMULATOR_PID=$!
 wait_for 10 test -L "$port"
 "$KRT460" listen --port "$port" --dir caps >out.txt 2>log.txt &
 pid=$!
-wait_for 60 lines out.txt "end marker present" 3 || fail "three prints were not reported"
-kill -TERM "$pid"
-finish
+wait_for 60 lines out.txt "end marker" 3 || fail "three prints were not reported"
+[ "$(grep -c "end marker missing" out.txt)" -eq 1 ] || fail "verdicts: $(cat out.txt)"
+kill -TERM "$pid" && finish && stop_simulator
 [ "$status" -eq 0 ] || fail "SIGTERM between prints ended listen with $status"
-stop_simulator
 [ "$(ls caps/*.bmp | wc -l)" -eq 3 ] && [ "$(ls caps/*.bin | wc -l)" -eq 3 ] || fail "not 3 + 3 files"
 for f in caps/*.bmp; do cmp -s "$f" "$SAMPLE_BMP" || fail "$f differs"; done
-for f in caps/*.bin; do cmp -s "$f" "$SAMPLE_FRAME" || fail "$f differs"; done
+for f in caps/*.bin; do cmp -s "$f" "$SAMPLE_FRAME" || cmp -s "$f" unmarked.bin || fail "$f differs"; done
 grep -q "3 pictures written" log.txt || fail "summary missing"
 echo "PASS listen: three prints back to back, three pictures"
 
