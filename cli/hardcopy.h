@@ -31,9 +31,9 @@ struct ExitStatusMeaning {
 inline constexpr ExitStatusMeaning kExitStatuses[] = {
     {kExitOk, "done"},
     {kExitFailure, "a file or port could not be used (the system's reason is given)"},
-    {kExitNotParsed, "the bytes are not a hardcopy; no picture written"},
-    {kExitStalled, "the transfer stalled; the bytes so far kept in .partial.bin"},
-    {kExitPortLost, "the port was lost (adapter unplugged); the bytes so far kept"},
+    {kExitNotParsed, "the bytes are not a hardcopy (no picture written)"},
+    {kExitStalled, "the transfer stalled (the bytes so far kept in .partial.bin)"},
+    {kExitPortLost, "the port was lost, adapter unplugged (the bytes so far kept)"},
     {kExitUsage, "the command line is wrong"},
     {kExitSignalBase + 2, "Ctrl-C during a capture (listen between prints ends with 0)"},
     {kExitSignalBase + 15, "SIGTERM during a capture (129 for SIGHUP)"},
