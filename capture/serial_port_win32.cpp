@@ -1,7 +1,7 @@
 // Serial ports on Windows: a COM device opened through the Win32 communications API.
 #include "capture/serial_port.h"
 #include "common/file_output.h"
-#include "common/unique_file_handle_win32.h"
+#include "common/unique_handle_win32.h"
 
 #include <windows.h>
 
@@ -11,11 +11,6 @@
 
 namespace krt460 {
 namespace {
-
-void CloseThreadHandle(HANDLE handle) {
-    ::CloseHandle(handle);
-}
-using UniqueThreadHandle = UniqueHandle<SimpleHandleTraits<HANDLE, CloseThreadHandle, nullptr>>;
 
 PortError SystemError(std::string operation, DWORD code) {
     return {std::move(operation), static_cast<int>(code), SystemErrorText(code)};
@@ -90,7 +85,7 @@ public:
         if (threadId == 0) {
             return;
         }
-        const UniqueThreadHandle thread(::OpenThread(THREAD_TERMINATE, FALSE, threadId));
+        const UniqueKernelHandle thread(::OpenThread(THREAD_TERMINATE, FALSE, threadId));
         if (thread) {
             cancelled_.store(true);
             ::CancelSynchronousIo(thread.get());

@@ -1,6 +1,6 @@
 // Complete files on Windows: a temporary file beside the target, flushed, then MoveFileExW.
 #include "common/file_output.h"
-#include "common/unique_file_handle_win32.h"
+#include "common/unique_handle_win32.h"
 
 #include <windows.h>
 

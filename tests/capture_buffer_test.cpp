@@ -1,8 +1,8 @@
 #include "capture/capture_buffer.h"
 
-#include <gtest/gtest.h>
 #include <algorithm>
 #include <atomic>
+#include <gtest/gtest.h>
 #include <initializer_list>
 #include <memory>
 #include <thread>

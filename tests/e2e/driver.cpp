@@ -3,8 +3,8 @@
 // One scenario per run: e2e_driver SCENARIO, with the paths in KRT460_E2E_* variables set by
 // run_e2e.sh. Prints PASS/FAIL lines; the exit status is the number of failures. Expected
 // pictures come from the committed sample BMP, never from the decoder under test.
+#include "common/unique_handle_win32.h"
 #include "res/resource.h"
-#include "ui/framework/handles.h"
 #include "window_probe.h"
 
 #include <windows.h>
@@ -204,7 +204,7 @@ public:
 
 private:
     const Context& c_;
-    krt460::ui::UniqueKernelHandle process_;
+    krt460::UniqueKernelHandle process_;
     DWORD pid_ = 0;
     HWND main_ = nullptr;
     HWND display_ = nullptr;

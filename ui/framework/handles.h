@@ -1,15 +1,12 @@
 #pragma once
 
-#include "common/unique_handle.h"
+#include "common/unique_handle_win32.h"
 
 #include <windows.h>
 
 namespace krt460::ui {
 
 namespace detail {
-inline void CloseKernelHandle(HANDLE handle) {
-    ::CloseHandle(handle);
-}
 inline void DeleteBitmap(HBITMAP bitmap) {
     ::DeleteObject(bitmap);
 }
@@ -21,9 +18,6 @@ inline void DeleteMemoryDc(HDC dc) {
 }
 } // namespace detail
 
-// Kernel objects whose invalid value is null (threads, processes, events).
-using UniqueKernelHandle =
-    UniqueHandle<SimpleHandleTraits<HANDLE, detail::CloseKernelHandle, nullptr>>;
 using UniqueBitmap = UniqueHandle<SimpleHandleTraits<HBITMAP, detail::DeleteBitmap, nullptr>>;
 using UniqueIcon = UniqueHandle<SimpleHandleTraits<HICON, detail::DestroyIconHandle, nullptr>>;
 // A device context made with CreateCompatibleDC; window DCs are released, not deleted.
