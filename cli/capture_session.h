@@ -36,6 +36,9 @@ struct WaitOptions {
     bool progress = true; // a live byte count on a terminal
 };
 
+// --timeout in seconds as a stall timeout; 0 waits for ever.
+std::optional<std::chrono::milliseconds> StallTimeout(double seconds);
+
 // Waits for a started capture to end; a stalled or interrupted one is stopped, its port closed.
 SessionEnd WaitForCapture(CSerialReceiver& receiver, const CCaptureBuffer& capture,
                           const WaitOptions& options);

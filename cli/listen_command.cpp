@@ -31,12 +31,8 @@ void Report(const std::string& file, const std::string& verdict) {
 
 class Listener {
 public:
-    explicit Listener(const ListenOptions& options)
-        : options_(options), port_(PortOrDefault(options.port)) {
-        if (options.timeoutSeconds > 0) {
-            wait_.stallTimeout =
-                std::chrono::milliseconds(static_cast<long long>(options.timeoutSeconds * 1000));
-        }
+    explicit Listener(const ListenOptions& options) : options_(options), port_(options.port) {
+        wait_.stallTimeout = StallTimeout(options.timeoutSeconds);
         wait_.timeoutBeforeFirstByte = false; // a print may come at any time
         wait_.progress = false;
     }

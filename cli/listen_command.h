@@ -8,7 +8,7 @@
 namespace krt460::cli {
 
 struct ListenOptions {
-    std::string port; // empty: the port of KRT460.ini in the working directory, else COM1
+    std::string port;
     std::string dir = ".";
     bool raw = true;            // keep the 3328 bytes beside each picture
     double timeoutSeconds = 10; // between the bytes of a started capture; 0: wait for ever

@@ -173,11 +173,11 @@ int Run(int argc, char** argv) {
     // "/path" is a file name on every platform, never an option.
     app.allow_windows_style_options(false);
 
-    // The picture options start from the border flag of KRT460.ini.
-    const bool savedBorder = CSettingsFile::LoadSettings(kSettingsFileName).border;
+    // The port and picture options start from KRT460.ini (read once), else COM1 and a border.
+    const Settings saved = CSettingsFile::LoadSettings(kSettingsFileName);
 
     DecodeOptions decode;
-    decode.picture.border = savedBorder;
+    decode.picture.border = saved.border;
     CLI::App* decodeCommand = app.add_subcommand(
         "decode", "Turn a recorded hardcopy (or raw capture) into a picture.\n"
                   "Only the first 3328 bytes count, as when receiving; a missing end marker is "
@@ -191,7 +191,8 @@ int Run(int argc, char** argv) {
     AddPictureOptions(decodeCommand, decode.picture);
 
     ReceiveOptions receive;
-    receive.picture.border = savedBorder;
+    receive.picture.border = saved.border;
+    receive.port = saved.portName;
     CLI::App* receiveCommand = app.add_subcommand(
         "receive", "Receive one hardcopy from a serial port and write its picture.\n"
                    "Ctrl-C stops the capture, closes the port and writes nothing.");
@@ -208,7 +209,8 @@ int Run(int argc, char** argv) {
     AddPictureOptions(receiveCommand, receive.picture);
 
     ListenOptions listen;
-    listen.picture.border = savedBorder;
+    listen.picture.border = saved.border;
+    listen.port = saved.portName;
     CLI::App* listenCommand = app.add_subcommand(
         "listen", "Receive hardcopy after hardcopy until Ctrl-C, each into DIR/"
                   "YYYYMMDD-HHMMSS.bmp (-2, -3, ... rather than overwrite) with its raw bytes in "

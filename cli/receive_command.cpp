@@ -2,7 +2,6 @@
 
 #include "cli/capture_session.h"
 #include "cli/console.h"
-#include "settings/settings_file.h"
 
 #include <filesystem>
 #include <iostream>
@@ -10,10 +9,6 @@
 namespace krt460::cli {
 
 namespace fs = std::filesystem;
-
-std::string PortOrDefault(const std::string& port) {
-    return port.empty() ? CSettingsFile::LoadSettings(kSettingsFileName).portName : port;
-}
 
 std::string PartialFileName(const std::string& output) {
     if (output == "-") {
@@ -59,7 +54,7 @@ ExitCode RunReceive(const ReceiveOptions& options) {
             return kExitFailure;
         }
     }
-    const std::string port = PortOrDefault(options.port);
+    const std::string& port = options.port;
     CCaptureBuffer& capture = CCaptureBuffer::Instance();
     ConsoleOwner owner(true);
     CSerialReceiver receiver(owner);
@@ -76,10 +71,7 @@ ExitCode RunReceive(const ReceiveOptions& options) {
         return kExitFailure;
     }
     WaitOptions wait;
-    if (options.timeoutSeconds > 0) {
-        wait.stallTimeout =
-            std::chrono::milliseconds(static_cast<long long>(options.timeoutSeconds * 1000));
-    }
+    wait.stallTimeout = StallTimeout(options.timeoutSeconds);
     const SessionEnd end = WaitForCapture(receiver, capture, wait);
     const std::size_t count = capture.Count();
     std::cerr << "Received " << count << " / " << kFrameLength << " bytes\n";

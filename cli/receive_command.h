@@ -8,7 +8,7 @@
 namespace krt460::cli {
 
 struct ReceiveOptions {
-    std::string port; // empty: the port of KRT460.ini in the working directory, else COM1
+    std::string port;
     std::string output;
     std::string raw;            // where to keep the received bytes; empty: not kept
     double timeoutSeconds = 10; // 0: wait for ever
@@ -19,9 +19,6 @@ struct ReceiveOptions {
 // A signal stops the capture and writes nothing; a stalled transfer or a lost port keeps the
 // bytes so far.
 ExitCode RunReceive(const ReceiveOptions& options);
-
-// The port of the options, or the one in KRT460.ini of the working directory, or COM1.
-std::string PortOrDefault(const std::string& port);
 
 // Where the bytes of a capture cut short go: shot.png -> shot.partial.bin.
 std::string PartialFileName(const std::string& output);
