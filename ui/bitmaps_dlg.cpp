@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <vector>
 
 namespace krt460::ui {
 
@@ -38,10 +37,7 @@ BOOL CBitmapsDlg::OnInitDialog() {
 }
 
 void CBitmapsDlg::OnSave() {
-    const HWND field = Item(IDC_FILE_NAME);
-    std::vector<char> text(static_cast<std::size_t>(::GetWindowTextLengthA(field)) + 1);
-    ::GetWindowTextA(field, text.data(), static_cast<int>(text.size()));
-    const std::string typed(text.data());
+    const std::string typed = ItemText(IDC_FILE_NAME);
     if (!typed.empty()) {
         const std::string fileName = BitmapFileName(typed);
         std::string error;

@@ -3,8 +3,6 @@
 #include "capture/serial_port.h"
 #include "res/resource.h"
 
-#include <vector>
-
 namespace krt460::ui {
 
 const MessageMap<CSettingsDlg> CSettingsDlg::messageMap{
@@ -55,11 +53,13 @@ void CSettingsDlg::OnCom2() {
 }
 
 void CSettingsDlg::OnOther() {
-    TakeOtherName();
+    ChooseOther(ItemText(IDC_PORT_NAME));
 }
 
 void CSettingsDlg::OnOk() {
-    TakeOtherName();
+    if (::IsDlgButtonChecked(Handle(), IDC_RADIO_OTHER) == BST_CHECKED) {
+        ChooseOther(ItemText(IDC_PORT_NAME));
+    }
     EndDialog(IDOK);
 }
 
@@ -69,36 +69,28 @@ void CSettingsDlg::OnBorder() {
 
 // Typing or choosing a name chooses "Andere:".
 void CSettingsDlg::OnNameTyped() {
-    ::CheckRadioButton(Handle(), IDC_RADIO_COM1, IDC_RADIO_OTHER, IDC_RADIO_OTHER);
-    TakeOtherName();
+    ChooseOther(ItemText(IDC_PORT_NAME));
 }
 
 void CSettingsDlg::OnNameChosen() {
-    ::CheckRadioButton(Handle(), IDC_RADIO_COM1, IDC_RADIO_OTHER, IDC_RADIO_OTHER);
     // The field shows the chosen entry only after this notification: read the entry itself.
     const HWND names = Item(IDC_PORT_NAME);
     const LRESULT index = ::SendMessageA(names, CB_GETCURSEL, 0, 0);
-    if (index == CB_ERR) {
+    const LRESULT length = ::SendMessageA(names, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
+    if (index == CB_ERR || length <= 0) {
         return;
     }
-    const LRESULT length = ::SendMessageA(names, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
-    std::vector<char> text(static_cast<std::size_t>(length > 0 ? length : 0) + 1);
+    std::string name(static_cast<std::size_t>(length) + 1, '\0');
     ::SendMessageA(names, CB_GETLBTEXT, static_cast<WPARAM>(index),
-                   reinterpret_cast<LPARAM>(text.data()));
-    if (text[0] != '\0') {
-        settings_.portName = text.data();
-    }
+                   reinterpret_cast<LPARAM>(name.data()));
+    name.resize(static_cast<std::size_t>(length));
+    ChooseOther(name);
 }
 
-void CSettingsDlg::TakeOtherName() {
-    if (::IsDlgButtonChecked(Handle(), IDC_RADIO_OTHER) != BST_CHECKED) {
-        return;
-    }
-    const HWND names = Item(IDC_PORT_NAME);
-    std::vector<char> text(static_cast<std::size_t>(::GetWindowTextLengthA(names)) + 1);
-    ::GetWindowTextA(names, text.data(), static_cast<int>(text.size()));
-    if (text[0] != '\0') {
-        settings_.portName = text.data(); // an empty field keeps the port as it was
+void CSettingsDlg::ChooseOther(const std::string& name) {
+    ::CheckRadioButton(Handle(), IDC_RADIO_COM1, IDC_RADIO_OTHER, IDC_RADIO_OTHER);
+    if (!name.empty()) {
+        settings_.portName = name; // an empty field keeps the port as it was
     }
 }
 

@@ -23,8 +23,8 @@ private:
     void OnNameTyped();
     void OnNameChosen();
 
-    // The name in the "Andere:" field becomes the port when that choice is checked.
-    void TakeOtherName();
+    // Checks "Andere:" and makes a non-empty name the port.
+    void ChooseOther(const std::string& name);
 
     Settings& settings_;
 };

@@ -101,6 +101,14 @@ void CDialog::EndDialog(INT_PTR result) {
     }
 }
 
+std::string CDialog::ItemText(int id) const {
+    const HWND item = Item(id);
+    std::string text(static_cast<std::size_t>(::GetWindowTextLengthA(item)) + 1, '\0');
+    text.resize(static_cast<std::size_t>(
+        ::GetWindowTextA(item, text.data(), static_cast<int>(text.size()))));
+    return text;
+}
+
 BOOL CDialog::OnInitDialog() {
     return TRUE;
 }

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <initializer_list>
+#include <string>
 #include <vector>
 
 namespace krt460::ui {
@@ -31,6 +32,8 @@ public:
 
     HWND Handle() const { return window_; }
     HWND Item(int id) const { return ::GetDlgItem(window_, id); }
+    // The whole text of a control.
+    std::string ItemText(int id) const;
 
     // Ends a modal run; a modeless dialog is hidden, not destroyed.
     void EndDialog(INT_PTR result);
