@@ -9,7 +9,7 @@
 namespace krt460 {
 
 struct CSerialReceiver::Worker {
-    std::unique_ptr<SerialPort> port; // guarded by mutex once the thread runs
+    std::unique_ptr<SerialPort> port; // read by the worker; reset and cancelled under mutex
     AfterFrame afterFrame = AfterFrame::ClosePort;
     std::thread thread;
     mutable std::mutex mutex;

@@ -34,14 +34,13 @@ public:
     HBITMAP Picture() const override { return picture_.get(); }
     const PictureDescription& Description() const override { return image_.Description(); }
 
-    void ShowMessage(const std::string& text);
-
     // IReceiverOwner
     void SetLamp(LampState state) override;
     void StoreLampAndRepaint(LampState state) override;
     void StoreCaptureEnd(CaptureEnd end) override;
 
 private:
+    void ShowMessage(const std::string& text);
     BOOL OnInitDialog() override;
     INT_PTR OnPaint(WPARAM, LPARAM);
     INT_PTR OnSysCommand(WPARAM command, LPARAM);
