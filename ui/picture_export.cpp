@@ -42,6 +42,19 @@ bool EndsWithNoCase(const std::string& text, const char* suffix) {
                       });
 }
 
+// A clipboard manager or a remote-desktop client holds the clipboard for a moment after every
+// change; wait for it briefly rather than tell the user it is not available.
+bool OpenClipboardWhenFree(HWND owner) {
+    const ULONGLONG giveUpAt = ::GetTickCount64() + 1000;
+    while (!::OpenClipboard(owner)) {
+        if (::GetTickCount64() >= giveUpAt) {
+            return false;
+        }
+        ::Sleep(20);
+    }
+    return true;
+}
+
 } // namespace
 
 std::vector<std::uint8_t> EncodePng(const CScreenImage& image, std::string& error) {
@@ -128,7 +141,7 @@ std::vector<std::uint8_t> ShownPictureDib(const CScreenImage& image, bool decode
 }
 
 bool CopyDibToClipboard(HWND owner, const std::vector<std::uint8_t>& dib) {
-    if (dib.empty() || !::OpenClipboard(owner)) {
+    if (dib.empty() || !OpenClipboardWhenFree(owner)) {
         return false;
     }
     bool placed = false;

@@ -252,8 +252,14 @@ void MainScenario(const Context& c) {
     const Bytes dib(c.reference.begin() + 14, c.reference.end()); // a BMP file is "BM..." + DIB
     PressCtrlC(s.Display());
     Check(TakeClipboardDib() == dib, "Ctrl+C puts the picture on the clipboard as CF_DIB");
+    // A clipboard manager or remote-desktop client may hold the clipboard for a moment.
+    ::OpenClipboard(nullptr);
     ::PostMessageW(s.Main(), WM_SYSCOMMAND, IDM_COPY, 0);
-    Check(TakeClipboardDib() == dib, "so does Bild kopieren from the system menu");
+    std::this_thread::sleep_for(150ms);
+    ::CloseClipboard();
+    Check(TakeClipboardDib() == dib,
+          "so does Bild kopieren from the system menu, waiting while another program holds "
+          "the clipboard");
 
     // Empfangen while a capture runs: refused, and the capture needs a further full frame.
     Click(s.Main(), IDC_RECEIVE);

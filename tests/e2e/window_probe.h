@@ -169,7 +169,8 @@ inline Bytes TakeClipboardDib() {
     Bytes dib;
     WaitUntil(
         [&] {
-            if (::OpenClipboard(nullptr)) {
+            // Looking first keeps the clipboard free for the program while it copies.
+            if (::IsClipboardFormatAvailable(CF_DIB) && ::OpenClipboard(nullptr)) {
                 if (const HANDLE data = ::GetClipboardData(CF_DIB)) {
                     const auto* bytes = static_cast<const std::uint8_t*>(::GlobalLock(data));
                     dib.assign(bytes, bytes + ::GlobalSize(data));
