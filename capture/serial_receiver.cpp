@@ -141,10 +141,6 @@ void CSerialReceiver::ReceiveWorker(Worker& worker) {
         if (end != CaptureEnd::Complete || worker.afterFrame == AfterFrame::ClosePort) {
             worker.port.reset();
         }
-    }
-    owner_.StoreCaptureEnd(end);
-    {
-        const std::lock_guard lock(worker.mutex);
         worker.end = end;
     }
     worker.changed.notify_all();

@@ -41,8 +41,6 @@ public:
     virtual void SetLamp(LampState state) = 0;
     // From the worker: store the state and ask for a repaint; touch no window.
     virtual void StoreLampAndRepaint(LampState state) = 0;
-    // From the worker, as it ends: store how the capture ended; touch no window.
-    virtual void StoreCaptureEnd(CaptureEnd end) = 0;
 
 protected:
     ~IReceiverOwner() = default;
@@ -81,7 +79,7 @@ public:
 
     bool IsWorking() const;
 
-    // How the last worker ended; nothing while it runs or before the first.
+    // How the last worker ended; nothing while it runs, before the first or after Stop().
     std::optional<CaptureEnd> LastEnd() const;
 
 private:

@@ -16,7 +16,6 @@ public:
     explicit ConsoleOwner(bool verbose) : verbose_(verbose) {}
     void SetLamp(LampState state) override;
     void StoreLampAndRepaint(LampState state) override { workerLamp_.store(state); }
-    void StoreCaptureEnd(CaptureEnd) override {}
 
     bool EndMarkerSeen() const { return workerLamp_.load() == LampState::Received; }
     void ForgetEndMarker() { workerLamp_.store(LampState::Receiving); }

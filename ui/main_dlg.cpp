@@ -112,13 +112,6 @@ void CMainDlg::StoreLampAndRepaint(LampState state) {
     }
 }
 
-void CMainDlg::StoreCaptureEnd(CaptureEnd end) {
-    // Worker thread: the byte-count timer, still running, tells the user.
-    if (end == CaptureEnd::PortLost) {
-        portLost_.store(true);
-    }
-}
-
 void CMainDlg::LoadLampPicture(LampState state) {
     lampPicture_ = LoadPicture(PictureOf(state));
     loadedLamp_ = state;
@@ -198,8 +191,9 @@ INT_PTR CMainDlg::OnTimer(WPARAM timer, LPARAM) {
         ::InvalidateRect(Handle(), &area, TRUE);
     }
     if (!receiver_.IsWorking()) {
+        // The timer ends with the worker, so a lost port is told once.
         ::KillTimer(Handle(), kByteCountTimer);
-        if (portLost_.exchange(false)) {
+        if (receiver_.LastEnd() == CaptureEnd::PortLost) {
             SetLamp(LampState::Idle);
             ShowMessage("Verbindung zu " + receivingPort_ + " unterbrochen!");
         }
@@ -256,7 +250,6 @@ INT_PTR CMainDlg::OnDestroy(WPARAM, LPARAM) {
 }
 
 void CMainDlg::OnReceive() {
-    portLost_.store(false);
     const StartResult started = receiver_.StartReceive(settings_.portName);
     if (started.outcome == StartOutcome::OpenFailed) {
         ShowMessage(kOpenPortFailedMessage);

@@ -37,7 +37,6 @@ public:
     // IReceiverOwner
     void SetLamp(LampState state) override;
     void StoreLampAndRepaint(LampState state) override;
-    void StoreCaptureEnd(CaptureEnd end) override;
 
 private:
     void ShowMessage(const std::string& text);
@@ -72,9 +71,8 @@ private:
     UniqueIcon smallIcon_;
     CDisplayDlg display_;
     bool showByteCount_ = false;
-    bool decoded_ = false;              // an Anzeigen has made the picture that Speichern saves
-    std::string receivingPort_;         // the port of the running capture, for its messages
-    std::atomic<bool> portLost_{false}; // stored by the worker, told by the UI timer
+    bool decoded_ = false;      // an Anzeigen has made the picture that Speichern saves
+    std::string receivingPort_; // the port of the running capture, for its messages
     unsigned shownByteCount_ = 0;
     // The window the worker may ask to repaint; cleared when the window goes.
     std::atomic<HWND> repaintTarget_{nullptr};
