@@ -4,9 +4,6 @@
 #include "ui/framework/message_box.h"
 #include "ui/picture_export.h"
 
-#include <algorithm>
-#include <cctype>
-
 namespace krt460::ui {
 
 const MessageMap<CBitmapsDlg> CBitmapsDlg::messageMap{
@@ -16,16 +13,7 @@ const MessageMap<CBitmapsDlg> CBitmapsDlg::messageMap{
 CBitmapsDlg::CBitmapsDlg(const CScreenImage& image) : CDialogImpl(IDD_BITMAPS), image_(image) {}
 
 std::string CBitmapsDlg::BitmapFileName(const std::string& typed) {
-    const auto endsWith = [&typed](std::string_view extension) {
-        return typed.size() >= extension.size() &&
-               std::equal(extension.begin(), extension.end(),
-                          typed.end() - static_cast<std::ptrdiff_t>(extension.size()),
-                          [](char a, char b) {
-                              return std::tolower(static_cast<unsigned char>(a)) ==
-                                     std::tolower(static_cast<unsigned char>(b));
-                          });
-    };
-    return endsWith(".bmp") || endsWith(".png") ? typed : typed + ".bmp";
+    return HasExtension(typed, ".bmp") || HasExtension(typed, ".png") ? typed : typed + ".bmp";
 }
 
 BOOL CBitmapsDlg::OnInitDialog() {

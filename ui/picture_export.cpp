@@ -8,6 +8,7 @@
 #include <wincodec.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 namespace krt460::ui {
@@ -32,16 +33,6 @@ private:
     T* pointer_ = nullptr;
 };
 
-bool EndsWithNoCase(const std::string& text, const char* suffix) {
-    const std::size_t length = std::strlen(suffix);
-    return text.size() >= length &&
-           std::equal(text.end() - static_cast<std::ptrdiff_t>(length), text.end(), suffix,
-                      [](char a, char b) {
-                          return std::tolower(static_cast<unsigned char>(a)) ==
-                                 std::tolower(static_cast<unsigned char>(b));
-                      });
-}
-
 // A clipboard manager or a remote-desktop client holds the clipboard for a moment after every
 // change; wait for it briefly rather than tell the user it is not available.
 bool OpenClipboardWhenFree(HWND owner) {
@@ -56,6 +47,16 @@ bool OpenClipboardWhenFree(HWND owner) {
 }
 
 } // namespace
+
+bool HasExtension(const std::string& fileName, std::string_view extension) {
+    const std::size_t length = extension.size();
+    return fileName.size() >= length &&
+           std::equal(fileName.end() - static_cast<std::ptrdiff_t>(length), fileName.end(),
+                      extension.begin(), [](char a, char b) {
+                          return std::tolower(static_cast<unsigned char>(a)) ==
+                                 std::tolower(static_cast<unsigned char>(b));
+                      });
+}
 
 std::vector<std::uint8_t> EncodePng(const CScreenImage& image, std::string& error) {
     const HRESULT initialised = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
@@ -107,7 +108,7 @@ std::vector<std::uint8_t> EncodePng(const CScreenImage& image, std::string& erro
 }
 
 bool SavePicture(const CScreenImage& image, const std::string& fileName, std::string& error) {
-    if (!EndsWithNoCase(fileName, ".png")) {
+    if (!HasExtension(fileName, ".png")) {
         return image.SaveBitmapFile(fileName, &error);
     }
     const std::vector<std::uint8_t> png = EncodePng(image, error);

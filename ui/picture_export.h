@@ -6,9 +6,13 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace krt460::ui {
+
+// Whether the name ends in `extension` (".png"), in any case.
+bool HasExtension(const std::string& fileName, std::string_view extension);
 
 // A one-bit PNG of the picture, made by the Windows Imaging Component (part of every supported
 // Windows and of Wine, so nothing is shipped). Empty with `error` set when encoding failed.
@@ -23,7 +27,8 @@ bool SavePicture(const CScreenImage& image, const std::string& fileName, std::st
 std::vector<std::uint8_t> ShownPictureDib(const CScreenImage& image, bool decoded, HBITMAP shown);
 
 // Puts a packed DIB on the clipboard as CF_DIB (Windows makes CF_BITMAP from it for older
-// programs). False when the clipboard cannot be opened.
+// programs). Waits up to a second for a clipboard that another program holds; false when it
+// stays busy.
 bool CopyDibToClipboard(HWND owner, const std::vector<std::uint8_t>& dib);
 
 } // namespace krt460::ui

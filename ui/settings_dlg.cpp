@@ -11,7 +11,7 @@ const MessageMap<CSettingsDlg> CSettingsDlg::messageMap{
     OnCommand(IDC_RADIO_OTHER, &CSettingsDlg::OnOther),
     OnCommand(IDC_CHECK_BORDER, &CSettingsDlg::OnBorder),
     OnCommand(IDOK, &CSettingsDlg::OnOk),
-    OnNotification(IDC_PORT_NAME, CBN_EDITCHANGE, &CSettingsDlg::OnNameTyped),
+    OnNotification(IDC_PORT_NAME, CBN_EDITCHANGE, &CSettingsDlg::OnOther), // typing chooses it
     OnNotification(IDC_PORT_NAME, CBN_SELENDOK, &CSettingsDlg::OnNameChosen),
 };
 
@@ -67,13 +67,9 @@ void CSettingsDlg::OnBorder() {
     settings_.border = ::IsDlgButtonChecked(Handle(), IDC_CHECK_BORDER) == BST_CHECKED;
 }
 
-// Typing or choosing a name chooses "Andere:".
-void CSettingsDlg::OnNameTyped() {
-    ChooseOther(ItemText(IDC_PORT_NAME));
-}
-
 void CSettingsDlg::OnNameChosen() {
-    // The field shows the chosen entry only after this notification: read the entry itself.
+    // Choosing a name from the list chooses "Andere:". The field shows the chosen entry only after
+    // this notification: read the entry itself.
     const HWND names = Item(IDC_PORT_NAME);
     const LRESULT index = ::SendMessageA(names, CB_GETCURSEL, 0, 0);
     const LRESULT length = ::SendMessageA(names, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);

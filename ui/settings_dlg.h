@@ -20,7 +20,6 @@ private:
     void OnOther();
     void OnOk();
     void OnBorder();
-    void OnNameTyped();
     void OnNameChosen();
 
     // Checks "Andere:" and makes a non-empty name the port.
