@@ -169,7 +169,6 @@ int Run(int argc, char** argv) {
                  "A hardcopy is the 3328-byte stream the instrument sends at 9600 baud, 8N1.\n" +
                  ExitStatusHelp()};
     app.set_version_flag("--version", std::string("krt460 ") + KRT460_VERSION);
-    app.require_subcommand(1);
     // "/path" is a file name on every platform, never an option.
     app.allow_windows_style_options(false);
 
@@ -237,8 +236,11 @@ int Run(int argc, char** argv) {
     if (argc > 1 && argv[1][0] != '-' &&
         std::none_of(commands.begin(), commands.end(),
                      [&](const CLI::App* command) { return command->check_name(argv[1]); })) {
-        std::cerr << "error: unknown command '" << argv[1]
-                  << "' (commands: decode, receive, listen, ports)\nrun krt460 --help\n";
+        std::cerr << "error: unknown command '" << argv[1] << "' (commands: ";
+        for (const CLI::App* command : commands) {
+            std::cerr << command->get_name() << (command == commands.back() ? ")\n" : ", ");
+        }
+        std::cerr << "run krt460 --help\n";
         return kExitUsage;
     }
     try {
