@@ -223,6 +223,20 @@ void Sleep(double seconds) {
     }
 }
 
+// A hang-up discards what the receiver has not read yet, so the test would depend on how fast
+// the receiver is: wait until the slave's input queue is empty, however slow the reader.
+void WaitUntilRead(const std::string& slaveName) {
+    const int slave = ::open(slaveName.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    Sleep(0.1); // the bytes written reach the slave's queue through the kernel's flip buffer
+    int queued = 0;
+    const auto giveUp = Clock::now() + 60s;
+    while (!stopRequested && Clock::now() < giveUp && ::ioctl(slave, FIONREAD, &queued) == 0 &&
+           queued > 0) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ::close(slave);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -294,8 +308,9 @@ int main(int argc, char** argv) {
         if (!hangupDone) {
             const auto cut = std::min(static_cast<std::size_t>(o.hangupAfter), frame.size());
             SendPaced(fd, {frame.begin(), frame.begin() + static_cast<long>(cut)}, o.baud);
-            // A hang-up discards what the receiver has not read yet; give it time to read.
-            Sleep(cut > 0 ? 0.2 : 0.0);
+            if (cut > 0) {
+                WaitUntilRead(slaveName);
+            }
             HangUp(slaveName);
             hangupDone = true;
             if (o.comeBackSeconds < 0) {
