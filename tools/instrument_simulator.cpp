@@ -139,26 +139,6 @@ void WaitForHangup(int master) {
     }
 }
 
-// A test presses the instrument's print key by writing the trigger file.
-void RunTriggered(int fd, const std::vector<std::uint8_t>& frame, const Options& o) {
-    while (!stopRequested) {
-        std::ifstream request(o.trigger);
-        if (!request) {
-            DrainMaster(fd, 20);
-            continue;
-        }
-        std::size_t count = frame.size();
-        request >> count;
-        request.close();
-        ::unlink(o.trigger.c_str());
-        SendPaced(fd,
-                  {frame.begin(), frame.begin() + static_cast<long>(std::min(count, frame.size()))},
-                  o.baud);
-        std::fprintf(stderr, "instrument_simulator: sent %zu bytes\n",
-                     std::min(count, frame.size()));
-    }
-}
-
 int OpenDevice(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
@@ -237,6 +217,35 @@ void WaitUntilRead(const std::string& slaveName) {
     ::close(slave);
 }
 
+// A test presses the instrument's print key by writing the trigger file.
+void RunTriggered(int& fd, std::string& slaveName, const std::vector<std::uint8_t>& frame,
+                  const Options& o) {
+    while (!stopRequested) {
+        std::ifstream request(o.trigger);
+        if (!request) {
+            DrainMaster(fd, 20);
+            continue;
+        }
+        std::size_t count = frame.size();
+        std::string then;
+        request >> count >> then;
+        request.close();
+        ::unlink(o.trigger.c_str());
+        SendPaced(fd,
+                  {frame.begin(), frame.begin() + static_cast<long>(std::min(count, frame.size()))},
+                  o.baud);
+        std::fprintf(stderr, "instrument_simulator: sent %zu bytes\n",
+                     std::min(count, frame.size()));
+        if (then == "hangup" && !slaveName.empty()) {
+            // The adapter pulled out after these bytes, and plugged in again at once.
+            WaitUntilRead(slaveName);
+            HangUp(slaveName);
+            ::close(fd);
+            fd = OpenPty(o.link, slaveName);
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -258,7 +267,9 @@ int main(int argc, char** argv) {
         ->default_val(500);
     app.add_option("--trigger", o.trigger,
                    "Send whenever this file appears (then remove it): as many bytes of the frame "
-                   "as the number it holds, or the whole frame when it is empty; until stopped");
+                   "as the number it holds, or the whole frame when it is empty; until stopped. "
+                   "\"N hangup\" then hangs the line up and offers a new pty at --link (pty only, "
+                   "needs root)");
     app.add_option("--hangup-after", o.hangupAfter,
                    "After N bytes of the first frame, hang the line up as an unplugged adapter "
                    "does (TIOCVHANGUP; pty only, needs root)");
@@ -292,7 +303,7 @@ int main(int argc, char** argv) {
     int fd = isPty ? OpenPty(o.link, slaveName) : OpenDevice(o.device);
 
     if (!o.trigger.empty()) {
-        RunTriggered(fd, frame, o);
+        RunTriggered(fd, slaveName, frame, o);
     }
     bool hangupDone = o.hangupAfter < 0 || !isPty;
     for (int sent = 0; o.trigger.empty() && !stopRequested && (o.repeat == 0 || sent < o.repeat);

@@ -157,14 +157,16 @@ public:
         return {wide.begin(), wide.end()}; // the program's messages are ASCII
     }
 
-    // The instrument's print key: `count` bytes of the frame, or all of it. The request appears
-    // whole, by a rename, so that the simulator never reads it half-written.
-    void Print(int port, long count = -1) const {
+    // The instrument's print key: `count` bytes of the frame, or all of it; `then` "hangup"
+    // pulls the adapter out after them. The request appears whole, by a rename, so that the
+    // simulator never reads it half-written.
+    void Print(int port, long count = -1, const char* then = "") const {
         const std::string& trigger = port == 12  ? c_.trigger12
                                      : port == 2 ? c_.trigger2
                                                  : c_.trigger1;
         const std::string pending = trigger + ".pending";
-        std::ofstream(pending, std::ios::binary) << (count < 0 ? "" : std::to_string(count));
+        std::ofstream(pending, std::ios::binary)
+            << (count < 0 ? "" : std::to_string(count)) << ' ' << then;
         ::MoveFileExA(pending.c_str(), trigger.c_str(), MOVEFILE_REPLACE_EXISTING);
     }
 
@@ -272,6 +274,16 @@ void MainScenario(const Context& c) {
     Check(ByteCount(s.Main()) == 0, "and the count starts again at 0");
     s.Print(1);
     Check(WaitForLamp(s.Main(), Lamp::Received), "the capture ends red after a further frame");
+
+    // The adapter pulled out during a print: told once, with what arrived.
+    Click(s.Main(), IDC_RECEIVE);
+    Check(WaitForLamp(s.Main(), Lamp::Receiving), "Empfangen once more turns the lamp green");
+    s.Print(1, 1000, "hangup");
+    Check(s.TakeMessageBox() == "Verbindung zu COM1 unterbrochen!",
+          "an unplugged adapter is told, naming the port");
+    Check(WaitForLamp(s.Main(), Lamp::Idle) && ByteCount(s.Main()) == 1000,
+          "the lamp turns yellow and the count keeps the 1000 bytes that came");
+    Check(s.WaitForDialog(L"KRT460", 0xFFFF, 2s) == nullptr, "and it is told only once");
 
     ::PostMessageW(s.Main(), WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
     const HWND about = s.WaitForDialog(L"Info \u00fcber KRT460");
