@@ -1,6 +1,15 @@
 #include "capture/capture_buffer.h"
 
+#include <algorithm>
+
 namespace krt460 {
+
+bool HasEndMarker(const std::uint8_t* bytes) {
+    if (bytes[3324] == 0x0A && bytes[3325] == 0x1B) {
+        return bytes[3326] == 0x33;
+    }
+    return bytes[3325] == 0x0A && bytes[3326] == 0x1B && bytes[3327] == 0x33;
+}
 
 CCaptureBuffer& CCaptureBuffer::Instance() {
     static CCaptureBuffer instance;
@@ -21,10 +30,7 @@ bool CCaptureBuffer::Store(std::uint8_t byte) {
 }
 
 bool CCaptureBuffer::HasEndMarker() const {
-    if (At(3324) == 0x0A && At(3325) == 0x1B) {
-        return At(3326) == 0x33;
-    }
-    return At(3325) == 0x0A && At(3326) == 0x1B && At(3327) == 0x33;
+    return krt460::HasEndMarker(Bytes().data());
 }
 
 CaptureBytes CCaptureBuffer::Bytes() const {
@@ -33,6 +39,16 @@ CaptureBytes CCaptureBuffer::Bytes() const {
         copy[i] = At(i);
     }
     return copy;
+}
+
+CaptureBytes CCaptureBuffer::BytesOfThisCapture() const {
+    // The count first: bytes a worker stores meanwhile lie beyond it and read as zero.
+    const std::size_t count = Count();
+    CaptureBytes bytes = Bytes();
+    if (count > 0 && count < kFrameLength) {
+        std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(count), bytes.end(), 0);
+    }
+    return bytes;
 }
 
 } // namespace krt460

@@ -13,6 +13,10 @@ inline constexpr std::size_t kFrameLength = 3328;
 
 using CaptureBytes = std::array<std::uint8_t, kCaptureBufferSize>;
 
+// True when line feed, escape, "3" stand at offset 3324 or 3325 of `bytes` (which must hold at
+// least 3328 bytes).
+bool HasEndMarker(const std::uint8_t* bytes);
+
 // The store for the bytes of one screen hardcopy as they arrive. The receive worker writes it
 // while the UI thread may reset the count or read the bytes, so every field is atomic; relaxed
 // byte accesses are enough because a reader only ever wants "whatever is there now".
@@ -30,9 +34,6 @@ public:
     // Stores one byte at the current count and advances it; true once the frame is complete.
     bool Store(std::uint8_t byte);
 
-    bool IsRunning() const { return running_.load(); }
-    void SetRunning(bool running) { running_.store(running); }
-
     std::uint16_t Count() const { return count_.load(); }
 
     // True when line feed, escape, "3" stand at offset 3324 or 3325.
@@ -41,6 +42,11 @@ public:
     // A copy of all 4096 bytes as they are at this moment.
     CaptureBytes Bytes() const;
 
+    // What a decoder may see: while a capture has some bytes but not all, only those, the rest
+    // zero as in a fresh buffer, so that a picture never mixes two prints. With nothing of a new
+    // print yet, or a whole frame, all 4096 bytes.
+    CaptureBytes BytesOfThisCapture() const;
+
 private:
     std::uint8_t At(std::size_t index) const {
         return data_[index].load(std::memory_order_relaxed);
@@ -48,7 +54,6 @@ private:
 
     std::array<std::atomic<std::uint8_t>, kCaptureBufferSize> data_{};
     std::atomic<std::uint16_t> count_{0};
-    std::atomic<bool> running_{false};
 };
 
 } // namespace krt460

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "capture/print.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -21,8 +23,7 @@ struct PortError {
 };
 
 enum class ReadResult {
-    Data,          // bytes that were already queued
-    DataAfterWait, // bytes that arrived while the read waited: more of a burst may follow
+    Data,
     Nothing,
     Failed, // a passing error; the caller waits a moment and reads again
     Lost,   // the device is gone (adapter unplugged, line hung up): no read will bring more
@@ -41,6 +42,9 @@ public:
 
     // From another thread: makes a Read that a driver keeps blocked past its timeouts return.
     virtual void CancelRead() {}
+
+    // The line errors counted since the last call (since the open, the first time).
+    virtual LineErrors TakeLineErrors() { return {}; }
 };
 
 struct OpenResult {
@@ -54,6 +58,9 @@ OpenResult OpenSerialPort(const std::string& name);
 
 // The platform's device name for a port name, or empty when the name is refused.
 std::string SerialDeviceName(const std::string& name);
+
+// Whether two port names name the same device (COM1 and \\.\com1; a path and a link to it).
+bool SamePort(const std::string& a, const std::string& b);
 
 struct PortInfo {
     std::string name;        // what to pass as a port name
@@ -95,10 +102,9 @@ private:
 // The ports' parameters, shared by both platforms.
 inline constexpr unsigned kBaudRate = 9600;
 inline constexpr unsigned kInputQueueSize = 4096;
+// How long a read waits when nothing is queued, and how long the receiver lets bytes gather
+// after a read that brought some: a print then costs about fifty reads a second rather than one
+// per byte (about twenty bytes arrive in 20 ms at 9600 baud).
 inline constexpr std::chrono::milliseconds kReadWait{20};
-// After data that had to be waited for, the receiver lets the rest of a burst gather for this
-// long, so that a hardcopy costs a few hundred reads and wakeups rather than one per byte
-// (about ten bytes arrive in 10 ms at 9600 baud).
-inline constexpr std::chrono::milliseconds kBurstGather{10};
 
 } // namespace krt460

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -25,9 +26,23 @@ PortError SystemError(std::string operation, int code) {
     return {std::move(operation), code, SystemErrorText(static_cast<unsigned long>(code))};
 }
 
+// The driver's running error counts; nothing where the driver keeps none (a pseudo-terminal).
+std::optional<serial_icounter_struct> ErrorCounters(int fd) {
+    serial_icounter_struct counters{};
+    if (::ioctl(fd, TIOCGICOUNT, &counters) != 0) {
+        return std::nullopt;
+    }
+    return counters;
+}
+
+unsigned Delta(int now, int before) {
+    return static_cast<unsigned>(now - before);
+}
+
 class PosixSerialPort final : public SerialPort {
 public:
-    PosixSerialPort(PortClaim claim, UniqueFd fd) : claim_(std::move(claim)), fd_(std::move(fd)) {}
+    PosixSerialPort(PortClaim claim, UniqueFd fd)
+        : claim_(std::move(claim)), fd_(std::move(fd)), counted_(ErrorCounters(fd_.get())) {}
 
     ReadResult Read(std::span<std::uint8_t> buffer, std::size_t& got,
                     std::chrono::milliseconds wait) override {
@@ -50,10 +65,20 @@ public:
             return ReadResult::Lost;
         }
         result = ReadQueued(buffer, got);
-        if (result == ReadResult::Nothing) {
-            return ReadResult::Lost; // readable, yet nothing came
+        return result == ReadResult::Nothing ? ReadResult::Lost : result; // readable, yet empty
+    }
+
+    LineErrors TakeLineErrors() override {
+        const auto now = counted_ ? ErrorCounters(fd_.get()) : std::nullopt;
+        if (!now) {
+            return {};
         }
-        return result == ReadResult::Data ? ReadResult::DataAfterWait : result;
+        const LineErrors errors{
+            true, Delta(now->frame, counted_->frame), Delta(now->parity, counted_->parity),
+            Delta(now->overrun + now->buf_overrun, counted_->overrun + counted_->buf_overrun),
+            Delta(now->brk, counted_->brk)};
+        counted_ = now;
+        return errors;
     }
 
 private:
@@ -74,6 +99,7 @@ private:
     // Declared first, released last: the device is closed before another open may claim it.
     PortClaim claim_;
     UniqueFd fd_;
+    std::optional<serial_icounter_struct> counted_; // the counts at the last look
 };
 
 PortError Configure(int fd, const std::string& device) {
@@ -108,6 +134,17 @@ std::string SerialDeviceName(const std::string& name) {
     }
     // Any other name is a path, relative or absolute; the checks at the open decide.
     return name;
+}
+
+bool SamePort(const std::string& a, const std::string& b) {
+    const std::string deviceA = SerialDeviceName(a);
+    const std::string deviceB = SerialDeviceName(b);
+    struct stat infoA {};
+    struct stat infoB {};
+    if (::stat(deviceA.c_str(), &infoA) == 0 && ::stat(deviceB.c_str(), &infoB) == 0) {
+        return S_ISCHR(infoA.st_mode) && S_ISCHR(infoB.st_mode) && infoA.st_rdev == infoB.st_rdev;
+    }
+    return deviceA == deviceB;
 }
 
 OpenResult OpenSerialPort(const std::string& name) {

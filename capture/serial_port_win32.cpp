@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <utility>
 
 namespace krt460 {
 namespace {
@@ -49,16 +50,10 @@ public:
         if (const ReadResult status = QueuedBytes(queued); status != ReadResult::Data) {
             return status;
         }
-        bool waited = false;
         if (queued == 0) {
+            // One status query per wait: the next Read asks again.
             ::Sleep(static_cast<DWORD>(wait.count()));
-            if (const ReadResult status = QueuedBytes(queued); status != ReadResult::Data) {
-                return status;
-            }
-            if (queued == 0) {
-                return ReadResult::Nothing;
-            }
-            waited = true;
+            return ReadResult::Nothing;
         }
         DWORD read = 0;
         readerThread_.store(::GetCurrentThreadId());
@@ -74,11 +69,11 @@ public:
             return MeansDeviceGone(readError) ? ReadResult::Lost : ReadResult::Failed;
         }
         got = read;
-        if (got == 0) {
-            return ReadResult::Failed; // queued, yet nothing came: wait before asking again
-        }
-        return waited ? ReadResult::DataAfterWait : ReadResult::Data;
+        // Queued, yet nothing came: the caller waits before asking again.
+        return got == 0 ? ReadResult::Failed : ReadResult::Data;
     }
+
+    LineErrors TakeLineErrors() override { return std::exchange(errors_, LineErrors{true}); }
 
     void CancelRead() override {
         const DWORD threadId = readerThread_.load();
@@ -96,18 +91,24 @@ private:
     // Data with the count of queued bytes, or why the status cannot be read. Clearing the
     // status also lets a port that aborts on line errors read again.
     ReadResult QueuedBytes(DWORD& queued) {
-        DWORD errors = 0;
+        DWORD flags = 0;
         COMSTAT status{};
-        if (!::ClearCommError(handle_.get(), &errors, &status)) {
+        if (!::ClearCommError(handle_.get(), &flags, &status)) {
             const DWORD error = ::GetLastError();
             return MeansDeviceGone(error) ? ReadResult::Lost : ReadResult::Failed;
         }
+        // The driver reports which errors happened since the last query, not how often.
+        errors_.framing += (flags & CE_FRAME) != 0 ? 1 : 0;
+        errors_.parity += (flags & CE_RXPARITY) != 0 ? 1 : 0;
+        errors_.overrun += (flags & (CE_OVERRUN | CE_RXOVER)) != 0 ? 1 : 0;
+        errors_.breaks += (flags & CE_BREAK) != 0 ? 1 : 0;
         queued = status.cbInQue;
         return ReadResult::Data;
     }
 
     PortClaim claim_;
     UniqueFileHandle handle_;
+    LineErrors errors_{true};
     std::atomic<DWORD> readerThread_{0};
     std::atomic<bool> cancelled_{false};
 };
@@ -172,6 +173,21 @@ std::string SerialDeviceName(const std::string& name) {
     return {};
 }
 
+namespace {
+
+std::string UpperCase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return text;
+}
+
+} // namespace
+
+bool SamePort(const std::string& a, const std::string& b) {
+    const std::string deviceA = SerialDeviceName(a);
+    return !deviceA.empty() && UpperCase(deviceA) == UpperCase(SerialDeviceName(b));
+}
+
 OpenResult OpenSerialPort(const std::string& name) {
     const std::string device = SerialDeviceName(name);
     if (device.empty()) {
@@ -179,10 +195,7 @@ OpenResult OpenSerialPort(const std::string& name) {
                 {"open " + name, ERROR_INVALID_NAME,
                  "not a port name (use COM1, COM2, ... or \\\\.\\COMn)"}};
     }
-    std::string key = device;
-    std::transform(key.begin(), key.end(), key.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    PortClaim claim("win32:" + key);
+    PortClaim claim("win32:" + UpperCase(device));
     if (!claim.Held()) {
         return {nullptr, SystemError("open " + name, ERROR_ACCESS_DENIED)};
     }

@@ -1,22 +1,37 @@
 #include "capture/serial_receiver.h"
 
+#include "capture/print_framer.h"
+
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <span>
 #include <system_error>
 #include <utility>
 
 namespace krt460 {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// After this long without a byte a print that waits only for a late byte ends: at 9600 baud
+// the bytes of one print come a millisecond apart.
+constexpr std::chrono::milliseconds kQuietGap{60};
+
+} // namespace
 
 struct CSerialReceiver::Worker {
-    std::unique_ptr<SerialPort> port; // read by the worker; reset and cancelled under mutex
-    AfterFrame afterFrame = AfterFrame::ClosePort;
+    std::unique_ptr<SerialPort> port; // read by the worker; closed and cancelled under mutex
+    CaptureOptions options;
     std::thread thread;
     mutable std::mutex mutex;
     std::condition_variable changed;
-    bool started = false; // the owner has set the lamp; reading may begin
     bool stopRequested = false;
-    std::optional<CaptureEnd> end; // set as the worker finishes
+    bool finished = false;
+    std::atomic<std::size_t> pendingBytes{0}; // EveryPrint: of the print under way
+    unsigned number = 0;                      // the start it belongs to
 
     // Waits for `wait` or a stop request; true when stopping.
     bool WaitForStop(std::chrono::milliseconds wait) {
@@ -26,6 +41,13 @@ struct CSerialReceiver::Worker {
     bool StopRequested() {
         const std::lock_guard lock(mutex);
         return stopRequested;
+    }
+    // Reads are paced: after bytes, the next ones gather for a moment; a failing device fails
+    // at once, so it gets the same pause. Nothing queued has already waited inside Read.
+    void Pace(std::size_t got, ReadResult read) {
+        if (got > 0 || read == ReadResult::Failed) {
+            WaitForStop(kReadWait);
+        }
     }
 };
 
@@ -42,76 +64,56 @@ CSerialReceiver::~CSerialReceiver() {
     Stop();
 }
 
-StartResult CSerialReceiver::StartReceive(const std::string& portName, AfterFrame afterFrame) {
-    // The count restarts even when the open then fails: a worker still reading this port goes
-    // on storing from index 0.
-    capture_.Reset();
+StartResult CSerialReceiver::StartReceive(const std::string& portName,
+                                          const CaptureOptions& options) {
     OpenResult opened = openPort_(portName);
     if (!opened.port) {
         return {StartOutcome::OpenFailed, std::move(opened.error)};
     }
-    if (worker_) {
-        // A worker on another port (its sender stopped early) or one that has finished: it
-        // closes its port before the new capture starts, and whatever it stored after the
-        // reset above is discarded by a second one.
-        Stop();
+    // A worker on another port (its sender stopped early), or one that has finished.
+    Stop();
+    if (options.mode == ReceiveMode::OnePrint) {
         capture_.Reset();
     }
-    return Launch(std::move(opened.port), afterFrame);
-}
-
-StartResult CSerialReceiver::ReceiveNext() {
-    std::unique_ptr<SerialPort> port;
-    AfterFrame afterFrame = AfterFrame::KeepPortOpen;
-    if (worker_ && WaitUntilFinished(std::chrono::milliseconds(0))) {
-        worker_->thread.join();
-        port = std::move(worker_->port);
-        afterFrame = worker_->afterFrame;
-        worker_.reset();
-    }
-    if (!port) {
-        return {StartOutcome::OpenFailed, {"read on", 0, "no port kept open"}};
-    }
-    capture_.Reset();
-    return Launch(std::move(port), afterFrame);
-}
-
-StartResult CSerialReceiver::Launch(std::unique_ptr<SerialPort> port, AfterFrame afterFrame) {
     auto worker = std::make_unique<Worker>();
-    worker->port = std::move(port);
-    worker->afterFrame = afterFrame;
+    worker->port = std::move(opened.port);
+    worker->options = options;
+    worker->number = captureNumber_ + 1;
     try {
         worker->thread = launchThread_([this, w = worker.get()] { ReceiveWorker(*w); });
     } catch (const std::system_error&) {
-        // No worker: the port closes with `worker`; running and the lamp are not yet changed.
-        return {StartOutcome::WorkerFailed, {}};
+        return {StartOutcome::WorkerFailed, {}}; // the port closes with `worker`
     }
+    portName_ = portName;
+    captureNumber_ = worker->number;
     worker_ = std::move(worker);
-    capture_.SetRunning(true);
-    owner_.SetLamp(LampState::Receiving);
-    {
-        const std::lock_guard lock(worker_->mutex);
-        worker_->started = true;
-    }
-    worker_->changed.notify_all();
     return {};
 }
 
 void CSerialReceiver::ReceiveWorker(Worker& worker) {
-    {
-        std::unique_lock lock(worker.mutex);
-        worker.changed.wait(lock, [&] { return worker.started || worker.stopRequested; });
+    if (worker.options.mode == ReceiveMode::OnePrint) {
+        ReceiveOnePrint(worker);
+    } else {
+        ReceiveEveryPrint(worker);
     }
+}
+
+void CSerialReceiver::ReceiveOnePrint(Worker& worker) {
+    const CaptureOptions& options = worker.options;
+    std::array<std::uint8_t, 256> chunk{};
+    LineErrors errors;
     CaptureEnd end = CaptureEnd::Stopped;
-    std::array<std::uint8_t, 64> chunk{};
-    while (capture_.IsRunning() && !worker.StopRequested()) {
-        // Ask for no more than the frame still needs: the worker stops after the 3328th byte,
-        // and a following byte is left for the next frame (or the next Receive's purge).
+    auto lastByte = Clock::now();
+    bool anyByte = false;
+    while (!worker.StopRequested()) {
+        // The worker stops after the 3328th byte; a following byte is left for the next
+        // Receive's purge.
         const std::size_t needed =
             kFrameLength - std::min<std::size_t>(capture_.Count(), kFrameLength - 1);
         std::size_t got = 0;
         const ReadResult read = worker.port->Read(
             std::span(chunk).first(std::min(needed, chunk.size())), got, kReadWait);
+        errors += worker.port->TakeLineErrors();
         bool complete = false;
         for (std::size_t i = 0; i < got && !complete; ++i) {
             complete = capture_.Store(chunk[i]);
@@ -124,26 +126,96 @@ void CSerialReceiver::ReceiveWorker(Worker& worker) {
             end = CaptureEnd::PortLost;
             break;
         }
-        if (read == ReadResult::DataAfterWait) {
-            worker.WaitForStop(kBurstGather);
-        } else if (read == ReadResult::Failed) {
-            worker.WaitForStop(kReadWait); // a failing device fails at once; do not spin on it
+        const auto now = Clock::now();
+        if (got > 0) {
+            lastByte = now;
+            anyByte = true;
         }
+        if (options.stallTimeout && (anyByte || options.stallBeforeFirstByte) &&
+            now - lastByte >= *options.stallTimeout) {
+            end = CaptureEnd::Stalled;
+            break;
+        }
+        worker.Pace(got, read);
     }
-    if (end != CaptureEnd::Stopped) {
-        capture_.SetRunning(false);
+    const CaptureBytes bytes = capture_.Bytes();
+    Print print;
+    print.bytes.assign(bytes.begin(), bytes.begin() + capture_.Count());
+    print.hasEndMarker = end == CaptureEnd::Complete && HasEndMarker(bytes.data());
+    print.end = end;
+    print.lineErrors = errors;
+    Finish(worker, std::move(print));
+}
+
+void CSerialReceiver::ReceiveEveryPrint(Worker& worker) {
+    const CaptureOptions& options = worker.options;
+    CPrintFramer framer;
+    LineErrors errors; // since the last print handed over
+    const auto handOver = [&](FramedPiece& piece, CaptureEnd end) {
+        Print print{std::move(piece.bytes), piece.endsAtMarker, end, {}, worker.number};
+        // The errors go with a print; stray bytes carry none.
+        print.lineErrors.known = errors.known;
+        if (!print.IsStray()) {
+            print.lineErrors = std::exchange(errors, LineErrors{errors.known});
+        }
+        owner_.PrintReceived(std::move(print));
+    };
+    std::array<std::uint8_t, 256> chunk{};
+    CaptureEnd end = CaptureEnd::Stopped;
+    auto lastByte = Clock::now();
+    bool quiet = true;
+    while (!worker.StopRequested()) {
+        std::size_t got = 0;
+        const ReadResult read = worker.port->Read(chunk, got, kReadWait);
+        const LineErrors seen = worker.port->TakeLineErrors();
+        if (seen.Total() > 0) {
+            framer.MarkDamaged();
+        }
+        errors += seen;
+        const auto now = Clock::now();
+        if (got > 0) {
+            lastByte = now;
+            quiet = false;
+            for (FramedPiece& piece : framer.Feed(std::span(chunk).first(got))) {
+                handOver(piece, CaptureEnd::Complete);
+            }
+        }
+        if (read == ReadResult::Lost) {
+            end = CaptureEnd::PortLost;
+            break;
+        }
+        const bool stalled = options.stallTimeout && now - lastByte >= *options.stallTimeout;
+        if (auto piece = stalled ? framer.Flush() : std::nullopt) {
+            handOver(*piece, CaptureEnd::Stalled);
+        } else if (!quiet && now - lastByte >= kQuietGap) {
+            quiet = true;
+            for (FramedPiece& ended : framer.Quiet()) {
+                handOver(ended, CaptureEnd::Complete);
+            }
+        }
+        worker.pendingBytes.store(framer.Pending());
+        worker.Pace(got, read);
     }
-    if (end == CaptureEnd::Complete && capture_.HasEndMarker()) {
-        owner_.StoreLampAndRepaint(LampState::Received);
+    worker.pendingBytes.store(0);
+    Print last;
+    if (auto piece = framer.Flush()) {
+        last.bytes = std::move(piece->bytes);
     }
+    last.end = end;
+    last.lineErrors = errors;
+    Finish(worker, std::move(last));
+}
+
+void CSerialReceiver::Finish(Worker& worker, Print last) {
+    last.capture = worker.number;
     {
+        // Closed before the owner hears of it: the next Receive may open the port at once.
         const std::lock_guard lock(worker.mutex);
-        if (end != CaptureEnd::Complete || worker.afterFrame == AfterFrame::ClosePort) {
-            worker.port.reset();
-        }
-        worker.end = end;
+        worker.port.reset();
+        worker.finished = true;
     }
     worker.changed.notify_all();
+    owner_.PrintReceived(std::move(last));
 }
 
 void CSerialReceiver::Stop() {
@@ -166,8 +238,6 @@ void CSerialReceiver::Stop() {
     if (worker_->thread.joinable()) {
         worker_->thread.join();
     }
-    // A capture that was cut short has no worker reading for it any more.
-    capture_.SetRunning(false);
     worker_.reset();
 }
 
@@ -176,7 +246,14 @@ bool CSerialReceiver::WaitUntilFinished(std::chrono::milliseconds timeout) {
         return true;
     }
     std::unique_lock lock(worker_->mutex);
-    return worker_->changed.wait_for(lock, timeout, [this] { return worker_->end.has_value(); });
+    return worker_->changed.wait_for(lock, timeout, [this] { return worker_->finished; });
+}
+
+std::size_t CSerialReceiver::BytesOfCurrentPrint() const {
+    if (worker_ && worker_->options.mode == ReceiveMode::EveryPrint) {
+        return worker_->pendingBytes.load();
+    }
+    return capture_.Count();
 }
 
 bool CSerialReceiver::IsWorking() const {
@@ -184,15 +261,7 @@ bool CSerialReceiver::IsWorking() const {
         return false;
     }
     const std::lock_guard lock(worker_->mutex);
-    return !worker_->end.has_value();
-}
-
-std::optional<CaptureEnd> CSerialReceiver::LastEnd() const {
-    if (!worker_) {
-        return std::nullopt;
-    }
-    const std::lock_guard lock(worker_->mutex);
-    return worker_->end;
+    return !worker_->finished;
 }
 
 } // namespace krt460

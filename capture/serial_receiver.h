@@ -1,28 +1,17 @@
 #pragma once
 
 #include "capture/capture_buffer.h"
+#include "capture/print.h"
 #include "capture/serial_port.h"
 
-#include <condition_variable>
+#include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 
 namespace krt460 {
-
-enum class LampState { Idle, Receiving, Received };
-
-inline constexpr const char* kOpenPortFailedMessage = "Error: Open COM port!";
-
-// How a capture ended.
-enum class CaptureEnd {
-    Complete, // all 3328 bytes arrived
-    PortLost, // the device went away (adapter unplugged, line hung up); the bytes so far kept
-    Stopped,  // Stop() cut it short
-};
 
 // What StartReceive did.
 enum class StartOutcome { Started, OpenFailed, WorkerFailed };
@@ -31,24 +20,37 @@ struct StartResult {
     PortError error; // why the port could not be opened
 };
 
-// Whether the port stays open after a complete frame, so that the next print's bytes are kept.
-enum class AfterFrame { ClosePort, KeepPortOpen };
+enum class ReceiveMode {
+    // One print into the capture buffer; the port closes after the 3328th byte.
+    OnePrint,
+    // Print after print, cut where each ends, until stopped or the port is lost; the port stays
+    // open in between, so that prints sent back to back are all kept.
+    EveryPrint,
+};
+
+struct CaptureOptions {
+    ReceiveMode mode = ReceiveMode::OnePrint;
+    // No byte for this long ends the capture (OnePrint) or the print under way (EveryPrint).
+    std::optional<std::chrono::milliseconds> stallTimeout;
+    // Whether the stall timeout of a OnePrint capture also runs before its first byte.
+    bool stallBeforeFirstByte = true;
+};
 
 // What the receiver needs of its owner, and nothing more.
 class IReceiverOwner {
 public:
-    // From the thread that calls StartReceive.
-    virtual void SetLamp(LampState state) = 0;
-    // From the worker: store the state and ask for a repaint; touch no window.
-    virtual void StoreLampAndRepaint(LampState state) = 0;
+    // From the worker thread: a print, or what arrived of one. OnePrint hands over one print as
+    // the worker ends; EveryPrint one per print, and the last (PortLost or Stopped, perhaps
+    // empty) as the worker ends. Must not block, and must not touch a window: post or queue it.
+    virtual void PrintReceived(Print print) = 0;
 
 protected:
     ~IReceiverOwner() = default;
 };
 
-// Receives one hardcopy: opens and configures the port, then a worker thread stores byte after
-// byte in the capture buffer until the frame is complete, judges the end marker and closes the
-// port. One worker at a time; destroying the receiver stops and joins it.
+// Receives prints: opens and configures the port, then a worker thread reads what arrives and
+// hands each print to the owner as a value. One worker at a time; destroying the receiver stops
+// and joins it.
 class CSerialReceiver {
 public:
     using PortOpener = std::function<OpenResult(const std::string&)>;
@@ -62,16 +64,13 @@ public:
     CSerialReceiver(const CSerialReceiver&) = delete;
     CSerialReceiver& operator=(const CSerialReceiver&) = delete;
 
-    // Resets the count, opens the port and starts a worker. A failed open changes nothing else:
-    // a worker still reading goes on.
-    StartResult StartReceive(const std::string& portName,
-                             AfterFrame afterFrame = AfterFrame::ClosePort);
+    // Opens the port; then stops a worker still running, resets the count (OnePrint) and starts
+    // a new worker. A failed open changes nothing: a worker still reading goes on, and the count
+    // stays as it is.
+    StartResult StartReceive(const std::string& portName, const CaptureOptions& options = {});
 
-    // After a complete frame received with KeepPortOpen: resets the count and reads the next
-    // frame from the same port, without a flush, so that bytes that came meanwhile are its start.
-    StartResult ReceiveNext();
-
-    // Stops a worker that is still reading and waits until it has closed its port.
+    // Stops a worker that is still reading and waits until it has closed its port and handed
+    // over what it had.
     void Stop();
 
     // Waits until the worker has ended or `timeout` has passed; true when no worker runs.
@@ -79,18 +78,31 @@ public:
 
     bool IsWorking() const;
 
-    // How the last worker ended; nothing while it runs, before the first or after Stop().
-    std::optional<CaptureEnd> LastEnd() const;
+    // The bytes of the print under way: what a OnePrint capture has stored, what an EveryPrint
+    // worker holds of a print not yet ended.
+    std::size_t BytesOfCurrentPrint() const;
+
+    // The port the current or last worker read.
+    const std::string& PortName() const { return portName_; }
+
+    // Counts the starts; each print carries the number of the start it belongs to, so that an
+    // owner can tell a late print of an earlier capture.
+    unsigned CaptureNumber() const { return captureNumber_; }
 
 private:
     struct Worker;
-    StartResult Launch(std::unique_ptr<SerialPort> port, AfterFrame afterFrame);
     void ReceiveWorker(Worker& worker);
+    void ReceiveOnePrint(Worker& worker);
+    void ReceiveEveryPrint(Worker& worker);
+    // Closes the port, marks the worker finished and hands over its last print.
+    void Finish(Worker& worker, Print last);
 
     IReceiverOwner& owner_;
     CCaptureBuffer& capture_;
     PortOpener openPort_;
     ThreadLauncher launchThread_;
+    std::string portName_;
+    unsigned captureNumber_ = 0;
     std::unique_ptr<Worker> worker_;
 };
 

@@ -8,55 +8,39 @@
 #include <thread>
 
 namespace krt460::cli {
-namespace {
 
-const char* LampText(LampState state) {
-    switch (state) {
-    case LampState::Idle:
-        return "yellow (idle)";
-    case LampState::Receiving:
-        return "green (receiving)";
-    case LampState::Received:
-        return "red (hardcopy with end marker received)";
+void PrintQueue::PrintReceived(Print print) {
+    {
+        const std::lock_guard lock(mutex_);
+        prints_.push_back(std::move(print));
     }
-    return "?";
+    arrived_.notify_one();
 }
 
-// A byte count redrawn in place on a terminal; elsewhere only the final count is printed.
-class Progress {
-public:
-    Progress(const CCaptureBuffer& capture, bool enabled)
-        : capture_(capture), live_(enabled && IsTerminal(stderr)) {}
-    ~Progress() {
-        if (shown_) {
-            std::fputc('\n', stderr);
-        }
+std::optional<Print> PrintQueue::Wait(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    if (!arrived_.wait_for(lock, timeout, [this] { return !prints_.empty(); })) {
+        return std::nullopt;
     }
-    Progress(const Progress&) = delete;
-    Progress& operator=(const Progress&) = delete;
+    Print print = std::move(prints_.front());
+    prints_.pop_front();
+    return print;
+}
 
-    void Update() {
-        const unsigned count = capture_.Count();
-        if (live_ && (!shown_ || count != lastCount_)) {
-            std::fprintf(stderr, "\r%5u / %zu bytes", count, kFrameLength);
-            std::fflush(stderr);
-            shown_ = true;
-            lastCount_ = count;
-        }
+Progress::Progress(bool enabled) : live_(enabled && IsTerminal(stderr)) {}
+
+Progress::~Progress() {
+    if (shown_) {
+        std::fputc('\n', stderr);
     }
+}
 
-private:
-    const CCaptureBuffer& capture_;
-    const bool live_;
-    bool shown_ = false;
-    unsigned lastCount_ = 0;
-};
-
-} // namespace
-
-void ConsoleOwner::SetLamp(LampState state) {
-    if (verbose_) {
-        std::cerr << "Lamp: " << LampText(state) << '\n';
+void Progress::Update(unsigned count) {
+    if (live_ && (!shown_ || count != lastCount_)) {
+        std::fprintf(stderr, "\r%5u / %zu bytes", count, kFrameLength);
+        std::fflush(stderr);
+        shown_ = true;
+        lastCount_ = count;
     }
 }
 
@@ -85,31 +69,14 @@ std::string PortLabel(const std::string& port) {
     return device.empty() || device == port ? port : port + " (" + device + ")";
 }
 
-SessionEnd WaitForCapture(CSerialReceiver& receiver, const CCaptureBuffer& capture,
-                          const WaitOptions& options) {
-    using Clock = std::chrono::steady_clock;
-    Progress progress(capture, options.progress);
-    unsigned lastCount = capture.Count();
-    auto lastChange = Clock::now();
-    while (!receiver.WaitUntilFinished(std::chrono::milliseconds(100))) {
-        if (SignalGuard::Received() != 0) {
-            receiver.Stop();
-            return SessionEnd::Interrupted;
-        }
-        const unsigned count = capture.Count();
-        if (count != lastCount) {
-            lastCount = count;
-            lastChange = Clock::now();
-        }
-        const bool timing = count > 0 || options.timeoutBeforeFirstByte;
-        if (options.stallTimeout && timing && Clock::now() - lastChange >= *options.stallTimeout) {
-            receiver.Stop();
-            return SessionEnd::Stalled;
-        }
-        progress.Update();
+void WarnOfLineErrors(const LineErrors& errors, const std::string& what) {
+    if (errors.Total() == 0) {
+        return;
     }
-    progress.Update();
-    return receiver.LastEnd() == CaptureEnd::PortLost ? SessionEnd::PortLost : SessionEnd::Complete;
+    std::cerr << "warning: " << what << ": " << errors.Total() << " transmission errors (framing "
+              << errors.framing << ", parity " << errors.parity << ", overrun " << errors.overrun
+              << ", break " << errors.breaks
+              << "): check that the instrument sends 9600 baud, 8N1\n";
 }
 
 } // namespace krt460::cli

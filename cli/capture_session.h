@@ -2,50 +2,55 @@
 
 #include "capture/serial_receiver.h"
 
-#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <optional>
 #include <string>
 
 namespace krt460::cli {
 
-// The console stands in for the main window: lamp changes become lines on stderr when verbose,
-// and what the worker stores is kept for the waiting command.
-class ConsoleOwner : public IReceiverOwner {
+// The receiver's owner in the command line: what the worker hands over waits here for the
+// command's own thread.
+class PrintQueue : public IReceiverOwner {
 public:
-    explicit ConsoleOwner(bool verbose) : verbose_(verbose) {}
-    void SetLamp(LampState state) override;
-    void StoreLampAndRepaint(LampState state) override { workerLamp_.store(state); }
-
-    bool EndMarkerSeen() const { return workerLamp_.load() == LampState::Received; }
-    void ForgetEndMarker() { workerLamp_.store(LampState::Receiving); }
+    void PrintReceived(Print print) override;
+    // The next print, or nothing when none came within `timeout`.
+    std::optional<Print> Wait(std::chrono::milliseconds timeout);
 
 private:
-    bool verbose_;
-    std::atomic<LampState> workerLamp_{LampState::Receiving};
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::deque<Print> prints_;
 };
 
-enum class SessionEnd { Complete, Stalled, PortLost, Interrupted };
+// A byte count redrawn in place on a terminal, for as long as the object lives.
+class Progress {
+public:
+    explicit Progress(bool enabled);
+    ~Progress();
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+    void Update(unsigned count);
 
-struct WaitOptions {
-    // Ends the capture when no byte has arrived for this long; nothing: wait for ever.
-    std::optional<std::chrono::milliseconds> stallTimeout;
-    // Whether the stall timeout runs before the first byte too.
-    bool timeoutBeforeFirstByte = true;
-    bool progress = true; // a live byte count on a terminal
+private:
+    const bool live_;
+    bool shown_ = false;
+    unsigned lastCount_ = 0;
 };
 
 // --timeout in seconds as a stall timeout; 0 waits for ever.
 std::optional<std::chrono::milliseconds> StallTimeout(double seconds);
-
-// Waits for a started capture to end; a stalled or interrupted one is stopped, its port closed.
-SessionEnd WaitForCapture(CSerialReceiver& receiver, const CCaptureBuffer& capture,
-                          const WaitOptions& options);
 
 // Sleeps for `duration` unless a signal arrives first; false when one did.
 bool SleepUnlessSignalled(std::chrono::milliseconds duration);
 
 // "COM1 (/dev/ttyS0)", or just the name when it is the device.
 std::string PortLabel(const std::string& port);
+
+// One warning line when the port counted line errors, which a wrong baud rate or a noisy cable
+// causes; `what` names the print.
+void WarnOfLineErrors(const LineErrors& errors, const std::string& what);
 
 } // namespace krt460::cli

@@ -39,17 +39,11 @@ inline constexpr ExitStatusMeaning kExitStatuses[] = {
     {kExitSignalBase + 15, "SIGTERM during a capture (129 for SIGHUP)"},
 };
 
-// Places recorded bytes in the capture buffer as the receiver does: a Reset, then byte after
-// byte until the frame is complete. Returns how many were stored.
-std::size_t StoreRecording(CCaptureBuffer& capture, std::span<const std::uint8_t> bytes);
-
-// Decodes what the capture buffer holds, reports the verdicts on `log` and writes the picture
-// ("-": standard output), only when the parse succeeded.
-ExitCode DecodeAndWrite(const CCaptureBuffer& capture, const std::string& outputPath,
-                        const PictureOptions& options, std::ostream& log);
-
-// Keeps the first `count` bytes of the capture buffer in a file ("-": standard output).
-bool WriteCapturedBytes(const CCaptureBuffer& capture, std::size_t count, const std::string& path,
-                        std::string& error);
+// Decodes the bytes of a print (what a capture buffer holding only them would show), reports
+// the verdicts on `log` and writes the picture ("-": standard output), only when the parse
+// succeeded.
+ExitCode DecodeAndWrite(std::span<const std::uint8_t> bytes, bool hasEndMarker,
+                        const std::string& outputPath, const PictureOptions& options,
+                        std::ostream& log);
 
 } // namespace krt460::cli

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <sstream>
 
 namespace krt460::cli {
@@ -32,9 +33,8 @@ void Report(const std::string& file, const std::string& verdict) {
 class Listener {
 public:
     explicit Listener(const ListenOptions& options) : options_(options), port_(options.port) {
-        wait_.stallTimeout = StallTimeout(options.timeoutSeconds);
-        wait_.timeoutBeforeFirstByte = false; // a print may come at any time
-        wait_.progress = false;
+        receiving_.mode = ReceiveMode::EveryPrint;
+        receiving_.stallTimeout = StallTimeout(options.timeoutSeconds);
     }
 
     ExitCode Run();
@@ -44,25 +44,25 @@ private:
     // Opens the port, trying again every kRetryInterval while `retry` (telling the first
     // failure unless `told`); false when a signal came first or (without retry) the open failed.
     bool Arm(bool retry, bool told = false);
+    // Keeps what came of a print; false on a file error.
+    bool Keep(const Print& print);
     // Keeps a print cut short; false when the file cannot be written.
-    bool KeepPartial(const std::string& why);
+    bool KeepPartial(const Print& print, const std::string& why);
     // Writes the picture and raw bytes of a complete print; false on a file error.
-    bool KeepComplete();
+    bool KeepComplete(const Print& print);
 
     const ListenOptions& options_;
     const std::string port_;
-    WaitOptions wait_;
-    CCaptureBuffer& capture_ = CCaptureBuffer::Instance();
-    ConsoleOwner owner_{false};
-    CSerialReceiver receiver_{owner_};
+    CaptureOptions receiving_;
+    PrintQueue prints_;
+    CSerialReceiver receiver_{prints_};
     int pictures_ = 0;
     int undecodable_ = 0;
 };
 
 bool Listener::Arm(bool retry, bool told) {
     for (;;) {
-        owner_.ForgetEndMarker();
-        const StartResult started = receiver_.StartReceive(port_, AfterFrame::KeepPortOpen);
+        const StartResult started = receiver_.StartReceive(port_, receiving_);
         if (started.outcome == StartOutcome::Started) {
             return true;
         }
@@ -85,35 +85,58 @@ bool Listener::Arm(bool retry, bool told) {
     }
 }
 
-bool Listener::KeepPartial(const std::string& why) {
-    const std::size_t count = capture_.Count();
-    if (count == 0) {
+bool Listener::Keep(const Print& print) {
+    if (print.bytes.empty()) {
         return true;
     }
-    const std::string partial = UniqueCaptureBase(options_.dir, LocalTimeStamp()) + ".partial.bin";
-    std::string error;
-    if (!WriteCapturedBytes(capture_, count, partial, error)) {
-        std::cerr << "error: cannot write '" << partial << "': " << error << '\n';
-        return false;
+    if (print.IsStray()) {
+        std::cerr << "Ignored " << print.bytes.size()
+                  << (print.bytes.size() == 1 ? " stray byte" : " stray bytes")
+                  << " outside a print\n";
+        return true;
     }
-    Report(partial, why + " after " + std::to_string(count) + " bytes, no picture");
+    switch (print.end) {
+    case CaptureEnd::Complete:
+        // A whole print, or twenty bands without their marker; anything else was cut short.
+        return print.bytes.size() == kFrameLength ? KeepComplete(print)
+                                                  : KeepPartial(print, "incomplete print");
+    case CaptureEnd::Stalled:
+        return KeepPartial(print, "stalled");
+    case CaptureEnd::PortLost:
+        return KeepPartial(print, "port lost");
+    case CaptureEnd::Stopped:
+        return KeepPartial(print, "interrupted");
+    }
     return true;
 }
 
-bool Listener::KeepComplete() {
+bool Listener::KeepPartial(const Print& print, const std::string& why) {
+    const std::string partial = UniqueCaptureBase(options_.dir, LocalTimeStamp()) + ".partial.bin";
+    std::string error;
+    if (!WriteOutput(partial, print.bytes, error)) {
+        std::cerr << "error: cannot write '" << partial << "': " << error << '\n';
+        return false;
+    }
+    Report(partial, why + " after " + std::to_string(print.bytes.size()) + " bytes, no picture");
+    WarnOfLineErrors(print.lineErrors, partial);
+    return true;
+}
+
+bool Listener::KeepComplete(const Print& print) {
     const std::string base = UniqueCaptureBase(options_.dir, LocalTimeStamp());
     std::ostringstream log;
     const std::string picture = base + PictureExtension(options_.picture);
-    const ExitCode decoded = DecodeAndWrite(capture_, picture, options_.picture, log);
+    const ExitCode decoded =
+        DecodeAndWrite(print.bytes, print.hasEndMarker, picture, options_.picture, log);
     std::string error;
-    if ((options_.raw || decoded != kExitOk) &&
-        !WriteCapturedBytes(capture_, kFrameLength, base + ".bin", error)) {
+    if ((options_.raw || decoded != kExitOk) && !WriteOutput(base + ".bin", print.bytes, error)) {
         std::cerr << "error: cannot write '" << base << ".bin': " << error << '\n';
         return false;
     }
     if (decoded == kExitNotParsed) {
         ++undecodable_;
         Report(base + ".bin", "not a hardcopy, no picture");
+        WarnOfLineErrors(print.lineErrors, base + ".bin");
         return true;
     }
     if (decoded != kExitOk) {
@@ -121,7 +144,8 @@ bool Listener::KeepComplete() {
         return false;
     }
     ++pictures_;
-    Report(picture, owner_.EndMarkerSeen() ? "end marker present" : "end marker missing");
+    Report(picture, print.hasEndMarker ? "end marker present" : "end marker missing");
+    WarnOfLineErrors(print.lineErrors, picture);
     return true;
 }
 
@@ -145,53 +169,32 @@ ExitCode Listener::Run() {
     }
     std::cerr << "Listening on " << PortLabel(port_) << ", pictures in " << options_.dir
               << "; Ctrl-C ends\n";
-    ExitCode status = kExitOk;
-    while (status == kExitOk) {
-        const SessionEnd end = WaitForCapture(receiver_, capture_, wait_);
-        switch (end) {
-        case SessionEnd::Complete:
-            if (!KeepComplete()) {
-                status = kExitFailure;
-                break;
-            }
+    for (;;) {
+        const std::optional<Print> print = prints_.Wait(std::chrono::milliseconds(100));
+        if (!print) {
             if (SignalGuard::Received() != 0) {
-                return kExitOk;
+                receiver_.Stop(); // hands over a print it cuts off as a stopped one
             }
-            owner_.ForgetEndMarker(); // the next print's verdict is its own
-            if (receiver_.ReceiveNext().outcome != StartOutcome::Started && !Arm(true)) {
-                return kExitOk; // a signal while waiting for the port
-            }
-            break;
-        case SessionEnd::Stalled:
-            if (!KeepPartial("stalled")) {
-                status = kExitFailure;
-            } else if (!Arm(true)) {
-                return kExitOk;
-            }
-            break;
-        case SessionEnd::PortLost:
-            if (!KeepPartial("port lost")) {
-                status = kExitFailure;
-                break;
-            }
+            continue;
+        }
+        if (!Keep(*print)) {
+            receiver_.Stop();
+            return kExitFailure;
+        }
+        if (print->end == CaptureEnd::Stopped) {
+            // Between prints a signal is the normal end; a print it cut off ends with the signal.
+            return print->bytes.size() < Print::kShortestUsefulPiece
+                       ? kExitOk
+                       : static_cast<ExitCode>(kExitSignalBase + SignalGuard::Received());
+        }
+        if (print->end == CaptureEnd::PortLost) {
             std::cerr << "Port " << port_ << " lost, waiting for it to come back\n";
             if (!SleepUnlessSignalled(kRetryInterval) || !Arm(true, true)) {
                 return kExitOk;
             }
             std::cerr << "Port " << port_ << " back: listening again\n";
-            break;
-        case SessionEnd::Interrupted:
-            // Between prints a signal is the normal end; a print it cuts off is kept.
-            if (capture_.Count() == 0) {
-                return kExitOk;
-            }
-            status = KeepPartial("interrupted")
-                         ? static_cast<ExitCode>(kExitSignalBase + SignalGuard::Received())
-                         : kExitFailure;
-            break;
         }
     }
-    return status;
 }
 
 void Listener::PrintSummary() const {

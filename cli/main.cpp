@@ -86,15 +86,17 @@ ExitCode RunDecode(const DecodeOptions& options) {
         std::cerr << "error: cannot read '" << options.input << "': " << error << '\n';
         return kExitFailure;
     }
-    CCaptureBuffer& capture = CCaptureBuffer::Instance();
-    const std::size_t stored = StoreRecording(capture, bytes);
+    // Only the first 3328 bytes count, as when receiving; a short recording reads as a capture
+    // cut short, zeros after its end.
     if (bytes.size() > kFrameLength) {
         std::cerr << "Read more than " << kFrameLength << " bytes: the first " << kFrameLength
                   << " count, as when receiving; the rest is ignored\n";
+        bytes.resize(kFrameLength);
     } else {
-        std::cerr << "Read " << stored << " of " << kFrameLength << " bytes\n";
+        std::cerr << "Read " << bytes.size() << " of " << kFrameLength << " bytes\n";
     }
-    return DecodeAndWrite(capture, options.output, options.picture, std::cerr);
+    const bool marker = bytes.size() == kFrameLength && HasEndMarker(bytes.data());
+    return DecodeAndWrite(bytes, marker, options.output, options.picture, std::cerr);
 }
 
 ExitCode RunPorts() {

@@ -55,13 +55,14 @@ ExitCode RunReceive(const ReceiveOptions& options) {
         }
     }
     const std::string& port = options.port;
-    CCaptureBuffer& capture = CCaptureBuffer::Instance();
-    ConsoleOwner owner(true);
-    CSerialReceiver receiver(owner);
+    PrintQueue prints;
+    CSerialReceiver receiver(prints);
     const SignalGuard signalGuard;
 
     std::cerr << "Port: " << PortLabel(port) << '\n';
-    const StartResult started = receiver.StartReceive(port);
+    CaptureOptions receiving;
+    receiving.stallTimeout = StallTimeout(options.timeoutSeconds);
+    const StartResult started = receiver.StartReceive(port, receiving);
     if (started.outcome == StartOutcome::OpenFailed) {
         std::cerr << "error: " << started.error.Describe() << '\n';
         return kExitFailure;
@@ -70,20 +71,31 @@ ExitCode RunReceive(const ReceiveOptions& options) {
         std::cerr << "error: cannot start the receive thread; the port is released\n";
         return kExitFailure;
     }
-    WaitOptions wait;
-    wait.stallTimeout = StallTimeout(options.timeoutSeconds);
-    const SessionEnd end = WaitForCapture(receiver, capture, wait);
-    const std::size_t count = capture.Count();
+    std::cerr << "Lamp: green (receiving)\n";
+    std::optional<Print> print;
+    {
+        Progress progress(true);
+        const CCaptureBuffer& capture = CCaptureBuffer::Instance();
+        while (!(print = prints.Wait(std::chrono::milliseconds(100)))) {
+            progress.Update(capture.Count());
+            if (SignalGuard::Received() != 0) {
+                receiver.Stop(); // hands over what came as a stopped print
+            }
+        }
+        progress.Update(static_cast<unsigned>(print->bytes.size()));
+    }
+    const std::size_t count = print->bytes.size();
     std::cerr << "Received " << count << " / " << kFrameLength << " bytes\n";
+    WarnOfLineErrors(print->lineErrors, "the print");
 
-    if (end == SessionEnd::Interrupted) {
+    if (print->end == CaptureEnd::Stopped) {
         std::cerr << "Interrupted: port closed, nothing written\n";
         return static_cast<ExitCode>(kExitSignalBase + SignalGuard::Received());
     }
     std::string error;
-    if (end == SessionEnd::Stalled || end == SessionEnd::PortLost) {
-        const ExitCode status = end == SessionEnd::Stalled ? kExitStalled : kExitPortLost;
-        if (end == SessionEnd::Stalled) {
+    if (print->end == CaptureEnd::Stalled || print->end == CaptureEnd::PortLost) {
+        const bool stalled = print->end == CaptureEnd::Stalled;
+        if (stalled) {
             std::cerr << "error: no data for " << options.timeoutSeconds << " s on " << port;
         } else {
             std::cerr << "error: port " << port << " lost (unplugged?) after " << count << " of "
@@ -91,34 +103,34 @@ ExitCode RunReceive(const ReceiveOptions& options) {
         }
         std::cerr << "; the port is released and no picture written";
         if (count == 0) {
-            std::cerr << (end == SessionEnd::Stalled
-                              ? " (is the instrument connected and printing? --timeout waits "
-                                "longer)\n"
-                              : "\n");
-            return status;
+            std::cerr << (stalled ? " (is the instrument connected and printing? --timeout "
+                                    "waits longer)\n"
+                                  : "\n");
+            return stalled ? kExitStalled : kExitPortLost;
         }
         const std::string partial = PartialFileName(options.output);
-        if (!WriteCapturedBytes(capture, count, partial, error)) {
+        if (!WriteOutput(partial, print->bytes, error)) {
             std::cerr << "\nerror: cannot write '" << partial << "': " << error << '\n';
             return kExitFailure;
         }
         std::cerr << "; the bytes so far are in " << partial << '\n';
-        return status;
+        return stalled ? kExitStalled : kExitPortLost;
     }
-    if (owner.EndMarkerSeen()) {
+    if (print->hasEndMarker) {
         std::cerr << "Lamp: red (hardcopy with end marker received)\n";
     }
     // The raw bytes first: they are kept even when the picture cannot be made.
     ExitCode status = kExitOk;
     if (!options.raw.empty()) {
-        if (WriteCapturedBytes(capture, count, options.raw, error)) {
+        if (WriteOutput(options.raw, print->bytes, error)) {
             std::cerr << "Raw bytes: " << options.raw << '\n';
         } else {
             std::cerr << "error: cannot write '" << options.raw << "': " << error << '\n';
             status = kExitFailure;
         }
     }
-    const ExitCode decoded = DecodeAndWrite(capture, options.output, options.picture, std::cerr);
+    const ExitCode decoded = DecodeAndWrite(print->bytes, print->hasEndMarker, options.output,
+                                            options.picture, std::cerr);
     return decoded != kExitOk ? decoded : status;
 }
 

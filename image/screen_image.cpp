@@ -39,7 +39,17 @@ CScreenImage& CScreenImage::operator=(const CScreenImage& other) {
 }
 
 bool CScreenImage::Decode(const CCaptureBuffer& capture, bool border) {
-    const bool parsed = ParseBands(capture);
+    return DecodeBytes(capture.BytesOfThisCapture(), border);
+}
+
+bool CScreenImage::Decode(std::span<const std::uint8_t> received, bool border) {
+    CaptureBytes bytes{};
+    std::copy_n(received.begin(), std::min(received.size(), bytes.size()), bytes.begin());
+    return DecodeBytes(bytes, border);
+}
+
+bool CScreenImage::DecodeBytes(const CaptureBytes& bytes, bool border) {
+    const bool parsed = ParseBands(bytes);
     BuildImage();
     if (border) {
         DrawBorder();
@@ -48,12 +58,8 @@ bool CScreenImage::Decode(const CCaptureBuffer& capture, bool border) {
     return parsed;
 }
 
-bool CScreenImage::ParseBands(const CCaptureBuffer& capture) {
-    const CaptureBytes bytes = capture.Bytes();
-    return ParseBands(bytes);
-}
-
 bool CScreenImage::ParseBands(std::span<const std::uint8_t, kCaptureBufferSize> bytes) {
+    bands_ = {};
     const auto end = bytes.end();
     auto p = std::find(bytes.begin(), end, kFullStop);
     if (p == end) {

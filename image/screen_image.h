@@ -51,14 +51,15 @@ public:
     CScreenImage& operator=(const CScreenImage& other);
 
     // The whole decode of Anzeigen: ParseBands, BuildImage, DrawBorder when `border`, and
-    // DescribeRows. The picture is made even when the parse fails (from the bands it has);
-    // the result says whether the parse succeeded.
+    // DescribeRows. The picture is made even when the parse fails (from the bands it found);
+    // the result says whether the parse succeeded. A capture is read as far as it got.
     bool Decode(const CCaptureBuffer& capture, bool border);
+    // The same for received bytes, read as a fresh capture buffer holding them.
+    bool Decode(std::span<const std::uint8_t> received, bool border);
 
     // Copies the twenty bands out of a hardcopy. False when a full stop, a band's count or a
-    // band's closing line feed is missing; bands copied so far keep their new contents, the
-    // others their old ones.
-    bool ParseBands(const CCaptureBuffer& capture);
+    // band's closing line feed is missing; the bands not found are left empty (white), never
+    // those of an earlier picture.
     bool ParseBands(std::span<const std::uint8_t, kCaptureBufferSize> bytes);
 
     void BuildImage();
@@ -79,6 +80,8 @@ public:
     PictureDescription& Description() { return description_; }
 
 private:
+    bool DecodeBytes(const CaptureBytes& bytes, bool border);
+
     std::array<Band, kBandCount> bands_{};
     std::array<PixelRow, kScreenHeight> rows_{};
     PictureDescription description_{};

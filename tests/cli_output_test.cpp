@@ -11,11 +11,8 @@ namespace krt460::cli {
 namespace {
 
 CScreenImage DecodedSample() {
-    const auto frame = test::ReadFileBytes(KRT460_SAMPLE_FRAME);
-    auto capture = std::make_unique<CCaptureBuffer>();
-    StoreRecording(*capture, frame);
     CScreenImage image;
-    EXPECT_TRUE(image.Decode(*capture, true));
+    EXPECT_TRUE(image.Decode(test::ReadFileBytes(KRT460_SAMPLE_FRAME), true));
     return image;
 }
 

@@ -1,9 +1,12 @@
 #include "capture/serial_receiver.h"
 #include "pty_pair.h"
+#include "test_files.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <filesystem>
 #include <mutex>
 #include <sys/file.h>
@@ -34,20 +37,34 @@ bool Holds(const CCaptureBuffer& capture, const Bytes& frame) {
     return std::equal(frame.begin(), frame.end(), stored.begin());
 }
 
-// Records the owner services as "lamp N" and "worker lamp N", and counts the ports
-// opened and closed, the reads and the bytes read.
+// The owner: keeps what the worker hands over, and counts the ports opened and closed and the
+// reads.
 class Recorder : public IReceiverOwner {
 public:
-    void SetLamp(LampState state) override { Record("lamp ", static_cast<int>(state)); }
-    void StoreLampAndRepaint(LampState state) override {
-        Record("worker lamp ", static_cast<int>(state));
+    void PrintReceived(Print print) override {
+        {
+            const std::lock_guard lock(mutex_);
+            prints_.push_back(std::move(print));
+        }
+        arrived_.notify_all();
     }
-    std::vector<std::string> Events() {
+    // The next print handed over; fails the test when none comes.
+    Print Next() {
+        std::unique_lock lock(mutex_);
+        EXPECT_TRUE(arrived_.wait_for(lock, kDeadline, [this] { return !prints_.empty(); }));
+        if (prints_.empty()) {
+            return {};
+        }
+        Print print = std::move(prints_.front());
+        prints_.pop_front();
+        return print;
+    }
+    std::size_t Waiting() {
         const std::lock_guard lock(mutex_);
-        return events_;
+        return prints_.size();
     }
 
-    std::atomic<int> opened{0}, closed{0}, reads{0}, bytesRead{0};
+    std::atomic<int> opened{0}, closed{0}, reads{0};
 
     CSerialReceiver::PortOpener Opener() {
         return [this](const std::string& name) {
@@ -68,24 +85,22 @@ private:
         ReadResult Read(std::span<std::uint8_t> buffer, std::size_t& got,
                         std::chrono::milliseconds wait) override {
             ++recorder.reads;
-            const ReadResult result = port->Read(buffer, got, wait);
-            recorder.bytesRead += static_cast<int>(got);
-            return result;
+            return port->Read(buffer, got, wait);
         }
         Recorder& recorder;
         std::unique_ptr<SerialPort> port;
     };
 
-    void Record(const char* what, int value) {
-        const std::lock_guard lock(mutex_);
-        events_.push_back(what + std::to_string(value));
-    }
     std::mutex mutex_;
-    std::vector<std::string> events_;
+    std::condition_variable arrived_;
+    std::deque<Print> prints_;
 };
 
-using Events = std::vector<std::string>;
-const std::string kReceiving = "lamp 1", kRed = "worker lamp 2";
+CaptureOptions InMode(ReceiveMode mode) {
+    CaptureOptions options;
+    options.mode = mode;
+    return options;
+}
 
 template <typename Predicate> bool WaitFor(Predicate done) {
     const auto deadline = std::chrono::steady_clock::now() + kDeadline;
@@ -105,20 +120,19 @@ protected:
 TEST_F(SerialReceiverTest, CompleteCaptureStoresEveryByteValueAndLeavesThe3329thUnread) {
     PtyPair pty;
     ASSERT_EQ(receiver_.StartReceive(pty.SlavePath()).outcome, StartOutcome::Started);
-    EXPECT_TRUE(capture_->IsRunning());
-
     Bytes sent = TestFrame(3325);
     Bytes withExtra = sent;
     withExtra.push_back(0x99);
     pty.Write(withExtra);
-    ASSERT_TRUE(receiver_.WaitUntilFinished(kDeadline));
 
-    EXPECT_EQ(capture_->Count(), kFrameLength);
-    EXPECT_FALSE(capture_->IsRunning());
+    const Print print = owner_.Next();
+    EXPECT_EQ(print.end, CaptureEnd::Complete);
+    EXPECT_TRUE(print.IsWhole());
+    EXPECT_EQ(print.bytes, sent);
     EXPECT_TRUE(Holds(*capture_, sent));
-    EXPECT_EQ(owner_.bytesRead, static_cast<int>(kFrameLength));
-    EXPECT_EQ(owner_.Events(), (Events{kReceiving, kRed}));
-    EXPECT_EQ(receiver_.LastEnd(), CaptureEnd::Complete);
+    EXPECT_EQ(capture_->Count(), kFrameLength);
+    EXPECT_FALSE(print.lineErrors.known); // a pseudo-terminal counts none
+    EXPECT_FALSE(receiver_.IsWorking());
     EXPECT_EQ(owner_.closed, 1);
 }
 
@@ -133,62 +147,64 @@ TEST_F(SerialReceiverTest, HangupEndsTheCaptureAsPortLostWithoutSpinning) {
     if (!pty.HangUp()) {
         GTEST_SKIP() << "TIOCVHANGUP needs root";
     }
-    ASSERT_TRUE(receiver_.WaitUntilFinished(kDeadline));
-    EXPECT_EQ(receiver_.LastEnd(), CaptureEnd::PortLost);
-    EXPECT_EQ(owner_.Events(), (Events{kReceiving})); // no red lamp
-    EXPECT_EQ(capture_->Count(), 1000);
-    EXPECT_FALSE(capture_->IsRunning());
+    const Print print = owner_.Next();
+    EXPECT_EQ(print.end, CaptureEnd::PortLost);
+    EXPECT_EQ(print.bytes, Bytes(frame.begin(), frame.begin() + 1000));
+    EXPECT_FALSE(print.hasEndMarker);
     EXPECT_EQ(owner_.closed, 1);
     EXPECT_LT(owner_.reads, 200); // a spinning worker reads millions of times
 }
 
-// listen keeps the port from one print to the next: bytes that arrive before the next frame is
-// asked for are its start, and the 3329th byte of a stream is the next frame's first.
-TEST_F(SerialReceiverTest, KeptPortReceivesFramesBackToBackWithoutLosingAByte) {
+// Print after print through one open port: prints sent back to back come out whole, each as
+// its own value, and a stop hands over what was under way.
+TEST_F(SerialReceiverTest, EveryPrintKeepsThePortAndHandsOverEachPrint) {
+    const Bytes sample = test::ReadFileBytes(KRT460_SAMPLE_FRAME);
     PtyPair pty;
-    receiver_.StartReceive(pty.SlavePath(), AfterFrame::KeepPortOpen);
-    const Bytes first = TestFrame(3324, 1);
-    const Bytes second = TestFrame(3325, 2);
-    Bytes stream = first;
-    stream.insert(stream.end(), second.begin(), second.end());
+    ASSERT_EQ(receiver_.StartReceive(pty.SlavePath(), InMode(ReceiveMode::EveryPrint)).outcome,
+              StartOutcome::Started);
+    Bytes stream = sample;
+    stream.insert(stream.end(), sample.begin(), sample.end());
+    stream.insert(stream.end(), sample.begin(), sample.begin() + 500);
     pty.Write(stream);
-    ASSERT_TRUE(receiver_.WaitUntilFinished(kDeadline));
-    EXPECT_TRUE(Holds(*capture_, first));
-    EXPECT_EQ(owner_.closed, 0);
-
-    ASSERT_EQ(receiver_.ReceiveNext().outcome, StartOutcome::Started);
-    ASSERT_TRUE(receiver_.WaitUntilFinished(kDeadline));
-    EXPECT_TRUE(Holds(*capture_, second));
+    for (int i = 0; i < 2; ++i) {
+        const Print print = owner_.Next();
+        EXPECT_TRUE(print.IsWhole()) << i;
+        EXPECT_EQ(print.bytes, sample) << i;
+    }
+    ASSERT_TRUE(WaitFor([&] { return receiver_.BytesOfCurrentPrint() == 500; }));
+    receiver_.Stop();
+    const Print cut = owner_.Next();
+    EXPECT_EQ(cut.end, CaptureEnd::Stopped);
+    EXPECT_EQ(cut.bytes.size(), 500u);
     EXPECT_EQ(owner_.opened, 1);
-    EXPECT_EQ(owner_.Events(), (Events{kReceiving, kRed, kReceiving, kRed}));
-    EXPECT_EQ(receiver_.LastEnd(), CaptureEnd::Complete);
+    EXPECT_EQ(owner_.closed, 1);
 }
 
-// A second Receive on the busy port fails and restarts the count, the worker going on; one on
-// another port stops the worker first.
-TEST_F(SerialReceiverTest, SecondReceiveFailsOnTheBusyPortAndStopsTheWorkerForAnother) {
+// Empfangen on a port in use fails and changes nothing: the count stays and the worker goes on.
+// One on another port stops the worker first; only then does the count restart.
+TEST_F(SerialReceiverTest, AFailedOpenChangesNothingAndAnotherPortRestartsCleanly) {
     PtyPair first;
     PtyPair second;
     receiver_.StartReceive(first.SlavePath());
     first.Write(Bytes(500, 0x11));
     ASSERT_TRUE(WaitFor([&] { return capture_->Count() == 500; }));
     EXPECT_EQ(receiver_.StartReceive(first.SlavePath()).outcome, StartOutcome::OpenFailed);
-    EXPECT_EQ(capture_->Count(), 0);
+    EXPECT_EQ(receiver_.StartReceive("/dev/krt460-no-such-port").outcome, StartOutcome::OpenFailed);
+    EXPECT_EQ(capture_->Count(), 500);
     first.Write(Bytes(100, 0x11));
-    ASSERT_TRUE(WaitFor([&] { return capture_->Count() == 100; })); // stored from index 0
+    ASSERT_TRUE(WaitFor([&] { return capture_->Count() == 600; }));
 
     receiver_.StartReceive(second.SlavePath());
-    EXPECT_EQ(owner_.closed, 1); // the first port, closed by its worker before the new start
+    EXPECT_EQ(owner_.Next().end, CaptureEnd::Stopped); // the first capture, cut short
+    EXPECT_EQ(owner_.closed, 1);
     EXPECT_EQ(capture_->Count(), 0);
-    first.Write(Bytes(100, 0x22)); // nobody reads the first port any more
     const Bytes frame = TestFrame(3325);
     second.Write(frame);
-    ASSERT_TRUE(receiver_.WaitUntilFinished(kDeadline));
-    EXPECT_TRUE(Holds(*capture_, frame));
+    EXPECT_EQ(owner_.Next().bytes, frame);
     EXPECT_EQ(owner_.closed, 2);
 }
 
-TEST_F(SerialReceiverTest, StalledCaptureWaitsInsteadOfPollingAndStopReleasesThePort) {
+TEST_F(SerialReceiverTest, StalledCaptureWaitsInsteadOfPollingAndEndsAfterItsTimeout) {
     PtyPair pty;
     receiver_.StartReceive(pty.SlavePath());
     const auto start = std::chrono::steady_clock::now();
@@ -196,9 +212,15 @@ TEST_F(SerialReceiverTest, StalledCaptureWaitsInsteadOfPollingAndStopReleasesThe
     // A polling loop reads hundreds of thousands of times here; a waiting one about 15.
     EXPECT_LE(owner_.reads, 10 + 2 * ((std::chrono::steady_clock::now() - start) / kReadWait));
     receiver_.Stop();
-    EXPECT_FALSE(capture_->IsRunning());
-    EXPECT_EQ(owner_.Events(), (Events{kReceiving}));
-    EXPECT_EQ(receiver_.StartReceive(pty.SlavePath()).outcome, StartOutcome::Started);
+    EXPECT_EQ(owner_.Next().end, CaptureEnd::Stopped);
+
+    CaptureOptions options;
+    options.stallTimeout = 200ms;
+    ASSERT_EQ(receiver_.StartReceive(pty.SlavePath(), options).outcome, StartOutcome::Started);
+    pty.Write(Bytes(100, 0x22));
+    const Print stalled = owner_.Next();
+    EXPECT_EQ(stalled.end, CaptureEnd::Stalled);
+    EXPECT_EQ(stalled.bytes.size(), 100u);
 }
 
 // A driver that ignores the read timeouts: Stop cancels the read instead of hanging.
@@ -223,21 +245,50 @@ TEST_F(SerialReceiverTest, StopCancelsAReadThatNeverReturns) {
     EXPECT_FALSE(receiver.IsWorking());
 }
 
-TEST_F(SerialReceiverTest, FailedStartsSayWhyAndChangeNothingElse) {
-    capture_->Store(1);
-    const StartResult missing = receiver_.StartReceive("/dev/krt460-no-such-port");
-    EXPECT_EQ(missing.outcome, StartOutcome::OpenFailed);
-    EXPECT_NE(missing.error.Describe().find("No such file"), std::string::npos);
-    EXPECT_EQ(capture_->Count(), 0); // the count restarts before the open
+// The driver's error counts travel with the print they came with: a wrong baud rate shows.
+TEST_F(SerialReceiverTest, LineErrorsTravelWithTheirPrint) {
+    struct NoisyPort : SerialPort {
+        Bytes frame;
+        bool sent = false;
+        ReadResult Read(std::span<std::uint8_t> buffer, std::size_t& got,
+                        std::chrono::milliseconds wait) override {
+            if (sent) {
+                std::this_thread::sleep_for(wait);
+            }
+            got = sent ? 0 : std::min(buffer.size(), frame.size());
+            std::copy_n(frame.begin(), got, buffer.begin());
+            frame.erase(frame.begin(), frame.begin() + static_cast<long>(got));
+            sent = frame.empty();
+            return got > 0 ? ReadResult::Data : ReadResult::Nothing;
+        }
+        LineErrors TakeLineErrors() override { return {true, 2, 0, 1, 0}; }
+    };
+    for (const ReceiveMode mode : {ReceiveMode::OnePrint, ReceiveMode::EveryPrint}) {
+        CSerialReceiver receiver(owner_, *capture_, [](const std::string&) {
+            auto port = std::make_unique<NoisyPort>();
+            port->frame = test::ReadFileBytes(KRT460_SAMPLE_FRAME);
+            return OpenResult{std::move(port), {}};
+        });
+        ASSERT_EQ(receiver.StartReceive("noisy", InMode(mode)).outcome, StartOutcome::Started);
+        const Print print = owner_.Next();
+        EXPECT_TRUE(print.lineErrors.known);
+        EXPECT_GE(print.lineErrors.framing, 2u);
+        EXPECT_GE(print.lineErrors.Total(), 3u);
+        receiver.Stop();
+        while (owner_.Waiting() > 0) {
+            owner_.Next();
+        }
+    }
+}
 
+TEST_F(SerialReceiverTest, AThreadThatCannotStartReleasesThePort) {
     PtyPair pty;
     CSerialReceiver receiver(owner_, *capture_, owner_.Opener(), [](std::function<void()>) {
         throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
         return std::thread();
     });
     EXPECT_EQ(receiver.StartReceive(pty.SlavePath()).outcome, StartOutcome::WorkerFailed);
-    EXPECT_TRUE(owner_.Events().empty());
-    EXPECT_FALSE(capture_->IsRunning());
+    EXPECT_EQ(owner_.Waiting(), 0u);
     EXPECT_EQ(owner_.closed, owner_.opened);
 }
 
@@ -247,11 +298,14 @@ TEST(SerialPort, OnlyTerminalsOpenAndAHeldPortIsRefused) {
     ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
     EXPECT_NE(OpenSerialPort(pty.SlavePath()).error.Describe().find("in use"), std::string::npos);
     ::close(other);
-    // A relative path is used as it stands.
+    // A relative path is used as it stands, and names the same port as the absolute one.
     const auto cwd = std::filesystem::current_path();
     std::filesystem::current_path("/dev/pts");
-    EXPECT_NE(OpenSerialPort("./" + pty.SlavePath().substr(9)).port, nullptr);
+    const std::string relative = "./" + pty.SlavePath().substr(9);
+    EXPECT_NE(OpenSerialPort(relative).port, nullptr);
+    EXPECT_TRUE(SamePort(relative, pty.SlavePath()));
     std::filesystem::current_path(cwd);
+    EXPECT_FALSE(SamePort("COM1", pty.SlavePath()));
     // A FIFO would block or swallow an open: it is refused before any open, as is all but a tty.
     const std::string fifo = testing::TempDir() + "krt460-fifo";
     ::unlink(fifo.c_str());

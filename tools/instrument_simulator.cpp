@@ -226,16 +226,27 @@ void RunTriggered(int& fd, std::string& slaveName, const std::vector<std::uint8_
             DrainMaster(fd, 20);
             continue;
         }
-        std::size_t count = frame.size();
+        // "N": the first N bytes of the frame; "A-B": bytes A to B, the rest of a print the
+        // instrument was interrupted in; nothing: the whole frame.
+        std::string range;
         std::string then;
-        request >> count >> then;
+        request >> range >> then;
         request.close();
         ::unlink(o.trigger.c_str());
+        std::size_t from = 0;
+        std::size_t to = frame.size();
+        if (const auto dash = range.find('-'); dash != std::string::npos) {
+            from = std::stoul(range.substr(0, dash));
+            to = std::stoul(range.substr(dash + 1));
+        } else if (!range.empty()) {
+            to = std::stoul(range);
+        }
+        to = std::min(to, frame.size());
+        from = std::min(from, to);
         SendPaced(fd,
-                  {frame.begin(), frame.begin() + static_cast<long>(std::min(count, frame.size()))},
+                  {frame.begin() + static_cast<long>(from), frame.begin() + static_cast<long>(to)},
                   o.baud);
-        std::fprintf(stderr, "instrument_simulator: sent %zu bytes\n",
-                     std::min(count, frame.size()));
+        std::fprintf(stderr, "instrument_simulator: sent %zu bytes\n", to - from);
         if (then == "hangup" && !slaveName.empty()) {
             // The adapter pulled out after these bytes, and plugged in again at once.
             WaitUntilRead(slaveName);
@@ -267,7 +278,8 @@ int main(int argc, char** argv) {
         ->default_val(500);
     app.add_option("--trigger", o.trigger,
                    "Send whenever this file appears (then remove it): as many bytes of the frame "
-                   "as the number it holds, or the whole frame when it is empty; until stopped. "
+                   "as the number it holds (A-B: bytes A to B), or the whole frame when it is "
+                   "empty; until stopped. "
                    "\"N hangup\" then hangs the line up and offers a new pty at --link (pty only, "
                    "needs root)");
     app.add_option("--hangup-after", o.hangupAfter,

@@ -16,6 +16,8 @@ namespace {
 constexpr UINT_PTR kByteCountTimer = 1;
 constexpr UINT kByteCountInterval = 100; // ms: ten updates a second while a capture runs
 constexpr POINT kLampPosition{6, 6};
+// Posted by the receive worker: prints wait in the queue.
+constexpr UINT kPrintsArrivedMessage = WM_APP + 1;
 
 UINT PictureOf(LampState state) {
     switch (state) {
@@ -45,6 +47,7 @@ const MessageMap<CMainDlg> CMainDlg::messageMap{
     OnMessage(WM_DESTROY, &CMainDlg::OnDestroy),
     OnMessage(WM_DPICHANGED, &CMainDlg::OnDpiChanged),
     OnMessage(CMainDlg::ByteCountQueryMessage(), &CMainDlg::OnByteCountQuery),
+    OnMessage(kPrintsArrivedMessage, &CMainDlg::OnPrintsArrived),
     OnCommand(IDC_RECEIVE, &CMainDlg::OnReceive),
     OnCommand(IDC_SHOW, &CMainDlg::OnShow),
     OnCommand(IDC_SETTINGS, &CMainDlg::OnSettings),
@@ -65,7 +68,7 @@ CMainDlg::CMainDlg()
 
 BOOL CMainDlg::OnInitDialog() {
     CDialog::OnInitDialog();
-    repaintTarget_.store(Handle());
+    notifyTarget_.store(Handle());
 
     wchar_t aboutText[64] = {};
     if (::LoadStringW(Instance(), IDS_ABOUTBOX, aboutText, 64) > 0) {
@@ -86,11 +89,9 @@ BOOL CMainDlg::OnInitDialog() {
     ::ShowWindow(display_.Handle(), SW_SHOW);
 
     LoadLampPicture(LampState::Idle);
-    lampState_.store(LampState::Idle);
 
     settingsFileName_ = kSettingsFileName;
     settings_ = CSettingsFile::LoadSettings(settingsFileName_);
-    CCaptureBuffer::Instance().SetRunning(false);
     return TRUE;
 }
 
@@ -99,22 +100,53 @@ void CMainDlg::ShowMessage(const std::string& text) {
 }
 
 void CMainDlg::SetLamp(LampState state) {
-    lampState_.store(state);
     LoadLampPicture(state);
     ::InvalidateRect(Handle(), nullptr, TRUE);
 }
 
-void CMainDlg::StoreLampAndRepaint(LampState state) {
-    // Worker thread: store the value and ask for a repaint; the paint handler loads the picture.
-    lampState_.store(state);
-    if (const HWND window = repaintTarget_.load()) {
-        ::InvalidateRect(window, nullptr, TRUE);
+void CMainDlg::PrintReceived(Print print) {
+    {
+        const std::lock_guard lock(printsMutex_);
+        prints_.push_back(std::move(print));
+    }
+    if (const HWND window = notifyTarget_.load()) {
+        ::PostMessageW(window, kPrintsArrivedMessage, 0, 0);
+    }
+}
+
+INT_PTR CMainDlg::OnPrintsArrived(WPARAM, LPARAM) {
+    for (;;) {
+        Print print;
+        {
+            const std::lock_guard lock(printsMutex_);
+            if (prints_.empty()) {
+                break;
+            }
+            print = std::move(prints_.front());
+            prints_.pop_front();
+        }
+        // A late print of a capture that a later Empfangen replaced tells nothing.
+        if (print.capture == receiver_.CaptureNumber()) {
+            OnPrintArrived(print);
+        }
+    }
+    return TRUE;
+}
+
+void CMainDlg::OnPrintArrived(const Print& print) {
+    ShowCount();
+    lineErrors_ = print.lineErrors;
+    if (print.end == CaptureEnd::Complete && print.hasEndMarker) {
+        SetLamp(LampState::Received);
+    } else if (print.end == CaptureEnd::PortLost) {
+        SetLamp(LampState::Idle);
+        ShowMessage("Verbindung zu " + receiver_.PortName() + " unterbrochen!");
     }
 }
 
 void CMainDlg::LoadLampPicture(LampState state) {
     lampPicture_ = LoadPicture(PictureOf(state));
-    loadedLamp_ = state;
+    lamp_ = state;
     BITMAP bitmap{};
     ::GetObjectA(lampPicture_.get(), sizeof bitmap, &bitmap);
     lampSize_ = {bitmap.bmWidth, bitmap.bmHeight};
@@ -125,9 +157,6 @@ INT_PTR CMainDlg::OnPaint(WPARAM, LPARAM) {
     if (::IsIconic(Handle())) {
         PaintIconic(dc.get());
         return TRUE;
-    }
-    if (const LampState stored = lampState_.load(); stored != loadedLamp_) {
-        LoadLampPicture(stored); // the worker has stored Received
     }
     const UniqueMemoryDc memory(::CreateCompatibleDC(dc.get()));
     {
@@ -186,19 +215,18 @@ INT_PTR CMainDlg::OnTimer(WPARAM timer, LPARAM) {
     if (timer != kByteCountTimer) {
         return FALSE;
     }
+    ShowCount();
+    if (!receiver_.IsWorking()) {
+        ::KillTimer(Handle(), kByteCountTimer);
+    }
+    return TRUE;
+}
+
+void CMainDlg::ShowCount() {
     if (CCaptureBuffer::Instance().Count() != shownByteCount_) {
         const RECT area = ByteCountArea();
         ::InvalidateRect(Handle(), &area, TRUE);
     }
-    if (!receiver_.IsWorking()) {
-        // The timer ends with the worker, so a lost port is told once.
-        ::KillTimer(Handle(), kByteCountTimer);
-        if (receiver_.LastEnd() == CaptureEnd::PortLost) {
-            SetLamp(LampState::Idle);
-            ShowMessage("Verbindung zu " + receivingPort_ + " unterbrochen!");
-        }
-    }
-    return TRUE;
 }
 
 INT_PTR CMainDlg::OnByteCountQuery(WPARAM, LPARAM) {
@@ -244,19 +272,38 @@ INT_PTR CMainDlg::OnQueryDragIcon(WPARAM, LPARAM) {
 }
 
 INT_PTR CMainDlg::OnDestroy(WPARAM, LPARAM) {
-    repaintTarget_.store(nullptr);
+    notifyTarget_.store(nullptr);
     ::KillTimer(Handle(), kByteCountTimer);
     return FALSE;
 }
 
 void CMainDlg::OnReceive() {
+    bool restarting = false;
+    if (receiver_.IsWorking()) {
+        const unsigned count = CCaptureBuffer::Instance().Count();
+        if (count > 0 && count < kFrameLength) {
+            // A print is arriving: starting again would lose it, so only the user decides.
+            if (!AskYesNo(Handle(), FormatText(IDS_RESTART_RECEIVING, count,
+                                               static_cast<unsigned>(kFrameLength)))) {
+                return;
+            }
+            receiver_.Stop(); // releases the port for the new capture
+            restarting = true;
+        } else if (count == 0 && SamePort(settings_.portName, receiver_.PortName())) {
+            return; // already waiting on this port for the first byte
+        }
+    }
     const StartResult started = receiver_.StartReceive(settings_.portName);
-    if (started.outcome == StartOutcome::OpenFailed) {
-        ShowMessage(kOpenPortFailedMessage);
-    } else if (started.outcome == StartOutcome::WorkerFailed) {
-        ShowMessage("Empfang konnte nicht gestartet werden!");
+    if (started.outcome == StartOutcome::Started) {
+        lineErrors_ = {};
+        SetLamp(LampState::Receiving);
     } else {
-        receivingPort_ = settings_.portName;
+        ShowMessage(started.outcome == StartOutcome::OpenFailed
+                        ? "Error: Open COM port!"
+                        : "Empfang konnte nicht gestartet werden!");
+        if (restarting) {
+            SetLamp(LampState::Idle); // the capture that Ja stopped is over
+        }
     }
     // The count shows from a Receive that has a worker reading until the next Receive.
     showByteCount_ = receiver_.IsWorking();
@@ -268,8 +315,12 @@ void CMainDlg::OnReceive() {
 }
 
 void CMainDlg::OnShow() {
-    if (!image_.Decode(CCaptureBuffer::Instance(), settings_.border)) {
-        ui::ShowMessage(Handle(), "Es ging nicht!");
+    // A capture cut short is shown as far as it got, and says so; a whole one that cannot be
+    // decoded says "Es ging nicht!".
+    const unsigned count = CCaptureBuffer::Instance().Count();
+    const bool parsed = image_.Decode(CCaptureBuffer::Instance(), settings_.border);
+    if (const std::wstring message = DecodeOutcome(count, parsed, lineErrors_); !message.empty()) {
+        ui::ShowMessage(Handle(), message);
     }
     decoded_ = true;
     picture_ = MakePicture(image_);
@@ -282,6 +333,19 @@ void CMainDlg::OnShow() {
         ui::ShowMessage(Handle(), "Scp1.bmp konnte nicht geschrieben werden!");
     }
     SetLamp(LampState::Idle);
+}
+
+std::wstring CMainDlg::DecodeOutcome(unsigned count, bool parsed, const LineErrors& errors) {
+    std::wstring message;
+    if (count > 0 && count < kFrameLength) {
+        message = FormatText(IDS_INCOMPLETE, count, static_cast<unsigned>(kFrameLength));
+    } else if (!parsed) {
+        message = L"Es ging nicht!";
+    }
+    if (errors.Total() > 0) {
+        message += (message.empty() ? L"" : L"\n") + FormatText(IDS_LINE_ERRORS, errors.Total());
+    }
+    return message;
 }
 
 void CMainDlg::OnSettings() {

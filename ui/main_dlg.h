@@ -9,9 +9,15 @@
 #include "ui/screen_picture.h"
 
 #include <atomic>
+#include <deque>
+#include <mutex>
 #include <string>
 
 namespace krt460::ui {
+
+// The status lamp: yellow idle, green while a capture waits, red once a whole print with its
+// end marker has arrived.
+enum class LampState { Idle, Receiving, Received };
 
 // The main window: five buttons and the status lamp. It owns the screen picture, the lamp, the
 // settings, the display window and the receiver.
@@ -34,12 +40,16 @@ public:
     HBITMAP Picture() const override { return picture_.get(); }
     const PictureDescription& Description() const override { return image_.Description(); }
 
-    // IReceiverOwner
-    void SetLamp(LampState state) override;
-    void StoreLampAndRepaint(LampState state) override;
+    // What Anzeigen tells of a decode: a capture cut short (shown as far as it got), a whole one
+    // that cannot be decoded, line errors; empty when all is well.
+    static std::wstring DecodeOutcome(unsigned count, bool parsed, const LineErrors& errors);
+
+    // IReceiverOwner: from the worker; queued, and the window told by a posted message.
+    void PrintReceived(Print print) override;
 
 private:
     void ShowMessage(const std::string& text);
+    void SetLamp(LampState state);
     BOOL OnInitDialog() override;
     INT_PTR OnPaint(WPARAM, LPARAM);
     INT_PTR OnSysCommand(WPARAM command, LPARAM);
@@ -48,12 +58,15 @@ private:
     INT_PTR OnDestroy(WPARAM, LPARAM);
     INT_PTR OnDpiChanged(WPARAM, LPARAM);
     INT_PTR OnByteCountQuery(WPARAM, LPARAM);
+    INT_PTR OnPrintsArrived(WPARAM, LPARAM);
+    void OnPrintArrived(const Print& print);
     void OnReceive();
     void OnShow();
     void OnSettings();
     void OnSaveAs();
     void OnCopy();
 
+    void ShowCount();
     void LoadLampPicture(LampState state);
     void PaintIconic(HDC dc);
     void PaintByteCount(HDC dc);
@@ -63,19 +76,21 @@ private:
     Settings settings_;
     CScreenImage image_;
     UniqueBitmap picture_;
-    std::atomic<LampState> lampState_{LampState::Idle};
-    LampState loadedLamp_ = LampState::Idle;
+    LampState lamp_ = LampState::Idle;
     UniqueBitmap lampPicture_;
     SIZE lampSize_{};
     UniqueIcon icon_;
     UniqueIcon smallIcon_;
     CDisplayDlg display_;
     bool showByteCount_ = false;
-    bool decoded_ = false;      // an Anzeigen has made the picture that Speichern saves
-    std::string receivingPort_; // the port of the running capture, for its messages
+    bool decoded_ = false; // an Anzeigen has made the picture that Speichern saves
     unsigned shownByteCount_ = 0;
-    // The window the worker may ask to repaint; cleared when the window goes.
-    std::atomic<HWND> repaintTarget_{nullptr};
+    LineErrors lineErrors_; // of the capture whose bytes Anzeigen shows
+    // What the worker handed over, until the window takes it; and the window it tells, cleared
+    // when the window goes.
+    std::mutex printsMutex_;
+    std::deque<Print> prints_;
+    std::atomic<HWND> notifyTarget_{nullptr};
     // Last, so that it goes first: its worker is stopped while everything it uses still exists.
     CSerialReceiver receiver_;
 };

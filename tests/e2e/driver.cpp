@@ -148,25 +148,30 @@ public:
         return search.found;
     }
 
-    // The text of the message box now open, after closing it; empty when none appears.
-    std::string TakeMessageBox() const {
+    // The text of the message box now open (UTF-8), after answering it with `button`; empty
+    // when none appears.
+    std::string TakeMessageBox(int button = IDOK) const {
         const HWND box = WaitForDialog(L"KRT460", 0xFFFF);
         const std::wstring wide = box != nullptr ? WindowText(::GetDlgItem(box, 0xFFFF)) : L"";
-        Click(box, IDOK);
+        Click(box, button);
         WaitUntil([&] { return !::IsWindow(box); });
-        return {wide.begin(), wide.end()}; // the program's messages are ASCII
+        std::string text(wide.size() * 3, '\0');
+        text.resize(static_cast<std::size_t>(
+            ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                  text.data(), static_cast<int>(text.size()), nullptr, nullptr)));
+        return text;
     }
 
-    // The instrument's print key: `count` bytes of the frame, or all of it; `then` "hangup"
-    // pulls the adapter out after them. The request appears whole, by a rename, so that the
-    // simulator never reads it half-written.
-    void Print(int port, long count = -1, const char* then = "") const {
+    // The instrument's print key: the bytes `range` of the frame ("1000": the first 1000,
+    // "1000-3328": the rest after them), or all of it; `then` "hangup" pulls the adapter out
+    // after them. The request appears whole, by a rename, so that the simulator never reads it
+    // half-written.
+    void Print(int port, const std::string& range = "", const char* then = "") const {
         const std::string& trigger = port == 12  ? c_.trigger12
                                      : port == 2 ? c_.trigger2
                                                  : c_.trigger1;
         const std::string pending = trigger + ".pending";
-        std::ofstream(pending, std::ios::binary)
-            << (count < 0 ? "" : std::to_string(count)) << ' ' << then;
+        std::ofstream(pending, std::ios::binary) << range << ' ' << then;
         ::MoveFileExA(pending.c_str(), trigger.c_str(), MOVEFILE_REPLACE_EXISTING);
     }
 
@@ -263,22 +268,57 @@ void MainScenario(const Context& c) {
           "so does Bild kopieren from the system menu, waiting while another program holds "
           "the clipboard");
 
-    // Empfangen while a capture runs: refused, and the capture needs a further full frame.
+    // A print that stops after 1000 bytes, after a whole one: Anzeigen shows those bytes over
+    // white (bands 0 to 4, and 155 columns of band 5), never the rest of the print before.
     Click(s.Main(), IDC_RECEIVE);
     Check(WaitForLamp(s.Main(), Lamp::Receiving), "Empfangen again turns the lamp green");
-    s.Print(1, 1000);
+    s.Print(1, "1000");
     Check(WaitUntil([&] { return ByteCount(s.Main()) == 1000; }), "1000 bytes arrive");
+    ::DeleteFileA("Scp1.bmp");
+    Click(s.Main(), IDC_SHOW);
+    Check(s.TakeMessageBox() == "Unvollst\u00e4ndig: 1000 von 3328 Bytes empfangen.",
+          "Anzeigen of a print cut short says so");
+    Check(WaitUntil([&] {
+              return EveryPixel(ReadFile("Scp1.bmp"), [&](int x, int y, bool white) {
+                  const bool arrived = y < 40 || (y < 48 && x < 155);
+                  return white == (!Ring(x, y) && (!arrived || WhiteIn(c.reference, x, y)));
+              });
+          }),
+          "and writes Scp1.bmp with only the bytes that arrived");
+
+    // Empfangen while a print arrives asks; Nein changes nothing and the print completes.
     Click(s.Main(), IDC_RECEIVE);
-    Check(s.TakeMessageBox() == "Error: Open COM port!",
-          "Empfangen during a capture says Error: Open COM port!");
-    Check(ByteCount(s.Main()) == 0, "and the count starts again at 0");
+    Check(s.TakeMessageBox(IDNO) == "Empfang l\u00e4uft (1000 von 3328 Bytes). Neu beginnen?",
+          "Empfangen during a print asks");
+    s.Print(1, "1000-3328");
+    Check(WaitForLamp(s.Main(), Lamp::Received) && ByteCount(s.Main()) == 3328,
+          "after Nein the print completes, red");
+    s.Show();
+    Check(ReadFile("Scp1.bmp") == c.reference, "and shows whole");
+
+    // Ja starts again: the next print is received whole. A second Empfangen while it waits for
+    // its first byte keeps waiting, without a word.
+    Click(s.Main(), IDC_RECEIVE);
+    Check(WaitForLamp(s.Main(), Lamp::Receiving), "Empfangen once more turns the lamp green");
+    s.Print(1, "1000");
+    Check(WaitUntil([&] { return ByteCount(s.Main()) == 1000; }), "1000 bytes arrive again");
+    Click(s.Main(), IDC_RECEIVE);
+    s.TakeMessageBox(IDYES);
+    Check(WaitUntil([&] { return ByteCount(s.Main()) == 0; }) &&
+              WaitForLamp(s.Main(), Lamp::Receiving),
+          "Ja starts again from 0, green");
+    Click(s.Main(), IDC_RECEIVE);
+    Check(s.WaitForDialog(L"KRT460", 0xFFFF, 2s) == nullptr,
+          "Empfangen while waiting for the first byte says nothing");
     s.Print(1);
-    Check(WaitForLamp(s.Main(), Lamp::Received), "the capture ends red after a further frame");
+    Check(WaitForLamp(s.Main(), Lamp::Received), "the next print arrives whole");
+    s.Show();
+    Check(ReadFile("Scp1.bmp") == c.reference, "and shows whole after Ja");
 
     // The adapter pulled out during a print: told once, with what arrived.
     Click(s.Main(), IDC_RECEIVE);
     Check(WaitForLamp(s.Main(), Lamp::Receiving), "Empfangen once more turns the lamp green");
-    s.Print(1, 1000, "hangup");
+    s.Print(1, "1000", "hangup");
     Check(s.TakeMessageBox() == "Verbindung zu COM1 unterbrochen!",
           "an unplugged adapter is told, naming the port");
     Check(WaitForLamp(s.Main(), Lamp::Idle) && ByteCount(s.Main()) == 1000,
@@ -299,6 +339,7 @@ void MainScenario(const Context& c) {
         Check(WaitUntil([&] { return !::IsWindowVisible(s.Display()); }),
               key == VK_ESCAPE ? "Escape hides the display" : "Enter hides the display");
         Click(s.Main(), IDC_SHOW);
+        s.TakeMessageBox(); // the 1000 bytes before the adapter went are a print cut short
         RECT after{};
         Check(WaitUntil([&] { return ::IsWindowVisible(s.Display()) != FALSE; }) &&
                   ::GetWindowRect(s.Display(), &after) &&
@@ -402,7 +443,8 @@ void SettingsOtherPortScenario(const Context& c) {
     Check(Closed(dialog), "OK closes the dialog");
     s.Receive(12);
     Click(s.Main(), IDC_RECEIVE);
-    s.Print(12, 1000);
+    WaitForLamp(s.Main(), Lamp::Receiving); // the port is open and flushed: the bytes stay
+    s.Print(12, "1000");
     Check(WaitUntil([&] { return ByteCount(s.Main()) == 1000; }), "1000 bytes arrive");
     s.Ende("COM12\r\n1\r\n"); // during a capture: the worker stops, the process ends
 }

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "capture/capture_buffer.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace krt460 {
+
+// Framing, parity and overrun errors and breaks the port saw, as the driver counts them. A
+// pseudo-terminal counts none: `known` is false there.
+struct LineErrors {
+    bool known = false;
+    unsigned framing = 0;
+    unsigned parity = 0;
+    unsigned overrun = 0;
+    unsigned breaks = 0;
+
+    unsigned Total() const { return framing + parity + overrun + breaks; }
+    LineErrors& operator+=(const LineErrors& more) {
+        known = known || more.known;
+        framing += more.framing;
+        parity += more.parity;
+        overrun += more.overrun;
+        breaks += more.breaks;
+        return *this;
+    }
+};
+
+// How the bytes of a print stopped coming.
+enum class CaptureEnd {
+    Complete, // the print is all there: 3328 bytes, or cut where the stream shows it ended
+    Stalled,  // no byte came for the stall timeout
+    PortLost, // the device went away (adapter unplugged, line hung up)
+    Stopped,  // the owner stopped the capture
+};
+
+// What one capture produced, handed from the receive worker to its owner as one value.
+struct Print {
+    std::vector<std::uint8_t> bytes; // only what arrived: a decoder never sees older bytes
+    bool hasEndMarker = false;       // the end marker verdict
+    CaptureEnd end = CaptureEnd::Complete;
+    LineErrors lineErrors; // seen while these bytes arrived
+    unsigned capture = 0;  // which start of the receiver it belongs to
+
+    // The instrument's whole hardcopy: 3328 bytes with their end marker.
+    bool IsWhole() const { return bytes.size() == kFrameLength && hasEndMarker; }
+    // Too short to hold even one band of the picture: line noise, a stray byte, never a print.
+    bool IsStray() const { return bytes.size() < kShortestUsefulPiece; }
+
+    // A band's count, its 160 columns and its line feed.
+    static constexpr std::size_t kShortestUsefulPiece = 2 + 160 + 1;
+};
+
+} // namespace krt460
