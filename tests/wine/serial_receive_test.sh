@@ -35,7 +35,7 @@ done
 
 start_simulator "$WINE_SESSION_DIR/com1" --wait-open
 check "held port refused, byte-changing flags cleared" \
-    bash -c "KRT460_TEST_PORT=COM1 timeout 60 wine '$SERIAL_TESTS_EXE' >log.txt 2>&1 && ! grep -q SKIPPED log.txt"
+    bash -c "KRT460_TEST_PORT=COM1 timeout 60 wine '$SERIAL_TESTS_EXE' >log.txt 2>&1 && ! grep -q 'SKIPPED\|Running 0 tests' log.txt"
 stop_simulator
 
 # The test above left COM1 with fNull, fDsrSensitivity and XON/XOFF set: NUL, XON and XOFF
