@@ -7,7 +7,7 @@
 set -euo pipefail
 KRT460_EXE=$1 SERIAL_TESTS_EXE=$2 SIMULATOR=$3 SAMPLE_FRAME=$4 SAMPLE_BMP=$5
 source "$(dirname "$0")/../../scripts/lib.sh"
-[ -x "$SIMULATOR" ] || { echo "no simulator at $SIMULATOR: build the linux preset first" >&2; exit 1; }
+[ -x "$SIMULATOR" ] || { echo "no simulator at $SIMULATOR: build the linux-ci preset first" >&2; exit 1; }
 
 work=$(mktemp -d /tmp/krt460-serial-test.XXXXXX)
 cleanup() { set +e; stop_simulator; wine_session_stop; rm -rf "$work"; }
