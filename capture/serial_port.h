@@ -68,9 +68,11 @@ struct PortInfo {
     bool accessible = true;  // whether this user may open it
 };
 
-// The serial ports present, found without opening any: on Linux the /dev/ttyS* with a UART
-// behind them, /dev/ttyUSB*, /dev/ttyACM* and the stable /dev/serial/by-id/* names; on Windows
-// the COM ports of HKLM\HARDWARE\DEVICEMAP\SERIALCOMM. Sorted naturally (COM3 before COM10).
+// The serial ports present, found without opening any: on Linux every tty with a device and a
+// bound driver (a /dev/ttyS* only with a UART behind it), the Bluetooth /dev/rfcomm*, then the
+// links /dev/serial0, /dev/serial1, /dev/serial/by-id/* and /dev/serial/by-path/* with their
+// targets; on Windows the COM ports of HKLM\HARDWARE\DEVICEMAP\SERIALCOMM. Sorted naturally
+// (COM3 before COM10).
 std::vector<PortInfo> ListSerialPorts();
 
 // "COM3" < "COM10": letters compare as text, runs of digits as numbers.

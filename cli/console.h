@@ -14,6 +14,14 @@ bool IsTerminal(std::FILE* stream);
 // be translated on any platform.
 void MakeStdioBinary();
 
+// Whether more bytes of an unbuffered input stream are there now, without waiting for them: a
+// file's end is known at once; a pipe or terminal is only looked at, since a writer that stays
+// open may never send another byte. Reads at most one byte.
+bool MoreInputThere(std::FILE* stream);
+
+// True when `path` names the file standard input reads (one file, whatever its names).
+bool IsStandardInput(const std::string& path);
+
 // Empty when this process may create files in `folder`; otherwise the system's reason.
 std::string FolderNotWritable(const std::string& folder);
 

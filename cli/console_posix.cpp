@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace krt460::cli {
@@ -26,6 +28,22 @@ bool IsTerminal(std::FILE* stream) {
 }
 
 void MakeStdioBinary() {} // POSIX streams never translate
+
+bool MoreInputThere(std::FILE* stream) {
+    struct stat input {};
+    if (::fstat(::fileno(stream), &input) == 0 && S_ISREG(input.st_mode)) {
+        return std::fgetc(stream) != EOF;
+    }
+    pollfd look{::fileno(stream), POLLIN, 0};
+    return ::poll(&look, 1, 0) == 1 && (look.revents & POLLIN) != 0;
+}
+
+bool IsStandardInput(const std::string& path) {
+    struct stat input {};
+    struct stat file {};
+    return ::fstat(STDIN_FILENO, &input) == 0 && ::stat(path.c_str(), &file) == 0 &&
+           input.st_dev == file.st_dev && input.st_ino == file.st_ino;
+}
 
 std::string FolderNotWritable(const std::string& folder) {
     if (::access(folder.c_str(), W_OK | X_OK) == 0) {

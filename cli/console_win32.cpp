@@ -1,4 +1,5 @@
 #include "cli/console.h"
+#include "common/unique_handle_win32.h"
 
 #include <atomic>
 #include <cerrno>
@@ -6,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 
 namespace krt460::cli {
 namespace {
@@ -26,6 +28,33 @@ bool IsTerminal(std::FILE* stream) {
 void MakeStdioBinary() {
     ::_setmode(::_fileno(stdin), _O_BINARY);
     ::_setmode(::_fileno(stdout), _O_BINARY);
+}
+
+bool MoreInputThere(std::FILE* stream) {
+    const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
+    switch (::GetFileType(handle)) {
+    case FILE_TYPE_DISK:
+        return std::fgetc(stream) != EOF;
+    case FILE_TYPE_PIPE: {
+        DWORD queued = 0;
+        return ::PeekNamedPipe(handle, nullptr, 0, nullptr, &queued, nullptr) && queued > 0;
+    }
+    default: // a console or device: nothing to look at without waiting
+        return false;
+    }
+}
+
+bool IsStandardInput(const std::string& path) {
+    const UniqueFileHandle file(
+        ::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION input{};
+    BY_HANDLE_FILE_INFORMATION named{};
+    return file && ::GetFileInformationByHandle(::GetStdHandle(STD_INPUT_HANDLE), &input) &&
+           ::GetFileInformationByHandle(file.get(), &named) &&
+           input.dwVolumeSerialNumber == named.dwVolumeSerialNumber &&
+           input.nFileIndexHigh == named.nFileIndexHigh &&
+           input.nFileIndexLow == named.nFileIndexLow;
 }
 
 std::string FolderNotWritable(const std::string& folder) {

@@ -43,9 +43,11 @@ struct DecodeOptions {
     PictureOptions picture;
 };
 
-// Reads what a hardcopy needs and one byte more, to tell whether more follows: an endless
-// stream ends the read as soon as the frame is there.
-bool ReadHardcopy(const std::string& input, std::vector<std::uint8_t>& bytes, std::string& error) {
+// Reads the bytes a hardcopy has, and no more: an endless stream ends the read as soon as the
+// frame is there. `more`: whether further bytes are already there (a writer that stays open, a
+// live tty through socat, may never send another, so they are not waited for).
+bool ReadHardcopy(const std::string& input, std::vector<std::uint8_t>& bytes, bool& more,
+                  std::string& error) {
     std::error_code ignored;
     if (input != "-" && std::filesystem::is_directory(input, ignored)) {
         error = std::strerror(EISDIR);
@@ -56,10 +58,14 @@ bool ReadHardcopy(const std::string& input, std::vector<std::uint8_t>& bytes, st
         error = std::strerror(errno);
         return false;
     }
-    bytes.resize(kFrameLength + 1);
+    // Unbuffered: the stream must not read ahead of the frame, or the look below would miss
+    // bytes it holds.
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    bytes.resize(kFrameLength);
     bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file));
     const bool failed = std::ferror(file) != 0;
     const int readErrno = errno;
+    more = !failed && bytes.size() == kFrameLength && MoreInputThere(file);
     if (file != stdin) {
         std::fclose(file);
     }
@@ -70,8 +76,30 @@ bool ReadHardcopy(const std::string& input, std::vector<std::uint8_t>& bytes, st
     return true;
 }
 
+// Whether the output would replace the input: the file standard input reads, the same file by
+// another name (a link), or a path that resolves to the input's (./in.bin, a/../in.bin, also
+// where neither exists yet).
+bool OutputIsInput(const DecodeOptions& options) {
+    if (options.output == "-") {
+        return false;
+    }
+    if (options.input == "-") {
+        return IsStandardInput(options.output);
+    }
+    // Absolute first: a relative path whose first folder is missing would stay relative.
+    const auto resolved = [](const std::string& path) {
+        std::error_code error;
+        std::filesystem::path result = std::filesystem::absolute(path, error);
+        result = error ? result : std::filesystem::weakly_canonical(result, error);
+        return error ? std::filesystem::path() : result;
+    };
+    const std::filesystem::path input = resolved(options.input);
+    return SameFile(options.input, options.output) ||
+           (!input.empty() && input == resolved(options.output));
+}
+
 ExitCode RunDecode(const DecodeOptions& options) {
-    if (SameFile(options.input, options.output)) {
+    if (OutputIsInput(options)) {
         std::cerr << "error: the output '" << options.output
                   << "' is the input; choose another name\n";
         return kExitUsage;
@@ -81,17 +109,17 @@ ExitCode RunDecode(const DecodeOptions& options) {
         return kExitFailure;
     }
     std::vector<std::uint8_t> bytes;
+    bool more = false;
     std::string error;
-    if (!ReadHardcopy(options.input, bytes, error)) {
+    if (!ReadHardcopy(options.input, bytes, more, error)) {
         std::cerr << "error: cannot read '" << options.input << "': " << error << '\n';
         return kExitFailure;
     }
     // Only the first 3328 bytes count, as when receiving; a short recording reads as a capture
     // cut short, zeros after its end.
-    if (bytes.size() > kFrameLength) {
+    if (more) {
         std::cerr << "Read more than " << kFrameLength << " bytes: the first " << kFrameLength
                   << " count, as when receiving; the rest is ignored\n";
-        bytes.resize(kFrameLength);
     } else {
         std::cerr << "Read " << bytes.size() << " of " << kFrameLength << " bytes\n";
     }
@@ -130,6 +158,13 @@ const CLI::Validator kTimeoutRange(
             return "takes 0 to 86400 seconds, not '" + text + "'";
         }
         return {};
+    },
+    "");
+
+// -o and --raw: an empty name is no file; it must not fall back to any other meaning.
+const CLI::Validator kFileName(
+    [](std::string& text) -> std::string {
+        return text.empty() ? "needs a file name, not an empty one" : "";
     },
     "");
 
@@ -188,6 +223,7 @@ int Run(int argc, char** argv) {
     decodeCommand
         ->add_option("-o,--output", decode.output, "Picture file to write, or - for stdout")
         ->required()
+        ->check(kFileName)
         ->type_name("FILE");
     AddPictureOptions(decodeCommand, decode.picture);
 
@@ -201,8 +237,10 @@ int Run(int argc, char** argv) {
     receiveCommand
         ->add_option("-o,--output", receive.output, "Picture file to write, or - for stdout")
         ->required()
+        ->check(kFileName)
         ->type_name("FILE");
     receiveCommand->add_option("--raw", receive.raw, "Also keep the received bytes in this file")
+        ->check(kFileName)
         ->type_name("FILE");
     AddTimeout(receiveCommand, receive.timeoutSeconds,
                "End when no byte arrives for this many seconds, keeping the bytes so far in "
@@ -260,7 +298,15 @@ int Run(int argc, char** argv) {
     } catch (const CLI::Success& done) {
         return app.exit(done); // --help, --version
     } catch (const CLI::ParseError& wrong) {
-        std::cerr << "error: " << wrong.what() << "\nrun krt460 --help\n";
+        // An unknown option is the likeliest cause of whatever else went wrong (a mistyped
+        // --ouput leaves -o missing; --frob alone, the subcommand), so it is named first.
+        const std::vector<std::string> rest = app.remaining(true);
+        const auto unknown = std::find_if(rest.begin(), rest.end(), [](const std::string& word) {
+            return word.size() > 1 && word[0] == '-';
+        });
+        std::cerr << "error: "
+                  << (unknown != rest.end() ? "unknown option '" + *unknown + "'" : wrong.what())
+                  << "\nrun krt460 --help\n";
         return kExitUsage;
     }
 

@@ -10,10 +10,20 @@ namespace krt460 {
 // same folder and renamed into place once complete, so that a full disk or a killed process
 // never leaves a truncated file under the name, and an existing file is replaced only by a
 // complete new one. An existing file that may not be written is left alone, as it would be by a
-// direct write; a device (/dev/null) is written directly. False with the system's words in
-// `error`.
+// direct write; a device (/dev/null) is written directly. Once in place, the file survives a
+// power cut (the folder is flushed too). False with the system's words in `error`.
 bool WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes,
                          std::string& error);
+
+enum class NewFileResult { Written, NameTaken, Failed };
+
+// As WriteFileAtomically, but never replaces anything: the complete file takes the name only if
+// nothing has it at that moment, so that two writers (two programs, or a user copying a file
+// in) never overwrite each other. NameTaken, with nothing written, when something has the name;
+// the caller tries the next one. Failed with the system's words in `error`, also when the disk
+// failed to flush the folder after the file took the name.
+NewFileResult WriteNewFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes,
+                                     std::string& error);
 
 // The system's own words for an error number (errno, or GetLastError on Windows).
 std::string SystemErrorText(unsigned long code);

@@ -1,4 +1,5 @@
-// Complete files on Windows: a temporary file beside the target, flushed, then MoveFileExW.
+// Complete files on Windows: a temporary file beside the target, flushed, then MoveFileExW
+// written through to the disk.
 #include "common/file_output.h"
 #include "common/unique_handle_win32.h"
 
@@ -30,6 +31,37 @@ bool Fail(std::string& error, DWORD code) {
     return false;
 }
 
+// Writes `bytes` to a temporary file beside the target, flushes it and moves it to the name
+// with `moveFlags` (MOVEFILE_WRITE_THROUGH: the move is on the disk when it returns). The
+// temporary file is removed again if a step fails. ERROR_SUCCESS or the step's error.
+DWORD PlaceFile(const std::string& path, std::span<const std::uint8_t> bytes, DWORD moveFlags) {
+    const std::wstring target = Widen(path);
+    wchar_t temporary[MAX_PATH + 1] = {};
+    if (::GetTempFileNameW(FolderOf(target).c_str(), L"krt", 0, temporary) == 0) {
+        return ::GetLastError();
+    }
+    DWORD code = ERROR_SUCCESS;
+    {
+        const UniqueFileHandle file(::CreateFileW(temporary, GENERIC_WRITE, 0, nullptr,
+                                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        DWORD written = 0;
+        if (!file ||
+            !::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                         nullptr) ||
+            written != bytes.size() || !::FlushFileBuffers(file.get())) {
+            code = ::GetLastError();
+            code = code != ERROR_SUCCESS ? code : ERROR_WRITE_FAULT; // a short write, no error
+        }
+    }
+    if (code == ERROR_SUCCESS && !::MoveFileExW(temporary, target.c_str(), moveFlags)) {
+        code = ::GetLastError();
+    }
+    if (code != ERROR_SUCCESS) {
+        ::DeleteFileW(temporary);
+    }
+    return code;
+}
+
 } // namespace
 
 std::string SystemErrorText(unsigned long code) {
@@ -47,33 +79,21 @@ std::string SystemErrorText(unsigned long code) {
 
 bool WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes,
                          std::string& error) {
-    const std::wstring target = Widen(path);
-    wchar_t temporary[MAX_PATH + 1] = {};
-    if (::GetTempFileNameW(FolderOf(target).c_str(), L"krt", 0, temporary) == 0) {
-        return Fail(error, ::GetLastError());
+    const DWORD code = PlaceFile(path, bytes, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    return code == ERROR_SUCCESS || Fail(error, code);
+}
+
+NewFileResult WriteNewFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes,
+                                     std::string& error) {
+    const DWORD code = PlaceFile(path, bytes, MOVEFILE_WRITE_THROUGH);
+    if (code == ERROR_SUCCESS) {
+        return NewFileResult::Written;
     }
-    DWORD code = ERROR_SUCCESS;
-    {
-        const UniqueFileHandle file(::CreateFileW(temporary, GENERIC_WRITE, 0, nullptr,
-                                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        DWORD written = 0;
-        if (!file ||
-            !::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                         nullptr) ||
-            written != bytes.size() || !::FlushFileBuffers(file.get())) {
-            code = ::GetLastError();
-        }
+    if (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS) {
+        return NewFileResult::NameTaken;
     }
-    if (code == ERROR_SUCCESS &&
-        !::MoveFileExW(temporary, target.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        code = ::GetLastError();
-    }
-    if (code != ERROR_SUCCESS) {
-        ::DeleteFileW(temporary);
-        return Fail(error, code);
-    }
-    return true;
+    Fail(error, code);
+    return NewFileResult::Failed;
 }
 
 } // namespace krt460

@@ -3,11 +3,16 @@
 
 KRT460_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
+# The scripts build Linux as CI does, warnings as errors, into a folder of its own; the Windows
+# tests take the instrument simulator from there (KRT460_HOST_TOOLS_DIR).
+LINUX_PRESET=linux-ci
+LINUX_BUILD=$KRT460_ROOT/build/$LINUX_PRESET
+
 LINUX_PACKAGES=(cmake ninja-build g++ python3 libgtest-dev libbenchmark-dev libcli11-dev
                 libpng-dev util-linux)
 FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
-# What the tests of the manual page and the service unit use.
-CHECK_PACKAGES=(groff-base bsdextrautils systemd dpkg-dev)
+# What the tests of the manual page, the service unit and durable writes use.
+CHECK_PACKAGES=(groff-base bsdextrautils systemd dpkg-dev strace)
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 fonts-wine
                   xvfb socat x11-apps imagemagick xdotool)
 

@@ -8,9 +8,10 @@ set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 cd "$KRT460_ROOT"
 ensure_packages "${LINUX_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
-build_preset linux >/dev/null
+build_preset "$LINUX_PRESET" >/dev/null
 build_preset windows >/dev/null
-SIMULATOR=$KRT460_ROOT/build/linux/tools/instrument_simulator
+SIMULATOR=$LINUX_BUILD/tools/instrument_simulator
+KRT460=$LINUX_BUILD/cli/krt460
 SAMPLE_FRAME=$KRT460_ROOT/samples/sample_hardcopy.bin
 RUNS=${RUNS:-3}
 
@@ -42,7 +43,7 @@ report() { # label, then lines "wall cpu"
 }
 
 for _ in $(seq "$RUNS"); do
-    measure "$work/port" build/linux/cli/krt460 receive --port "$work/port" -o "$work/a.bmp"
+    measure "$work/port" "$KRT460" receive --port "$work/port" -o "$work/a.bmp"
 done | report "Linux (native)"
 
 wine_session_start COM1
@@ -80,10 +81,10 @@ waiting_state() {
 
 WAIT_ARGS="--stop-after 100"
 waiting_state "Linux: stalled capture" "$work/port" \
-    build/linux/cli/krt460 receive --port "$work/port" -o "$work/c.bmp" --timeout 0
+    "$KRT460" receive --port "$work/port" -o "$work/c.bmp" --timeout 0
 WAIT_ARGS="--hangup-after 0 --come-back 60"
 waiting_state "Linux: listen, port lost, waiting" "$work/port" \
-    build/linux/cli/krt460 listen --port "$work/port" --dir "$work/listen"
+    "$KRT460" listen --port "$work/port" --dir "$work/listen"
 WAIT_ARGS="--stop-after 100"
 waiting_state "Wine: stalled capture" "$WINE_SESSION_DIR/com1" \
     wine build/windows/cli/krt460.exe receive --port COM1 -o "$work/d.bmp" --timeout 0

@@ -1,14 +1,26 @@
 #!/usr/bin/env bash
 # Release packages into dist/: KRT460-<version>-windows-x64.zip (KRT460.exe, README, licence),
 # and krt460's Debian package and tarball for Linux.
+# --linux-only (the default on any machine but x86_64, such as a Raspberry Pi): krt460's
+# packages alone, built with the machine's own g++, without MinGW or Wine.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 cd "$KRT460_ROOT"
-ensure_packages "${LINUX_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" dpkg-dev
-build_preset linux >/dev/null
-build_preset windows >/dev/null
+case "${1:-}" in
+"" | --linux-only) ;;
+*) echo "usage: $0 [--linux-only]" >&2; exit 64 ;;
+esac
+if [ "${1:-}" = --linux-only ] || [ "$(uname -m)" != x86_64 ]; then
+    # Any recent g++: warnings stay warnings, as the linux preset builds.
+    ensure_packages "${LINUX_PACKAGES[@]}" dpkg-dev
+    builds=(linux)
+else
+    ensure_packages "${LINUX_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" dpkg-dev
+    builds=("$LINUX_PRESET" windows)
+fi
 mkdir -p dist
-for preset in linux windows; do
+for preset in "${builds[@]}"; do
+    build_preset "$preset" >/dev/null
     (cd "build/$preset" && cpack -B "$KRT460_ROOT/dist" >/dev/null)
 done
 rm -rf dist/_CPack_Packages

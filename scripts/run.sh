@@ -8,10 +8,10 @@ set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
 ensure_packages "${LINUX_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
-build_preset linux >/dev/null
+build_preset "$LINUX_PRESET" >/dev/null
 build_preset windows >/dev/null
 B=$KRT460_ROOT/build
-SIMULATOR=$B/linux/tools/instrument_simulator
+SIMULATOR=$LINUX_BUILD/tools/instrument_simulator
 SAMPLE_FRAME=$KRT460_ROOT/samples/sample_hardcopy.bin
 out=$(pwd)
 

@@ -4,9 +4,9 @@
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 ensure_packages "${LINUX_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
-build_preset linux >/dev/null
+build_preset "$LINUX_PRESET" >/dev/null
 build_preset windows >/dev/null
-SIMULATOR=$KRT460_ROOT/build/linux/tools/instrument_simulator
+SIMULATOR=$LINUX_BUILD/tools/instrument_simulator
 SAMPLE_FRAME=$KRT460_ROOT/samples/sample_hardcopy.bin
 work=$(mktemp -d /tmp/krt460-shots.XXXXXX)
 trap 'set +e; stop_simulator; wine_session_stop; xvfb_stop; rm -rf "$work"' EXIT

@@ -25,8 +25,8 @@ logs=$(mktemp -d /tmp/krt460-test-logs.XXXXXX)
 trap 'set +e; wine_session_stop; rm -rf "$logs"' EXIT
 
 echo "== Linux build and tests"
-build_preset linux-ci # warnings are errors where we control the compiler
-run_ctest linux "$logs/linux.log"
+build_preset "$LINUX_PRESET" # warnings are errors where we control the compiler
+run_ctest "$LINUX_PRESET" "$logs/linux.log"
 
 echo "== ThreadSanitizer build and tests"
 build_preset tsan

@@ -1,9 +1,12 @@
 #include "settings/settings_file.h"
 
+#include "common/file_output.h"
+
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
-#include <fstream>
+#include <span>
 #include <string_view>
 
 namespace krt460 {
@@ -66,14 +69,17 @@ Settings CSettingsFile::LoadSettings(const std::string& fileName) {
 }
 
 bool CSettingsFile::SaveSettings(const std::string& fileName, const Settings& settings) {
-    std::ofstream file(fileName, std::ios::binary | std::ios::trunc);
-    if (!file) {
-        return false;
+    // One CR LF line per value, in the order LoadSettings reads them; written whole or not at
+    // all, so that a power cut never leaves a half-written file to start from.
+    const std::string lines[] = {settings.portName, settings.border ? "1" : "0"};
+    std::string content;
+    for (const std::string& line : lines) {
+        content += line + "\r\n";
     }
-    file << settings.portName << "\r\n" << std::flush;
-    file << (settings.border ? "1" : "0") << "\r\n" << std::flush;
-    file.close();
-    return !file.fail();
+    std::string ignored;
+    return WriteFileAtomically(
+        fileName, std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size()),
+        ignored);
 }
 
 } // namespace krt460

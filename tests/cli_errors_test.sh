@@ -17,16 +17,21 @@ printf 'no hardcopy here' >text.bin
 head -c 2000 "$SAMPLE_FRAME" >short.bin
 input_sum=$(md5sum in.bin)
 
-# status | message fragment | arguments (one string, split on blanks)
+# status | message fragment | arguments (split as the shell does: '' is an empty one) | stdin
 cases=(
     "64|unknown command 'print'|print"
     "64|A subcommand is required|"
+    "64|unknown option '--frob'|--frob"
     "64|run krt460 --help|decode"
     "64|takes 0 to 86400 seconds, not 'nan'|receive -o x.bmp --timeout nan"
     "64|takes 0 to 86400 seconds, not '1e10'|receive -o x.bmp --timeout 1e10"
     "64|takes 0 to 86400 seconds, not '-1'|listen --timeout -1"
     "64|scale|decode in.bin -o x.bmp --scale 9"
     "64|is the input|decode in.bin -o in.bin"
+    "64|is the input|decode in.bin -o nofolder/../in.bin"
+    "64|is the input|decode - -o in.bin|in.bin"
+    "64|needs a file name|decode in.bin -o ''"
+    "64|needs a file name|receive -o x.bmp --raw ''"
     "64|name the same file|receive -o same.bmp --raw same.bmp"
     "1|cannot read 'folder': Is a directory|decode folder -o x.bmp"
     "1|cannot read 'missing.bin': No such file|decode missing.bin -o x.bmp"
@@ -41,10 +46,10 @@ cases=(
     "2|Read 2000 of 3328 bytes|decode short.bin -o x.bmp"
 )
 for entry in "${cases[@]}"; do
-    IFS='|' read -r expected fragment arguments <<<"$entry"
+    IFS='|' read -r expected fragment arguments input <<<"$entry"
+    eval "args=($arguments)"
     status=0
-    # shellcheck disable=SC2086
-    "$KRT460" $arguments >out.txt 2>err.txt </dev/null || status=$?
+    "$KRT460" "${args[@]}" >out.txt 2>err.txt <"${input:-/dev/null}" || status=$?
     [ "$status" -eq "$expected" ] || fail "krt460 $arguments: status $status, expected $expected"
     grep -qi -- "$fragment" err.txt || fail "krt460 $arguments: no '$fragment' in: $(cat err.txt)"
     [ "$(grep -c . err.txt)" -le 4 ] || fail "krt460 $arguments: too talkative"
@@ -62,5 +67,14 @@ timeout 10 "$KRT460" decode - -o zero.bmp </dev/zero 2>err.txt && fail "zeros de
 grep -q "Read more than 3328 bytes" err.txt || fail "endless stdin: $(cat err.txt)"
 { cat "$SAMPLE_FRAME"; printf 'trailing'; } | "$KRT460" decode - -o trail.png --format PNG 2>err.txt
 [ "$(head -c 4 trail.png | tail -c 3)" = "PNG" ] || fail "--format PNG did not write PNG"
-echo "cli errors: $((${#cases[@]} + 3 - failures)) passed, $failures failed"
+# A frame from a writer that stays open (a live tty) is decoded without waiting for more.
+mkfifo open.fifo
+{ cat "$SAMPLE_FRAME"; exec sleep 60; } >open.fifo &
+writer=$!
+status=0
+timeout 10 "$KRT460" decode - -o open.bmp <open.fifo 2>err.txt || status=$?
+kill "$writer" 2>/dev/null || true
+wait "$writer" 2>/dev/null || true
+[ "$status" -eq 0 ] && cmp -s open.bmp "$SAMPLE_BMP" || fail "open writer: status $status: $(cat err.txt)"
+echo "cli errors: $((${#cases[@]} + 4 - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]
