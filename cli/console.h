@@ -22,8 +22,8 @@ bool MoreInputThere(std::FILE* stream);
 // True when `path` names the file standard input reads (one file, whatever its names).
 bool IsStandardInput(const std::string& path);
 
-// Empty when this process may create files in `folder`; otherwise the system's reason.
-std::string FolderNotWritable(const std::string& folder);
+// Empty when this process may write the existing file `path`; otherwise the system's reason.
+std::string NotWritable(const std::string& path);
 
 // Ctrl-C, and on POSIX systems SIGTERM and SIGHUP, while a guard lives set a flag instead of
 // ending the process, so that the port is closed and nothing half-written is left behind.

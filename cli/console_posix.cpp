@@ -45,8 +45,8 @@ bool IsStandardInput(const std::string& path) {
            input.st_dev == file.st_dev && input.st_ino == file.st_ino;
 }
 
-std::string FolderNotWritable(const std::string& folder) {
-    if (::access(folder.c_str(), W_OK | X_OK) == 0) {
+std::string NotWritable(const std::string& path) {
+    if (::access(path.c_str(), W_OK) == 0) {
         return {};
     }
     return std::strerror(errno);

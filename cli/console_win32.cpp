@@ -57,8 +57,8 @@ bool IsStandardInput(const std::string& path) {
            input.nFileIndexLow == named.nFileIndexLow;
 }
 
-std::string FolderNotWritable(const std::string& folder) {
-    if (::_access(folder.c_str(), 2) == 0) {
+std::string NotWritable(const std::string& path) {
+    if (::_access(path.c_str(), 2) == 0) {
         return {};
     }
     return std::strerror(errno);

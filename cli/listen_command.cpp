@@ -2,14 +2,12 @@
 
 #include "cli/capture_session.h"
 #include "cli/console.h"
-#include "cli/receive_command.h"
+#include "cli/output_files.h"
 
 #include <chrono>
-#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <optional>
-#include <sstream>
 
 namespace krt460::cli {
 namespace {
@@ -19,11 +17,19 @@ namespace fs = std::filesystem;
 // How often a lost or failing port is tried again: at most twice a second.
 constexpr std::chrono::milliseconds kRetryInterval{500};
 
-std::string LocalTimeStamp() {
-    const std::time_t now = std::time(nullptr);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", std::localtime(&now)); // one thread calls it
-    return text;
+// Says why the files of a print could not be written, and keeps its bytes elsewhere if they can
+// be: a print that arrived is never lost without a word.
+void TellWriteFailure(const std::string& dir, const std::string& error,
+                      std::span<const std::uint8_t> bytes) {
+    std::cerr << "error: cannot write a print into '" << dir << "': " << error << '\n';
+    std::string keptError;
+    const std::string kept =
+        KeepBytesElsewhere((fs::path(dir) / LocalTimeStamp()).string(), bytes, keptError);
+    if (kept.empty()) {
+        std::cerr << "error: the print could not be kept: " << keptError << '\n';
+    } else {
+        std::cerr << "Its bytes are kept in " << kept << '\n';
+    }
 }
 
 void Report(const std::string& file, const std::string& verdict) {
@@ -111,41 +117,51 @@ bool Listener::Keep(const Print& print) {
 }
 
 bool Listener::KeepPartial(const Print& print, const std::string& why) {
-    const std::string partial = UniqueCaptureBase(options_.dir, LocalTimeStamp()) + ".partial.bin";
     std::string error;
-    if (!WriteOutput(partial, print.bytes, error)) {
-        std::cerr << "error: cannot write '" << partial << "': " << error << '\n';
+    const std::string base =
+        WriteCaptureFiles(options_.dir, LocalTimeStamp(), {{".partial.bin", print.bytes}}, error);
+    if (base.empty()) {
+        TellWriteFailure(options_.dir, error, print.bytes);
         return false;
     }
+    const std::string partial = base + ".partial.bin";
     Report(partial, why + " after " + std::to_string(print.bytes.size()) + " bytes, no picture");
     WarnOfLineErrors(print.lineErrors, partial);
     return true;
 }
 
 bool Listener::KeepComplete(const Print& print) {
-    const std::string base = UniqueCaptureBase(options_.dir, LocalTimeStamp());
-    std::ostringstream log;
-    const std::string picture = base + PictureExtension(options_.picture);
-    const ExitCode decoded =
-        DecodeAndWrite(print.bytes, print.hasEndMarker, picture, options_.picture, log);
+    CScreenImage image;
+    const bool decoded = image.Decode(print.bytes, options_.picture.border);
+    const char* pictureExtension = PictureExtension(options_.picture);
+    std::vector<std::uint8_t> picture;
     std::string error;
-    if ((options_.raw || decoded != kExitOk) && !WriteOutput(base + ".bin", print.bytes, error)) {
-        std::cerr << "error: cannot write '" << base << ".bin': " << error << '\n';
+    if (decoded && !EncodePicture(image, pictureExtension, options_.picture, picture, error)) {
+        std::cerr << "error: " << error << '\n';
         return false;
     }
-    if (decoded == kExitNotParsed) {
+    std::vector<CaptureFile> files;
+    if (decoded) {
+        files.push_back({pictureExtension, picture});
+    }
+    if (options_.raw || !decoded) {
+        files.push_back({".bin", print.bytes});
+    }
+    const std::string base = WriteCaptureFiles(options_.dir, LocalTimeStamp(), files, error);
+    if (base.empty()) {
+        TellWriteFailure(options_.dir, error, print.bytes);
+        return false;
+    }
+    if (!decoded) {
         ++undecodable_;
         Report(base + ".bin", "not a hardcopy, no picture");
         WarnOfLineErrors(print.lineErrors, base + ".bin");
         return true;
     }
-    if (decoded != kExitOk) {
-        std::cerr << log.str();
-        return false;
-    }
     ++pictures_;
-    Report(picture, print.hasEndMarker ? "end marker present" : "end marker missing");
-    WarnOfLineErrors(print.lineErrors, picture);
+    Report(base + pictureExtension,
+           print.hasEndMarker ? "end marker present" : "end marker missing");
+    WarnOfLineErrors(print.lineErrors, base + pictureExtension);
     return true;
 }
 
@@ -156,8 +172,9 @@ ExitCode Listener::Run() {
         return kExitFailure;
     }
     const SignalGuard signalGuard;
-    if (!Arm(false)) {
-        return kExitFailure;
+    if (!Arm(options_.waitForPort)) {
+        // Waiting for the port, only a signal ends it: that is the normal end of a service.
+        return options_.waitForPort ? kExitOk : kExitFailure;
     }
     // The folder is made only once the port is open, so that a wrong port leaves nothing.
     fs::create_directories(options_.dir, error);
@@ -207,20 +224,6 @@ void Listener::PrintSummary() const {
 }
 
 } // namespace
-
-std::string UniqueCaptureBase(const std::string& dir, const std::string& stamp) {
-    for (int n = 1;; ++n) {
-        const std::string base =
-            (fs::path(dir) / (n == 1 ? stamp : stamp + "-" + std::to_string(n))).string();
-        bool taken = false;
-        for (const char* extension : {".bmp", ".png", ".bin", ".partial.bin"}) {
-            taken = taken || fs::exists(base + extension);
-        }
-        if (!taken) {
-            return base;
-        }
-    }
-}
 
 ExitCode RunListen(const ListenOptions& options) {
     Listener listener(options);

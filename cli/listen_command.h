@@ -12,14 +12,12 @@ struct ListenOptions {
     std::string dir = ".";
     bool raw = true;            // keep the 3328 bytes beside each picture
     double timeoutSeconds = 10; // between the bytes of a started capture; 0: wait for ever
+    bool waitForPort = false;   // an absent port at the start is waited for, not an error
     PictureOptions picture;
 };
 
 // Receives hardcopy after hardcopy until Ctrl-C, each into DIR/YYYYMMDD-HHMMSS.bmp (with -2,
 // -3, ... when that exists; nothing is overwritten) and one line on stdout.
 ExitCode RunListen(const ListenOptions& options);
-
-// A base name in `dir` for the local time `stamp` that no file of a capture uses yet.
-std::string UniqueCaptureBase(const std::string& dir, const std::string& stamp);
 
 } // namespace krt460::cli

@@ -4,6 +4,7 @@
 #include "cli/hardcopy.h"
 #include "cli/listen_command.h"
 #include "cli/man_page.h"
+#include "cli/output_files.h"
 #include "cli/receive_command.h"
 #include "settings/settings_file.h"
 #include "version.h"
@@ -86,16 +87,7 @@ bool OutputIsInput(const DecodeOptions& options) {
     if (options.input == "-") {
         return IsStandardInput(options.output);
     }
-    // Absolute first: a relative path whose first folder is missing would stay relative.
-    const auto resolved = [](const std::string& path) {
-        std::error_code error;
-        std::filesystem::path result = std::filesystem::absolute(path, error);
-        result = error ? result : std::filesystem::weakly_canonical(result, error);
-        return error ? std::filesystem::path() : result;
-    };
-    const std::filesystem::path input = resolved(options.input);
-    return SameFile(options.input, options.output) ||
-           (!input.empty() && input == resolved(options.output));
+    return SamePath(options.input, options.output);
 }
 
 ExitCode RunDecode(const DecodeOptions& options) {
@@ -261,6 +253,9 @@ int Run(int argc, char** argv) {
     listenCommand->add_flag_function(
         "--no-raw", [&listen](std::int64_t) { listen.raw = false; },
         "Keep no .bin beside the pictures (one that cannot be decoded is kept all the same)");
+    listenCommand->add_flag("--wait-for-port", listen.waitForPort,
+                            "Wait for a port that is not there yet (an adapter not plugged in) "
+                            "instead of ending with an error, as the listen service does");
     AddTimeout(listenCommand, listen.timeoutSeconds,
                "End a started capture when no byte arrives for this many seconds, keeping its "
                "bytes in .partial.bin (0: wait for ever)");

@@ -54,21 +54,27 @@ const char* PictureExtension(const PictureOptions& options) {
     return options.format == PictureFormat::Png ? ".png" : ".bmp";
 }
 
-bool WritePicture(const CScreenImage& image, const std::string& path, const PictureOptions& options,
-                  std::string& error) {
+bool EncodePicture(const CScreenImage& image, const std::string& path,
+                   const PictureOptions& options, std::vector<std::uint8_t>& bytes,
+                   std::string& error) {
     if (FormatFor(options, path) == PictureFormat::Png) {
         const ScaledPicture picture = ScalePicture(image, options.scale);
-        std::vector<std::uint8_t> png;
-        return EncodePng(picture.width, picture.height, picture.rows, png, error) &&
-               WriteOutput(path, png, error);
+        return EncodePng(picture.width, picture.height, picture.rows, bytes, error);
     }
     if (options.scale == 1) {
-        const BitmapFileBytes bytes = image.EncodeBitmap(); // the program's own file
-        return WriteOutput(path, bytes, error);
+        const BitmapFileBytes file = image.EncodeBitmap(); // the program's own file
+        bytes.assign(file.begin(), file.end());
+        return true;
     }
     const ScaledPicture picture = ScalePicture(image, options.scale);
-    return WriteOutput(path, EncodeMonochromeBitmap(picture.width, picture.height, picture.rows),
-                       error);
+    bytes = EncodeMonochromeBitmap(picture.width, picture.height, picture.rows);
+    return true;
+}
+
+bool WritePicture(const CScreenImage& image, const std::string& path, const PictureOptions& options,
+                  std::string& error) {
+    std::vector<std::uint8_t> bytes;
+    return EncodePicture(image, path, options, bytes, error) && WriteOutput(path, bytes, error);
 }
 
 } // namespace krt460::cli

@@ -30,8 +30,14 @@ ScaledPicture ScalePicture(const CScreenImage& image, int scale);
 
 PictureFormat FormatFor(const PictureOptions& options, const std::string& path);
 
-// Writes the decoded picture as BMP or PNG. At scale 1 a BMP is the program's own 3262-byte
-// file, byte for byte. False with the system's reason in `error`.
+// The decoded picture as the bytes of a BMP or PNG file (the format by the options, else by
+// `path`). At scale 1 a BMP is the program's own 3262-byte file, byte for byte. False with the
+// reason in `error`.
+bool EncodePicture(const CScreenImage& image, const std::string& path,
+                   const PictureOptions& options, std::vector<std::uint8_t>& bytes,
+                   std::string& error);
+
+// Writes the decoded picture as BMP or PNG. False with the system's reason in `error`.
 bool WritePicture(const CScreenImage& image, const std::string& path, const PictureOptions& options,
                   std::string& error);
 

@@ -2,6 +2,7 @@
 
 #include "cli/capture_session.h"
 #include "cli/console.h"
+#include "cli/output_files.h"
 
 #include <filesystem>
 #include <iostream>
@@ -10,45 +11,30 @@ namespace krt460::cli {
 
 namespace fs = std::filesystem;
 
-std::string PartialFileName(const std::string& output) {
-    if (output == "-") {
-        return "krt460.partial.bin";
+namespace {
+
+// Keeps the bytes of a print whose file could not be written, and says where they are.
+void KeepBytes(const std::string& output, const std::vector<std::uint8_t>& bytes) {
+    std::string error;
+    const std::string kept = KeepBytesElsewhere(output, bytes, error);
+    if (kept.empty()) {
+        std::cerr << "error: the received bytes could not be kept either: " << error << '\n';
+    } else {
+        std::cerr << "The received bytes are kept in " << kept << '\n';
     }
-    const fs::path p(output);
-    return ((p.has_extension() ? p.parent_path() / p.stem() : p).string()) + ".partial.bin";
 }
 
-std::string OutputProblem(const std::string& path) {
-    if (path == "-") {
-        return {};
-    }
-    std::error_code ignored;
-    if (fs::is_directory(path, ignored)) {
-        return "is a folder";
-    }
-    const fs::path folder = fs::path(path).parent_path();
-    const std::string name = folder.empty() ? "." : folder.string();
-    if (!fs::is_directory(name, ignored)) {
-        return "folder '" + name + "' does not exist";
-    }
-    const std::string reason = FolderNotWritable(name);
-    return reason.empty() ? "" : "folder '" + name + "': " + reason;
-}
-
-bool SameFile(const std::string& a, const std::string& b) {
-    std::error_code error;
-    return a != "-" && b != "-" && fs::equivalent(a, b, error);
-}
+} // namespace
 
 ExitCode RunReceive(const ReceiveOptions& options) {
     // Every place a file will go is checked before the port opens: a print must never be
     // received only to be lost.
-    if (!options.raw.empty() &&
-        (options.raw == options.output || SameFile(options.raw, options.output))) {
-        std::cerr << "error: --raw and -o name the same file '" << options.output << "'\n";
+    const std::string partial = PartialFileName(options.output);
+    if (SamePath(options.raw, options.output) || SamePath(options.raw, partial)) {
+        std::cerr << "error: --raw and -o name the same file '" << options.raw << "'\n";
         return kExitUsage;
     }
-    for (const std::string& path : {options.output, options.raw, PartialFileName(options.output)}) {
+    for (const std::string& path : {options.output, options.raw, partial}) {
         if (const std::string problem = path.empty() ? "" : OutputProblem(path); !problem.empty()) {
             std::cerr << "error: cannot write '" << path << "': " << problem << '\n';
             return kExitFailure;
@@ -108,9 +94,9 @@ ExitCode RunReceive(const ReceiveOptions& options) {
                                   : "\n");
             return stalled ? kExitStalled : kExitPortLost;
         }
-        const std::string partial = PartialFileName(options.output);
         if (!WriteOutput(partial, print->bytes, error)) {
             std::cerr << "\nerror: cannot write '" << partial << "': " << error << '\n';
+            KeepBytes(options.output, print->bytes);
             return kExitFailure;
         }
         std::cerr << "; the bytes so far are in " << partial << '\n';
@@ -120,18 +106,23 @@ ExitCode RunReceive(const ReceiveOptions& options) {
         std::cerr << "Lamp: red (hardcopy with end marker received)\n";
     }
     // The raw bytes first: they are kept even when the picture cannot be made.
-    ExitCode status = kExitOk;
+    bool bytesKept = false;
     if (!options.raw.empty()) {
-        if (WriteOutput(options.raw, print->bytes, error)) {
+        bytesKept = WriteOutput(options.raw, print->bytes, error);
+        if (bytesKept) {
             std::cerr << "Raw bytes: " << options.raw << '\n';
         } else {
             std::cerr << "error: cannot write '" << options.raw << "': " << error << '\n';
-            status = kExitFailure;
         }
     }
     const ExitCode decoded = DecodeAndWrite(print->bytes, print->hasEndMarker, options.output,
                                             options.picture, std::cerr);
-    return decoded != kExitOk ? decoded : status;
+    // A file that could not be written after all (the disk filled meanwhile) loses no print.
+    const bool failed = decoded == kExitFailure || (!options.raw.empty() && !bytesKept);
+    if (failed && !bytesKept) {
+        KeepBytes(options.output, print->bytes);
+    }
+    return failed ? kExitFailure : decoded;
 }
 
 } // namespace krt460::cli

@@ -20,14 +20,4 @@ struct ReceiveOptions {
 // bytes so far.
 ExitCode RunReceive(const ReceiveOptions& options);
 
-// Where the bytes of a capture cut short go: shot.png -> shot.partial.bin.
-std::string PartialFileName(const std::string& output);
-
-// Empty when a file can be written at `path`: its folder exists and may be written, and the
-// path is no folder; otherwise why not.
-std::string OutputProblem(const std::string& path);
-
-// True when both name the same existing file (same device and inode).
-bool SameFile(const std::string& a, const std::string& b);
-
 } // namespace krt460::cli

@@ -12,12 +12,25 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 cp "$SAMPLE_FRAME" in.bin
-mkdir folder KRT460.ini
+mkdir folder KRT460.ini shared full
+chmod 755 "$work" && chmod 777 shared # a folder an ordinary user may write, with a file he may not
+printf 'old' >shared/ro.bmp && chmod 444 shared/ro.bmp
+# "nobody": as an ordinary user; "full": on a full disk (a full tmpfs in a mount namespace).
+run_as() {
+    case "$1" in
+    nobody) shift; setpriv --reuid=65534 --regid=65534 --clear-groups "$@" ;;
+    full) shift; unshare -m sh -c 'mount -t tmpfs -o size=16k tmpfs full &&
+        head -c 16384 /dev/zero >full/fill 2>/dev/null; exec "$@"' sh "$@" ;;
+    *) shift; "$@" ;;
+    esac
+}
+can_run_as() { [ -z "$1" ] || [ "$(id -u)" -eq 0 ] && run_as "$1" true 2>/dev/null; }
 printf 'no hardcopy here' >text.bin
 head -c 2000 "$SAMPLE_FRAME" >short.bin
 input_sum=$(md5sum in.bin)
 
-# status | message fragment | arguments (split as the shell does: '' is an empty one) | stdin
+# status | message fragment | arguments (split as the shell does: '' is an empty one) | stdin |
+# who runs it
 cases=(
     "64|unknown command 'print'|print"
     "64|A subcommand is required|"
@@ -33,6 +46,10 @@ cases=(
     "64|needs a file name|decode in.bin -o ''"
     "64|needs a file name|receive -o x.bmp --raw ''"
     "64|name the same file|receive -o same.bmp --raw same.bmp"
+    "64|name the same file|receive -o x.bmp --raw ./x.bmp"
+    "64|name the same file|receive -o x.png --raw folder/../x.partial.bin"
+    "1|cannot write 'shared/ro.bmp': Permission denied|receive -o shared/ro.bmp --port /dev/null||nobody"
+    "1|folder 'full': No space left|receive -o full/x.bmp --port /dev/null||full"
     "1|cannot read 'folder': Is a directory|decode folder -o x.bmp"
     "1|cannot read 'missing.bin': No such file|decode missing.bin -o x.bmp"
     "1|cannot write 'folder': is a folder|decode in.bin -o folder"
@@ -46,19 +63,25 @@ cases=(
     "2|Read 2000 of 3328 bytes|decode short.bin -o x.bmp"
 )
 for entry in "${cases[@]}"; do
-    IFS='|' read -r expected fragment arguments input <<<"$entry"
+    IFS='|' read -r expected fragment arguments input who <<<"$entry"
     eval "args=($arguments)"
+    if ! can_run_as "$who"; then
+        echo "SKIPPED krt460 $arguments: cannot run as '$who' here"
+        continue
+    fi
     status=0
-    "$KRT460" "${args[@]}" >out.txt 2>err.txt <"${input:-/dev/null}" || status=$?
+    run_as "$who" "$KRT460" "${args[@]}" >out.txt 2>err.txt <"${input:-/dev/null}" || status=$?
     [ "$status" -eq "$expected" ] || fail "krt460 $arguments: status $status, expected $expected"
     grep -qi -- "$fragment" err.txt || fail "krt460 $arguments: no '$fragment' in: $(cat err.txt)"
     [ "$(grep -c . err.txt)" -le 4 ] || fail "krt460 $arguments: too talkative"
     grep -q "error: error\|Error: Open\|()" err.txt && fail "krt460 $arguments: garbled: $(cat err.txt)"
-    leftovers=$(ls | grep -v -x -e in.bin -e folder -e KRT460.ini -e text.bin -e short.bin \
-        -e out.txt -e err.txt || true)
+    leftovers=$(ls -A . shared | grep -v -x -e in.bin -e folder -e KRT460.ini -e text.bin \
+        -e short.bin -e out.txt -e err.txt -e shared -e full -e ro.bmp -e . -e '' -e '.:' \
+        -e 'shared:' || true)
     [ -z "$leftovers" ] || { fail "krt460 $arguments left: $leftovers"; rm -rf $leftovers; }
 done
 [ "$(md5sum in.bin)" = "$input_sum" ] || fail "the input was changed"
+[ "$(cat shared/ro.bmp)" = old ] || fail "the read-only output was changed"
 
 # The picture to stdout, every message on stderr; an endless stream on stdin ends at once;
 # trailing bytes after a frame are ignored; --format ignores case.

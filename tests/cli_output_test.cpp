@@ -1,5 +1,5 @@
 #include "cli/hardcopy.h"
-#include "cli/listen_command.h"
+#include "cli/output_files.h"
 #include "cli/picture_output.h"
 #include "test_files.h"
 
@@ -75,14 +75,29 @@ TEST(PictureOutput, EveryScaleGivesAConsistentBmpOfEnlargedDots) {
     }
 }
 
-TEST(ListenNames, TakenNamesGetASuffixAndNothingIsOverwritten) {
+// A base with any file of a print is taken, and a name that another writer took meanwhile
+// moves the print on to the next base, leaving nothing of it behind.
+TEST(OutputFiles, PrintsTakeFreeNamesAndNothingIsOverwritten) {
     test::ScratchDir dir;
     const std::string stamp = "20261207-101500";
-    EXPECT_EQ(UniqueCaptureBase(dir.Path().string(), stamp), dir.File(stamp));
-    test::WriteFileBytes(dir.File(stamp + ".bin"), "x");
-    EXPECT_EQ(UniqueCaptureBase(dir.Path().string(), stamp), dir.File(stamp + "-2"));
-    test::WriteFileBytes(dir.File(stamp + "-2.partial.bin"), "x");
-    EXPECT_EQ(UniqueCaptureBase(dir.Path().string(), stamp), dir.File(stamp + "-3"));
+    const std::vector<std::uint8_t> bytes{1, 2, 3};
+    std::string error;
+    const auto write = [&](const std::vector<CaptureFile>& files) {
+        return WriteCaptureFiles(dir.Path().string(), stamp, files, error);
+    };
+    EXPECT_EQ(write({{".bmp", bytes}, {".bin", bytes}}), dir.File(stamp));
+    EXPECT_EQ(write({{".partial.bin", bytes}}), dir.File(stamp + "-2"));
+    test::WriteFileBytes(dir.File(stamp + "-3.log"), "x"); // as if taken meanwhile
+    EXPECT_EQ(write({{".bmp", bytes}, {".log", bytes}}), dir.File(stamp + "-4"));
+    EXPECT_FALSE(std::filesystem::exists(dir.File(stamp + "-3.bmp")));
+    EXPECT_EQ(test::ReadFileBytes(dir.File(stamp + ".bin")), bytes);
+
+    // Bytes whose file could not be written go beside it, else to the temporary folder.
+    EXPECT_EQ(KeepBytesElsewhere(dir.File("shot.png"), bytes, error), dir.File("shot.bin"));
+    const std::string kept = KeepBytesElsewhere(dir.File("missing/shot.png"), bytes, error);
+    EXPECT_EQ(std::filesystem::path(kept).parent_path(), std::filesystem::temp_directory_path());
+    EXPECT_EQ(test::ReadFileBytes(kept), bytes);
+    std::filesystem::remove(kept);
 }
 
 } // namespace

@@ -113,3 +113,38 @@ kill -INT "$pid"
 finish
 [ "$status" -eq 0 ] || fail "Ctrl-C between prints ended listen with $status"
 echo "PASS listen: survives unplug and re-plug ($used ticks in 2 s), keeps a stalled print"
+
+# The service starts before the adapter is plugged in: listen --wait-for-port says so once,
+# waits without burning CPU, and captures once the port appears.
+"$KRT460" listen --wait-for-port --port "$port" --dir later >out.txt 2>log.txt &
+pid=$!
+wait_for 10 grep -q "Waiting for" log.txt || fail "waiting for the port not reported"
+before=$(ticks "$pid")
+sleep 1
+used=$(($(ticks "$pid") - before))
+[ "$used" -le 5 ] || fail "listen used $used ticks of CPU in 1 s waiting for its port"
+start_simulator "$port" --wait-open --baud 115200
+wait_for 30 lines out.txt "end marker present" 1 || fail "no capture once the port appeared"
+[ "$(grep -c "Waiting for" log.txt)" -eq 1 ] || fail "the wait was told more than once"
+kill -TERM "$pid" && finish && stop_simulator
+echo "PASS listen --wait-for-port: waits for an absent port ($used ticks in 1 s), then captures"
+
+# Two listen runs into one folder, printing at the same moments: each print keeps files of its
+# own, none is replaced.
+python3 -c "import sys; sys.stdout.buffer.write(open(sys.argv[1], 'rb').read() * 10)" \
+    "$SAMPLE_FRAME" >ten.stream
+pids=()
+for n in 1 2; do
+    "$SIMULATOR" ten.stream --link "$port$n" --wait-open --baud 115200 >/dev/null 2>&1 &
+    pids+=($!)
+    wait_for 10 test -L "$port$n"
+    "$KRT460" listen --port "$port$n" --dir both >"out$n.txt" 2>&1 &
+    pids+=($!)
+done
+both_done() { [ "$(cat out1.txt out2.txt | grep -c "end marker present")" -eq 20 ]; }
+wait_for 60 both_done || fail "two runs: $(cat out1.txt out2.txt | grep -c "marker present") prints"
+kill "${pids[@]}" && wait "${pids[@]}" 2>/dev/null || true
+[ "$(ls both/*.bmp | wc -l)" -eq 20 ] && [ "$(ls both/*.bin | wc -l)" -eq 20 ] ||
+    fail "two runs left $(ls both | wc -l) files, not 40"
+for f in both/*.bin; do cmp -s "$f" "$SAMPLE_FRAME" || fail "$f differs"; done
+echo "PASS listen: two runs into one folder keep 20 prints as 20 pictures"

@@ -1,0 +1,138 @@
+#include "cli/output_files.h"
+
+#include "cli/console.h"
+#include "common/file_output.h"
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <random>
+
+namespace krt460::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The path with every link and "." or ".." resolved, as far as it exists; empty when it cannot
+// be made absolute.
+fs::path Resolved(const std::string& path) {
+    std::error_code error;
+    fs::path result = fs::absolute(path, error); // first: a missing folder would stay relative
+    result = error ? result : fs::weakly_canonical(result, error);
+    return error ? fs::path() : result;
+}
+
+// The files a print may leave under one base name.
+constexpr const char* kCaptureExtensions[] = {".bmp", ".png", ".bin", ".partial.bin"};
+
+} // namespace
+
+std::string LocalTimeStamp() {
+    const std::time_t now = std::time(nullptr);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", std::localtime(&now)); // one thread calls it
+    return text;
+}
+
+std::string PartialFileName(const std::string& output) {
+    if (output == "-") {
+        return "krt460.partial.bin";
+    }
+    const fs::path p(output);
+    return ((p.has_extension() ? p.parent_path() / p.stem() : p).string()) + ".partial.bin";
+}
+
+bool SamePath(const std::string& a, const std::string& b) {
+    if (a == "-" || b == "-" || a.empty() || b.empty()) {
+        return false;
+    }
+    std::error_code error;
+    if (fs::equivalent(a, b, error)) {
+        return true;
+    }
+    const fs::path resolved = Resolved(a);
+    return !resolved.empty() && resolved == Resolved(b);
+}
+
+std::string OutputProblem(const std::string& path) {
+    if (path == "-") {
+        return {};
+    }
+    std::error_code ignored;
+    if (fs::is_directory(path, ignored)) {
+        return "is a folder";
+    }
+    const fs::path folder = fs::path(path).parent_path();
+    const std::string name = folder.empty() ? "." : folder.string();
+    if (!fs::is_directory(name, ignored)) {
+        return "folder '" + name + "' does not exist";
+    }
+    if (fs::exists(path, ignored)) {
+        if (const std::string reason = NotWritable(path); !reason.empty()) {
+            return reason;
+        }
+    }
+    // A test write of a picture's size, removed at once.
+    static const std::vector<std::uint8_t> probe(4096);
+    std::random_device random;
+    std::string error;
+    const std::string probeName =
+        (fs::path(name) / (".krt460-probe-" + std::to_string(random()))).string();
+    if (WriteNewFileAtomically(probeName, probe, error) == NewFileResult::Failed) {
+        return "folder '" + name + "': " + error;
+    }
+    fs::remove(probeName, ignored);
+    return {};
+}
+
+std::string WriteCaptureFiles(const std::string& dir, const std::string& stamp,
+                              const std::vector<CaptureFile>& files, std::string& error) {
+    for (int n = 1; n < 10000; ++n) {
+        const std::string base =
+            (fs::path(dir) / (n == 1 ? stamp : stamp + "-" + std::to_string(n))).string();
+        // The files of one base belong to one print: a base with any file of a print is taken.
+        std::error_code ignored;
+        if (std::any_of(
+                std::begin(kCaptureExtensions), std::end(kCaptureExtensions),
+                [&](const char* extension) { return fs::exists(base + extension, ignored); })) {
+            continue;
+        }
+        std::vector<std::string> written;
+        NewFileResult result = NewFileResult::Written;
+        for (const CaptureFile& file : files) {
+            result = WriteNewFileAtomically(base + file.extension, file.bytes, error);
+            if (result != NewFileResult::Written) {
+                break;
+            }
+            written.push_back(base + file.extension);
+        }
+        if (result == NewFileResult::Written) {
+            return base;
+        }
+        for (const std::string& mine : written) {
+            fs::remove(mine, ignored); // another writer took a name of this base: try the next
+        }
+        if (result == NewFileResult::Failed) {
+            return {};
+        }
+    }
+    error = "no free name";
+    return {};
+}
+
+std::string KeepBytesElsewhere(const std::string& output, std::span<const std::uint8_t> bytes,
+                               std::string& error) {
+    const fs::path beside = output == "-" ? fs::path("krt460") : fs::path(output);
+    std::error_code noTemporaryFolder;
+    const fs::path temporary = fs::temp_directory_path(noTemporaryFolder);
+    std::string base = WriteCaptureFiles(beside.parent_path().string(), beside.stem().string(),
+                                         {{".bin", bytes}}, error);
+    if (base.empty() && !noTemporaryFolder) {
+        base = WriteCaptureFiles(temporary.string(), "krt460-" + LocalTimeStamp(),
+                                 {{".bin", bytes}}, error);
+    }
+    return base.empty() ? base : base + ".bin";
+}
+
+} // namespace krt460::cli

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace krt460::cli {
+
+// Where the bytes of a capture cut short go: shot.png -> shot.partial.bin.
+std::string PartialFileName(const std::string& output);
+
+// Whether two names name one file: the same file where it exists (whatever its names), else the
+// same path once resolved (x.bmp, ./x.bmp, a/../x.bmp). "-" names no file.
+bool SamePath(const std::string& a, const std::string& b);
+
+// Empty when a file can be written at `path` now: a file already there may be written, and its
+// folder exists and takes a test write (which a full disk or a read-only file system refuses);
+// otherwise why not.
+std::string OutputProblem(const std::string& path);
+
+// The local time as YYYYMMDD-HHMMSS, the name of a print's files.
+std::string LocalTimeStamp();
+
+// One file of a print, by its extension.
+struct CaptureFile {
+    std::string extension; // ".bmp", ".bin", ...
+    std::span<const std::uint8_t> bytes;
+};
+
+// Writes the files of one print as DIR/STAMP.EXT, or STAMP-2, STAMP-3, ... where a file of that
+// name exists. Each name is claimed atomically and never replaces a file, so that two writers
+// never meet on one name, even one that appears meanwhile. The base name the files took, or
+// empty with the system's words in `error` (then none of them is left).
+std::string WriteCaptureFiles(const std::string& dir, const std::string& stamp,
+                              const std::vector<CaptureFile>& files, std::string& error);
+
+// Keeps received bytes whose file could not be written: as .bin beside `output` under a name
+// of its own, else in the temporary folder (the disk may be full). The file they went to, or
+// empty with `error` saying why none took them.
+std::string KeepBytesElsewhere(const std::string& output, std::span<const std::uint8_t> bytes,
+                               std::string& error);
+
+} // namespace krt460::cli
