@@ -42,7 +42,7 @@ echo "== Fuzzing store-decode-border for ${FUZZ_SECONDS} s"
 build_preset fuzz
 cp -r tests/fuzz/corpus "$logs/corpus"
 status=0
-build/fuzz/tests/fuzz/fuzz_decode -max_total_time="$FUZZ_SECONDS" -max_len=4200 \
+build/fuzz/tests/fuzz/fuzz_decode -max_total_time="$FUZZ_SECONDS" -max_len=8000 \
     -artifact_prefix="$logs/" "$logs/corpus" >"$logs/fuzz.log" 2>&1 || status=$?
 tail -n 3 "$logs/fuzz.log"
 if [ "$status" -ne 0 ]; then

@@ -1,5 +1,6 @@
 // Store, decode and border arbitrary bytes: nothing may read outside the buffer, and every
-// picture must come out with its black ring.
+// picture must come out with its black ring. Cut arbitrary bytes into prints: nothing is lost.
+#include "capture/print_framer.h"
 #include "image/screen_image.h"
 
 #include <algorithm>
@@ -7,6 +8,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <span>
+#include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace krt460;
@@ -30,6 +33,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             (edgeRow && pixels[kRowBytes / 2] != 0)) {
             std::abort();
         }
+    }
+
+    // The framer loses and invents nothing: its pieces, what it still holds and what the end of
+    // the stream flushes are the stream again, in order, whatever the chunks.
+    CPrintFramer framer;
+    std::vector<std::uint8_t> again;
+    const auto keep = [&](std::vector<FramedPiece> pieces) {
+        for (const FramedPiece& piece : pieces) {
+            again.insert(again.end(), piece.bytes.begin(), piece.bytes.end());
+        }
+    };
+    for (std::size_t at = 0, chunk = 1; at < size; at += chunk, chunk = chunk % 97 + 1) {
+        keep(framer.Feed(std::span(data + at, std::min(chunk, size - at))));
+        if (chunk == 50) {
+            keep(framer.Quiet());
+        }
+    }
+    keep(framer.Quiet());
+    if (auto rest = framer.Flush()) {
+        keep({*rest});
+    }
+    if (again.size() != size || !std::equal(again.begin(), again.end(), data)) {
+        std::abort();
     }
     return 0;
 }
