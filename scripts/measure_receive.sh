@@ -3,7 +3,8 @@
 # first byte sent to the receiver's exit, and the receiver's CPU time (user + sys), natively and
 # for the Windows build under Wine. The line itself needs 3328 x 10 / 9600 s = 3.467 s.
 # Then the CPU share of the states that wait: a stalled capture, and `listen` while its port is
-# gone (hung up, the device absent until it comes back).
+# gone (hung up, the device absent until it comes back). Last, KRT460.exe with its Wine server
+# in each of its states.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 cd "$KRT460_ROOT"
@@ -46,6 +47,8 @@ for _ in $(seq "$RUNS"); do
     measure "$work/port" "$KRT460" receive --port "$work/port" -o "$work/a.bmp"
 done | report "Linux (native)"
 
+xvfb_start # before the Wine session, whose services need the display for KRT460.exe's windows
+trap 'set +e; stop_simulator; wine_session_stop; xvfb_stop; rm -rf "$work"' EXIT
 wine_session_start COM1
 for _ in $(seq "$RUNS"); do
     measure "$WINE_SESSION_DIR/com1" wine build/windows/cli/krt460.exe receive --port COM1 \
@@ -91,3 +94,46 @@ waiting_state "Wine: stalled capture" "$WINE_SESSION_DIR/com1" \
 WAIT_ARGS="--hangup-after 0 --come-back 60"
 waiting_state "Wine: listen, port lost, waiting" "$WINE_SESSION_DIR/com1" \
     wine build/windows/cli/krt460.exe listen --port COM1 --dir "$work/listen-wine"
+
+# KRT460.exe itself, with the Wine server that works on its behalf: 3 s in each state, driven
+# through its windows by the end-to-end driver's "measure" scenario, the simulator at 9600 baud.
+"$SIMULATOR" "$SAMPLE_FRAME" --link "$WINE_SESSION_DIR/com1" --trigger "$work/trigger" \
+    >/dev/null 2>&1 &
+SIMULATOR_PID=$!
+wait_for 10 test -L "$WINE_SESSION_DIR/com1"
+# The processes of this Wine session by name: the program and the server.
+session_pid() {
+    local pid
+    for pid in $(pgrep -f "$1"); do
+        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" &&
+            echo "$pid"
+    done
+}
+ticks_of() { awk '{ s += $14 + $15 } END { print s }' "${@/%//stat}"; }
+driver_log=$work/driver.log next=$work/next
+: >"$driver_log"
+(cd "$work" && KRT460_E2E_EXE=$(winepath -w "$KRT460_ROOT/build/windows/ui/KRT460.exe") \
+    KRT460_E2E_TRIGGER1=$(winepath -w "$work/trigger") KRT460_E2E_NEXT=$(winepath -w "$next") \
+    KRT460_E2E_REFERENCE=$(winepath -w "$KRT460_ROOT/samples/sample_hardcopy.bmp") \
+    wine "$KRT460_ROOT/build/windows/tests/e2e/e2e_driver.exe" measure >"$driver_log" 2>&1) &
+driver=$!
+measured=0
+while kill -0 "$driver" 2>/dev/null; do
+    state=$(sed -n 's/^READY //p' "$driver_log" | sed -n "$((measured + 1))p")
+    if [ -n "$state" ]; then
+        procs=()
+        for pid in $(session_pid 'KRT460\.exe') $(session_pid wineserver); do
+            procs+=("/proc/$pid")
+        done
+        before=$(ticks_of "${procs[@]}")
+        sleep 3
+        after=$(ticks_of "${procs[@]}")
+        awk -v t=$((after - before)) -v hz="$(getconf CLK_TCK)" -v s="$state" \
+            'BEGIN { printf "KRT460.exe + wineserver, %-10s %.3f s of CPU in 3 s (%.2f %%)\n",
+                     s, t / hz, 100 * t / hz / 3 }'
+        measured=$((measured + 1))
+        touch "$next"
+    fi
+    sleep 0.1
+done
+wait "$driver" || { cat "$driver_log" >&2; exit 1; }

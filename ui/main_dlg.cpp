@@ -14,7 +14,9 @@ namespace krt460::ui {
 namespace {
 
 constexpr UINT_PTR kByteCountTimer = 1;
-constexpr UINT kByteCountInterval = 100; // ms: ten updates a second while a capture runs
+// ms: four updates a second while a capture runs. Each is a repaint, which under Wine costs its
+// server work too; more would cost more than the whole receiving.
+constexpr UINT kByteCountInterval = 250;
 constexpr POINT kLampPosition{6, 6};
 // Posted by the receive worker: prints wait in the queue.
 constexpr UINT kPrintsArrivedMessage = WM_APP + 1;
