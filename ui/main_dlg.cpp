@@ -45,6 +45,8 @@ const MessageMap<CMainDlg> CMainDlg::messageMap{
     OnMessage(WM_DESTROY, &CMainDlg::OnDestroy),
     OnMessage(WM_DPICHANGED, &CMainDlg::OnDpiChanged),
     OnMessage(CMainDlg::ByteCountQueryMessage(), &CMainDlg::OnByteCountQuery),
+    OnMessage(WM_QUERYENDSESSION, &CMainDlg::OnQueryEndSession),
+    OnMessage(WM_ENDSESSION, &CMainDlg::OnEndSession),
     OnCommand(IDC_RECEIVE, &CMainDlg::OnReceive),
     OnCommand(IDC_SHOW, &CMainDlg::OnShow),
     OnCommand(IDC_SETTINGS, &CMainDlg::OnSettings),
@@ -205,6 +207,27 @@ INT_PTR CMainDlg::OnByteCountQuery(WPARAM, LPARAM) {
     const LRESULT count = showByteCount_ ? CCaptureBuffer::Instance().Count() : -1;
     ::SetWindowLongPtrW(Handle(), DWLP_MSGRESULT, count);
     return TRUE;
+}
+
+INT_PTR CMainDlg::OnQueryEndSession(WPARAM, LPARAM) {
+    // Nothing here needs the user before a log-off or shutdown: the session may end.
+    ::SetWindowLongPtrW(Handle(), DWLP_MSGRESULT, TRUE);
+    return TRUE;
+}
+
+INT_PTR CMainDlg::OnEndSession(WPARAM ending, LPARAM) {
+    // Windows ends the process once this returns, without closing the window. A file that
+    // cannot be written is not told: a message box now would only hold up the log-off.
+    if (ending) {
+        StopAndSaveSettings();
+    }
+    return TRUE;
+}
+
+bool CMainDlg::StopAndSaveSettings() {
+    // The capture stops first, so that no worker outlives the window's state.
+    StopReceiving();
+    return CSettingsFile::SaveSettings(settingsFileName_, settings_);
 }
 
 INT_PTR CMainDlg::OnSysCommand(WPARAM command, LPARAM) {

@@ -24,11 +24,12 @@ public:
     // lamp, or -1 when it shows none (for test drivers and accessibility tools).
     static UINT ByteCountQueryMessage();
 
-    const std::string& SettingsFileName() const { return settingsFileName_; }
-    Settings& CurrentSettings() { return settings_; }
-
     // Stops a capture that is still running; its worker then touches nothing of this window.
     void StopReceiving() { receiver_.Stop(); }
+
+    // What the program does as it ends, however it ends (Ende, Escape, the close box, the end
+    // of the session): the capture stops, then KRT460.ini is written. False when it could not be.
+    bool StopAndSaveSettings();
 
     // IPictureSource
     HBITMAP Picture() const override { return picture_.get(); }
@@ -48,6 +49,8 @@ private:
     INT_PTR OnDestroy(WPARAM, LPARAM);
     INT_PTR OnDpiChanged(WPARAM, LPARAM);
     INT_PTR OnByteCountQuery(WPARAM, LPARAM);
+    INT_PTR OnQueryEndSession(WPARAM, LPARAM);
+    INT_PTR OnEndSession(WPARAM ending, LPARAM);
     void OnReceive();
     void OnShow();
     void OnSettings();

@@ -131,13 +131,18 @@ public:
             std::exit(failures);
         }
     }
-    ~Session() { ::TerminateProcess(process_.get(), 1); }
+    ~Session() { Kill(); }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
     HWND Main() const { return main_; }
     HWND Display() const { return display_; }
 
     bool Exited() const { return ::WaitForSingleObject(process_.get(), 30000) == WAIT_OBJECT_0; }
+    // Ends the process from outside, as Windows does at the end of a session.
+    void Kill() const {
+        ::TerminateProcess(process_.get(), 1);
+        Exited();
+    }
 
     // A visible dialog of the program with this caption (and, if given, this control).
     HWND WaitForDialog(const std::wstring& caption, int control = 0,
@@ -375,6 +380,25 @@ void SettingsScenario(const Context& c) {
         "COM42\r\n0\r\n");
 }
 
+// Log-off or shutdown: Windows asks whether the session may end, announces that it ends, then
+// ends the process. By then KRT460.ini holds the session's settings.
+void EndSessionScenario(const Context& c) {
+    const Session s(c);
+    const HWND dialog = s.Open(IDC_SETTINGS, L"KRT460  Einstellungen", IDC_RADIO_COM1);
+    ::PostMessageW(::GetDlgItem(dialog, IDC_RADIO_COM2), BM_CLICK, 0, 0);
+    WaitUntil([&] { return Checked(dialog, IDC_RADIO_COM2, BST_CHECKED); });
+    Click(dialog, IDOK);
+    Closed(dialog);
+    Click(s.Main(), IDC_RECEIVE);
+    Check(WaitForLamp(s.Main(), Lamp::Receiving), "a capture waits on COM2");
+    Check(Ask(s.Main(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF) == TRUE, "a log-off may go on");
+    Ask(s.Main(), WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+    s.Kill();
+    const Bytes written = ReadFile("KRT460.ini");
+    Check(std::string(written.begin(), written.end()) == "COM2\r\n1\r\n",
+          "the end of the session writes KRT460.ini with the port chosen");
+}
+
 // KRT460.ini names \\.\COM12: the dialog shows it under "Andere:" with Rahmen kept; the list
 // holds the mapped ports in natural order; a typed COM12 is taken and receives a frame.
 void SettingsOtherPortScenario(const Context& c) {
@@ -537,6 +561,7 @@ int main(int argc, char** argv) {
         {"files-fail", [&] { FilesFailScenario(c); }},
         {"settings", [&] { SettingsScenario(c); }},
         {"settings-other-port", [&] { SettingsOtherPortScenario(c); }},
+        {"end-session", [&] { EndSessionScenario(c); }},
         {"save-as", [&] { SaveAsScenario(c); }},
         {"high-dpi", [&] { HighDpiScenario(c); }},
         {"demo", [&] { DemoScenario(c, false); }},
