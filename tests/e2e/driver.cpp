@@ -340,6 +340,19 @@ void SettingsScenario(const Context& c) {
               Checked(dialog, IDC_CHECK_BORDER, BST_CHECKED),
           "without KRT460.ini COM1 and Rahmen are checked");
     Check(Checked(dialog, IDC_CHECK_320, BST_INDETERMINATE), "320 x 320 shows greyed");
+    const HWND names = ::GetDlgItem(dialog, IDC_PORT_NAME);
+    Type(names, L"COM27");
+    WaitUntil([&] { return WindowText(names) == L"COM27"; });
+    for (int i = 0; i < 5; ++i) {
+        PostKey(EditOf(names), VK_BACK);
+    }
+    Check(WaitUntil([&] { return WindowText(names).empty(); }) &&
+              Checked(dialog, IDC_RADIO_COM1, BST_CHECKED) && Checked(dialog, IDC_RADIO_OTHER, 0) &&
+              Checked(dialog, IDC_CHECK_BORDER, BST_CHECKED),
+          "a name typed and erased with Backspace leaves COM1 chosen, Rahmen as it was");
+    Ask(::GetDlgItem(dialog, IDC_RADIO_OTHER), BM_CLICK);
+    Check(Checked(dialog, IDC_RADIO_COM1, BST_CHECKED) && Checked(dialog, IDC_RADIO_OTHER, 0),
+          "a click on Andere: without a name keeps COM1");
     ::PostMessageW(::GetDlgItem(dialog, IDC_CHECK_320), BM_CLICK, 0, 0);
     ::PostMessageW(::GetDlgItem(dialog, IDC_RADIO_COM2), BM_CLICK, 0, 0);
     Check(WaitUntil([&] { return Checked(dialog, IDC_RADIO_COM2, BST_CHECKED); }),
@@ -365,9 +378,10 @@ void SettingsScenario(const Context& c) {
               ringWhite,
           "without Rahmen Anzeigen draws no border");
 
-    // Any name may be typed under "Andere:"; one that names no port says so when used.
+    // Any name may be typed under "Andere:", blanks around it dropped; one that names no port
+    // says so when used.
     dialog = s.Open(IDC_SETTINGS, L"KRT460  Einstellungen", IDC_RADIO_COM1);
-    Type(::GetDlgItem(dialog, IDC_PORT_NAME), L"COM42");
+    Type(::GetDlgItem(dialog, IDC_PORT_NAME), L" COM42 ");
     Check(WaitUntil([&] { return Checked(dialog, IDC_RADIO_OTHER, BST_CHECKED); }),
           "typing a name chooses Andere:");
     Click(dialog, IDOK);
