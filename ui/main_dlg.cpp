@@ -301,8 +301,8 @@ void CMainDlg::OnShow() {
     if (!::IsWindowVisible(display)) {
         ::ShowWindow(display, SW_SHOWNA); // hidden by Escape; shown again where it was
     }
-    if (!image_.SaveBitmapFile("Scp1.bmp")) {
-        ui::ShowMessage(Handle(), "Scp1.bmp konnte nicht geschrieben werden!");
+    if (std::string error; !image_.SaveBitmapFile("Scp1.bmp", &error)) {
+        ShowNotWritten(Handle(), "Scp1.bmp", error);
     }
     SetLamp(LampState::Idle);
 }

@@ -1,6 +1,7 @@
 #include "ui/picture_export.h"
 
 #include "common/file_output.h"
+#include "ui/framework/message_box.h"
 
 #include <initguid.h> // defines the WIC GUIDs in this file
 
@@ -113,6 +114,12 @@ bool SavePicture(const CScreenImage& image, const std::string& fileName, std::st
     }
     const std::vector<std::uint8_t> png = EncodePng(image, error);
     return !png.empty() && WriteFileAtomically(fileName, png, error);
+}
+
+void ShowNotWritten(HWND owner, const std::string& fileName, const std::string& reason) {
+    // The reason is in the user's language and ANSI code page, as the message box reads it.
+    const std::string text = fileName + " konnte nicht geschrieben werden!\n" + reason;
+    ShowMessage(owner, text.c_str());
 }
 
 std::vector<std::uint8_t> ShownPictureDib(const CScreenImage& image, bool decoded, HBITMAP shown) {

@@ -22,6 +22,10 @@ std::vector<std::uint8_t> EncodePng(const CScreenImage& image, std::string& erro
 // at all. False with the system's reason in `error`.
 bool SavePicture(const CScreenImage& image, const std::string& fileName, std::string& error);
 
+// Tells that a picture could not be written: "NAME konnte nicht geschrieben werden!", and the
+// system's reason on a second line.
+void ShowNotWritten(HWND owner, const std::string& fileName, const std::string& reason);
+
 // The picture shown as a packed DIB: the decoded one-bit picture (the palette of Scp1.bmp),
 // or, before any decode, the sample screen as it is shown.
 std::vector<std::uint8_t> ShownPictureDib(const CScreenImage& image, bool decoded, HBITMAP shown);
