@@ -25,25 +25,25 @@ bool WhiteInBmp(const std::vector<std::uint8_t>& bmp, int width, int height, int
     return (bmp[row + static_cast<std::size_t>(x / 8)] >> (7 - x % 8)) & 1;
 }
 
-TEST(PictureOutput, PngHoldsTheSamePixelsAsTheBmp) {
+TEST(PictureOutput, PngHoldsTheSamePixelsAsTheBmpAtAnyScale) {
     test::ScratchDir dir;
-    std::string error;
-    ASSERT_TRUE(WritePicture(DecodedSample(), dir.File("a.png"), {}, error)) << error;
-
-    png_image png{};
-    png.version = PNG_IMAGE_VERSION;
-    ASSERT_TRUE(png_image_begin_read_from_file(&png, dir.File("a.png").c_str()));
-    EXPECT_EQ(png.width, 160u);
-    EXPECT_EQ(png.height, 160u);
-    png.format = PNG_FORMAT_GRAY;
-    std::vector<std::uint8_t> grey(PNG_IMAGE_SIZE(png));
-    ASSERT_TRUE(png_image_finish_read(&png, nullptr, grey.data(), 0, nullptr));
-
     const auto bmp = test::ReadFileBytes(KRT460_SAMPLE_BMP);
-    for (int y = 0; y < 160; ++y) {
-        for (int x = 0; x < 160; ++x) {
-            const std::uint8_t expected = WhiteInBmp(bmp, 160, 160, x, y) ? 255 : 0;
-            ASSERT_EQ(grey[static_cast<std::size_t>(y * 160 + x)], expected) << x << "," << y;
+    for (const int scale : {1, 3}) {
+        std::string error;
+        ASSERT_TRUE(WritePicture(DecodedSample(), dir.File("a.png"), {{}, scale}, error)) << error;
+        png_image png{};
+        png.version = PNG_IMAGE_VERSION;
+        ASSERT_TRUE(png_image_begin_read_from_file(&png, dir.File("a.png").c_str()));
+        const auto side = static_cast<unsigned>(160 * scale);
+        ASSERT_EQ(png.width, side);
+        ASSERT_EQ(png.height, side);
+        png.format = PNG_FORMAT_GRAY;
+        std::vector<std::uint8_t> grey(PNG_IMAGE_SIZE(png));
+        ASSERT_TRUE(png_image_finish_read(&png, nullptr, grey.data(), 0, nullptr));
+        for (unsigned i = 0; i < side * side; ++i) {
+            const int x = static_cast<int>(i % side) / scale,
+                      y = static_cast<int>(i / side) / scale;
+            ASSERT_EQ(grey[i], WhiteInBmp(bmp, 160, 160, x, y) ? 255 : 0) << i << " at " << scale;
         }
     }
 }

@@ -14,10 +14,6 @@ namespace krt460::ui {
 // Whether the name ends in `extension` (".png"), in any case.
 bool HasExtension(const std::string& fileName, std::string_view extension);
 
-// A one-bit PNG of the picture, made by the Windows Imaging Component (part of every supported
-// Windows and of Wine, so nothing is shipped). Empty with `error` set when encoding failed.
-std::vector<std::uint8_t> EncodePng(const CScreenImage& image, std::string& error);
-
 // Writes the picture as PNG when the name ends in .png (any case), else as BMP; complete or not
 // at all. False with the system's reason in `error`.
 bool SavePicture(const CScreenImage& image, const std::string& fileName, std::string& error);

@@ -48,6 +48,13 @@ timeout 60 wine "$KRT460_EXE" receive --port COM1 -o special.bmp --raw special.o
 stop_simulator
 check "NUL, XON and XOFF bytes arrive unchanged" cmp -s special.bin special.out
 
+# PNG through the Windows Imaging Component: the pixels krt460 writes on Linux, at any scale.
+for scale in 1 3; do
+    rm -f out.png
+    timeout 60 wine "$KRT460_EXE" decode "$SAMPLE_FRAME" -o out.png --scale "$scale" >log.txt 2>&1 || true
+    check "decode to PNG at scale $scale" python3 "$KRT460_ROOT/tests/png_shows_bmp.py" out.png "$SAMPLE_BMP"
+done
+
 start_simulator "$WINE_SESSION_DIR/com1" --wait-open --hangup-after 1000
 status=0
 timeout 60 wine "$KRT460_EXE" receive --port COM1 -o lost.bmp --timeout 0 >log.txt 2>&1 || status=$?
