@@ -42,6 +42,8 @@ public:
 private:
     void ShowMessage(const std::string& text);
     BOOL OnInitDialog() override;
+    void OnPlaced() override;
+    void SetIcons();
     INT_PTR OnPaint(WPARAM, LPARAM);
     INT_PTR OnSysCommand(WPARAM command, LPARAM);
     INT_PTR OnQueryDragIcon(WPARAM, LPARAM);

@@ -130,6 +130,19 @@ public:
         if (main_ == nullptr || display_ == nullptr) {
             std::exit(failures);
         }
+        // Beside each other, on a screen just large enough for both at 192 dpi.
+        RECT main{}, display{}, overlap{};
+        ::GetWindowRect(main_, &main);
+        ::GetWindowRect(display_, &display);
+        MONITORINFO monitor{sizeof monitor, {}, {}, 0};
+        ::GetMonitorInfoW(::MonitorFromWindow(main_, MONITOR_DEFAULTTONEAREST), &monitor);
+        const RECT& work = monitor.rcWork;
+        const auto inside = [&](const RECT& r) {
+            return r.left >= work.left && r.top >= work.top && r.right <= work.right &&
+                   r.bottom <= work.bottom;
+        };
+        Check(!::IntersectRect(&overlap, &main, &display) && inside(main) && inside(display),
+              "the display window opens beside the main window, both inside the work area");
     }
     ~Session() { Kill(); }
     Session(const Session&) = delete;

@@ -24,7 +24,7 @@ trap 'exit 130' INT # so that the cleanup runs when the run is interrupted or ki
 trap 'exit 143' TERM HUP
 
 ports=(1 2 5 12)
-xvfb_start 2048x1536 # room for the windows at 192 dpi
+xvfb_start 1024x768 # at 192 dpi just room for the main and the display window side by side
 wine_session_start "${ports[@]/#/COM}"
 for port in "${ports[@]}"; do
     "$SIMULATOR" "$SAMPLE_FRAME" --link "$WINE_SESSION_DIR/com$port" --trigger "$work/trigger$port" \
