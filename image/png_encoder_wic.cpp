@@ -1,5 +1,4 @@
 // PNG through the Windows Imaging Component.
-#include "image/png_encoder_wic.h"
 #include "image/png_encoder.h"
 
 #include "common/file_output.h"
@@ -33,8 +32,7 @@ private:
 
 // The encoder's steps, each only after the one before succeeded: a step uses what the one
 // before made.
-HRESULT Encode(IStream* stream, const GUID& container, UINT width, UINT height,
-               std::span<const std::uint8_t> rows) {
+HRESULT Encode(IStream* stream, UINT width, UINT height, std::span<const std::uint8_t> rows) {
     ComPtr<IWICImagingFactory> factory;
     HRESULT result =
         ::CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
@@ -43,7 +41,7 @@ HRESULT Encode(IStream* stream, const GUID& container, UINT width, UINT height,
         return result;
     }
     ComPtr<IWICBitmapEncoder> encoder;
-    if (FAILED(result = factory->CreateEncoder(container, nullptr, encoder.put())) ||
+    if (FAILED(result = factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, encoder.put())) ||
         FAILED(result = encoder->Initialize(stream, WICBitmapEncoderNoCache))) {
         return result;
     }
@@ -67,51 +65,42 @@ HRESULT Encode(IStream* stream, const GUID& container, UINT width, UINT height,
     return encoder->Commit();
 }
 
-std::string ErrorText(HRESULT result) {
-    return "PNG: " + SystemErrorText(static_cast<unsigned long>(result));
+// The whole stream, from its start.
+HRESULT ReadAll(IStream* stream, std::vector<std::uint8_t>& bytes) {
+    STATSTG info{};
+    HRESULT result = stream->Stat(&info, STATFLAG_NONAME);
+    if (FAILED(result) ||
+        FAILED(result = stream->Seek(LARGE_INTEGER{}, STREAM_SEEK_SET, nullptr))) {
+        return result;
+    }
+    bytes.resize(static_cast<std::size_t>(info.cbSize.QuadPart));
+    ULONG read = 0;
+    result = stream->Read(bytes.data(), static_cast<ULONG>(bytes.size()), &read);
+    return SUCCEEDED(result) && read != bytes.size() ? E_FAIL : result;
 }
 
 } // namespace
 
-bool EncodeWithWic(IStream* stream, const GUID& container, int width, int height,
-                   std::span<const std::uint8_t> rows, std::string& error) {
+bool EncodePng(int width, int height, std::span<const std::uint8_t> rows,
+               std::vector<std::uint8_t>& png, std::string& error) {
     const HRESULT initialised = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    const HRESULT result =
-        Encode(stream, container, static_cast<UINT>(width), static_cast<UINT>(height), rows);
+    HRESULT result = S_OK;
+    {
+        ComPtr<IStream> stream;
+        if (SUCCEEDED(result = ::CreateStreamOnHGlobal(nullptr, TRUE, stream.put())) &&
+            SUCCEEDED(result = Encode(stream.get(), static_cast<UINT>(width),
+                                      static_cast<UINT>(height), rows))) {
+            result = ReadAll(stream.get(), png);
+        }
+    }
     if (SUCCEEDED(initialised)) {
         ::CoUninitialize();
     }
     if (FAILED(result)) {
-        error = ErrorText(result);
+        png.clear();
+        error = "PNG: " + SystemErrorText(static_cast<unsigned long>(result));
     }
     return SUCCEEDED(result);
-}
-
-bool EncodePng(int width, int height, std::span<const std::uint8_t> rows,
-               std::vector<std::uint8_t>& png, std::string& error) {
-    png.clear();
-    ComPtr<IStream> stream;
-    HRESULT result = ::CreateStreamOnHGlobal(nullptr, TRUE, stream.put());
-    if (FAILED(result)) {
-        error = ErrorText(result);
-        return false;
-    }
-    if (!EncodeWithWic(stream.get(), GUID_ContainerFormatPng, width, height, rows, error)) {
-        return false;
-    }
-    STATSTG info{};
-    ULONG read = 0;
-    if (SUCCEEDED(result = stream->Stat(&info, STATFLAG_NONAME)) &&
-        SUCCEEDED(result = stream->Seek(LARGE_INTEGER{}, STREAM_SEEK_SET, nullptr))) {
-        png.resize(static_cast<std::size_t>(info.cbSize.QuadPart));
-        result = stream->Read(png.data(), static_cast<ULONG>(png.size()), &read);
-    }
-    if (FAILED(result) || read != png.size()) {
-        error = ErrorText(FAILED(result) ? result : E_FAIL);
-        png.clear();
-        return false;
-    }
-    return true;
 }
 
 } // namespace krt460

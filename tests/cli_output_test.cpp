@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <memory>
-#include <png.h>
 
 namespace krt460::cli {
 namespace {
@@ -23,29 +22,6 @@ bool WhiteInBmp(const std::vector<std::uint8_t>& bmp, int width, int height, int
     const auto stride = static_cast<std::size_t>((width + 31) / 32 * 4);
     const std::size_t row = kBitmapHeaderSize + static_cast<std::size_t>(height - 1 - y) * stride;
     return (bmp[row + static_cast<std::size_t>(x / 8)] >> (7 - x % 8)) & 1;
-}
-
-TEST(PictureOutput, PngHoldsTheSamePixelsAsTheBmpAtAnyScale) {
-    test::ScratchDir dir;
-    const auto bmp = test::ReadFileBytes(KRT460_SAMPLE_BMP);
-    for (const int scale : {1, 3}) {
-        std::string error;
-        ASSERT_TRUE(WritePicture(DecodedSample(), dir.File("a.png"), {{}, scale}, error)) << error;
-        png_image png{};
-        png.version = PNG_IMAGE_VERSION;
-        ASSERT_TRUE(png_image_begin_read_from_file(&png, dir.File("a.png").c_str()));
-        const auto side = static_cast<unsigned>(160 * scale);
-        ASSERT_EQ(png.width, side);
-        ASSERT_EQ(png.height, side);
-        png.format = PNG_FORMAT_GRAY;
-        std::vector<std::uint8_t> grey(PNG_IMAGE_SIZE(png));
-        ASSERT_TRUE(png_image_finish_read(&png, nullptr, grey.data(), 0, nullptr));
-        for (unsigned i = 0; i < side * side; ++i) {
-            const int x = static_cast<int>(i % side) / scale,
-                      y = static_cast<int>(i / side) / scale;
-            ASSERT_EQ(grey[i], WhiteInBmp(bmp, 160, 160, x, y) ? 255 : 0) << i << " at " << scale;
-        }
-    }
 }
 
 std::uint32_t Field(const std::vector<std::uint8_t>& bmp, std::size_t offset) {

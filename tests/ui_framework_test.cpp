@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+
 namespace krt460::ui {
 namespace {
 
@@ -22,21 +24,15 @@ TEST(BitmapsDialog, TypedNamesKeepBmpOrPngElseGetBmp) {
 
 // The main window (350 x 250) and the display window (350 x 380) at 192 dpi, 16 pixels apart.
 TEST(Placement, SideBySideWhereTheyFitElseStackedAlwaysCentred) {
-    struct Case {
-        RECT work;
-        POINT first, second;
-    } const cases[] = {
-        {{0, 0, 1024, 768}, {154, 194}, {520, 194}},    // side by side, centred
-        {{100, 40, 1124, 808}, {254, 234}, {620, 234}}, // a work area that does not start at 0
-        {{0, 0, 600, 1000}, {125, 177}, {125, 443}},    // too narrow: one above the other
-        {{0, 0, 500, 500}, {0, 60}, {366, 60}},         // too small: the first stays whole
+    const std::pair<RECT, std::array<LONG, 4>> cases[] = {
+        {{0, 0, 1024, 768}, {154, 194, 520, 194}},    // side by side, centred
+        {{100, 40, 1124, 808}, {254, 234, 620, 234}}, // a work area that does not start at 0
+        {{0, 0, 600, 1000}, {125, 177, 125, 443}},    // too narrow: one above the other
+        {{0, 0, 500, 500}, {0, 60, 366, 60}},         // too small: the first stays whole
     };
-    for (const Case& c : cases) {
-        const PairPlacement placed = PlaceSideBySide(c.work, {350, 250}, {350, 380}, 16);
-        EXPECT_TRUE(placed.first.x == c.first.x && placed.first.y == c.first.y &&
-                    placed.second.x == c.second.x && placed.second.y == c.second.y)
-            << c.work.right << " x " << c.work.bottom << ": " << placed.first.x << ","
-            << placed.first.y << " " << placed.second.x << "," << placed.second.y;
+    for (const auto& [work, expected] : cases) {
+        const auto [first, second] = PlaceSideBySide(work, {350, 250}, {350, 380}, 16);
+        EXPECT_EQ((std::array{first.x, first.y, second.x, second.y}), expected) << work.right;
     }
 }
 

@@ -130,32 +130,17 @@ public:
         if (main_ == nullptr || display_ == nullptr) {
             std::exit(failures);
         }
-        // Beside each other, on a screen just large enough for both at 192 dpi.
-        RECT main{}, display{}, overlap{};
-        ::GetWindowRect(main_, &main);
-        ::GetWindowRect(display_, &display);
-        MONITORINFO monitor{sizeof monitor, {}, {}, 0};
-        ::GetMonitorInfoW(::MonitorFromWindow(main_, MONITOR_DEFAULTTONEAREST), &monitor);
-        const RECT& work = monitor.rcWork;
-        const auto inside = [&](const RECT& r) {
-            return r.left >= work.left && r.top >= work.top && r.right <= work.right &&
-                   r.bottom <= work.bottom;
-        };
-        Check(!::IntersectRect(&overlap, &main, &display) && inside(main) && inside(display),
+        // On a screen just large enough for both at 192 dpi.
+        Check(ApartInsideWorkArea(main_, display_),
               "the display window opens beside the main window, both inside the work area");
     }
-    ~Session() { Kill(); }
+    ~Session() { ::TerminateProcess(process_.get(), 1); }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
     HWND Main() const { return main_; }
     HWND Display() const { return display_; }
 
     bool Exited() const { return ::WaitForSingleObject(process_.get(), 30000) == WAIT_OBJECT_0; }
-    // Ends the process from outside, as Windows does at the end of a session.
-    void Kill() const {
-        ::TerminateProcess(process_.get(), 1);
-        Exited();
-    }
 
     // A visible dialog of the program with this caption (and, if given, this control).
     HWND WaitForDialog(const std::wstring& caption, int control = 0,
@@ -220,6 +205,15 @@ public:
     void Ende(const std::string& ini = "COM1\r\n1\r\n") const {
         End(
             "Ende", [&] { Click(main_, IDOK); }, ini);
+    }
+    // A log-off or shutdown: Windows asks whether the session may end, announces that it ends,
+    // then ends the process itself.
+    void EndSession(const std::string& ini) const {
+        Check(Ask(main_, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF) == TRUE, "a log-off may go on");
+        Ask(main_, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+        ::TerminateProcess(process_.get(), 1);
+        End(
+            "The end of the session", [] {}, ini);
     }
 
 private:
@@ -360,7 +354,8 @@ void SettingsScenario(const Context& c) {
     Check(Checked(dialog, IDC_CHECK_320, BST_INDETERMINATE), "320 x 320 shows greyed");
     const HWND names = ::GetDlgItem(dialog, IDC_PORT_NAME);
     Type(names, L"COM27");
-    WaitUntil([&] { return WindowText(names) == L"COM27"; });
+    Check(WaitUntil([&] { return Checked(dialog, IDC_RADIO_OTHER, BST_CHECKED); }),
+          "typing a name chooses Andere:");
     for (int i = 0; i < 5; ++i) {
         PostKey(EditOf(names), VK_BACK);
     }
@@ -400,8 +395,7 @@ void SettingsScenario(const Context& c) {
     // says so when used.
     dialog = s.Open(IDC_SETTINGS, L"KRT460  Einstellungen", IDC_RADIO_COM1);
     Type(::GetDlgItem(dialog, IDC_PORT_NAME), L" COM42 ");
-    Check(WaitUntil([&] { return Checked(dialog, IDC_RADIO_OTHER, BST_CHECKED); }),
-          "typing a name chooses Andere:");
+    WaitUntil([&] { return Checked(dialog, IDC_RADIO_OTHER, BST_CHECKED); });
     Click(dialog, IDOK);
     Closed(dialog);
     Click(s.Main(), IDC_RECEIVE);
@@ -412,27 +406,9 @@ void SettingsScenario(const Context& c) {
         "COM42\r\n0\r\n");
 }
 
-// Log-off or shutdown: Windows asks whether the session may end, announces that it ends, then
-// ends the process. By then KRT460.ini holds the session's settings.
-void EndSessionScenario(const Context& c) {
-    const Session s(c);
-    const HWND dialog = s.Open(IDC_SETTINGS, L"KRT460  Einstellungen", IDC_RADIO_COM1);
-    ::PostMessageW(::GetDlgItem(dialog, IDC_RADIO_COM2), BM_CLICK, 0, 0);
-    WaitUntil([&] { return Checked(dialog, IDC_RADIO_COM2, BST_CHECKED); });
-    Click(dialog, IDOK);
-    Closed(dialog);
-    Click(s.Main(), IDC_RECEIVE);
-    Check(WaitForLamp(s.Main(), Lamp::Receiving), "a capture waits on COM2");
-    Check(Ask(s.Main(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF) == TRUE, "a log-off may go on");
-    Ask(s.Main(), WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
-    s.Kill();
-    const Bytes written = ReadFile("KRT460.ini");
-    Check(std::string(written.begin(), written.end()) == "COM2\r\n1\r\n",
-          "the end of the session writes KRT460.ini with the port chosen");
-}
-
 // KRT460.ini names \\.\COM12: the dialog shows it under "Andere:" with Rahmen kept; the list
-// holds the mapped ports in natural order; a typed COM12 is taken and receives a frame.
+// holds the mapped ports in natural order; a typed COM12 is taken and receives a frame. A
+// log-off during a capture leaves KRT460.ini with the port chosen.
 void SettingsOtherPortScenario(const Context& c) {
     const Session s(c);
     const HWND dialog = s.Open(IDC_SETTINGS, L"KRT460  Einstellungen", IDC_RADIO_COM1);
@@ -460,7 +436,7 @@ void SettingsOtherPortScenario(const Context& c) {
     Click(s.Main(), IDC_RECEIVE);
     s.Print(12, 1000);
     Check(WaitUntil([&] { return ByteCount(s.Main()) == 1000; }), "1000 bytes arrive");
-    s.Ende("COM12\r\n1\r\n"); // during a capture: the worker stops, the process ends
+    s.EndSession("COM12\r\n1\r\n");
 }
 
 HWND TypeName(HWND dialog, const char* name) {
@@ -487,7 +463,6 @@ void SaveAsScenario(const Context& c) {
         const char* message; // told, or nothing
     };
     const Case cases[] = {
-        {"TEST.BMP", "TEST.BMP", nullptr},
         {"bericht.png", "bericht.png", nullptr},
         {"x\\y", nullptr, "x\\y.bmp konnte nicht geschrieben werden!"},
         {"x\\y.png", nullptr, "x\\y.png konnte nicht geschrieben werden!"},
@@ -507,10 +482,7 @@ void SaveAsScenario(const Context& c) {
         }
         Check(Closed(dialog) && (k.file == nullptr || ReadFile(k.file).size() > 8), what + "saved");
     }
-    const Bytes png = ReadFile("bericht.png");
-    Check(png.size() > 8 && std::equal(png.begin() + 1, png.begin() + 4, "PNG"),
-          "bericht.png is a PNG (its pixels are checked by run_e2e.sh)");
-
+    // run_e2e.sh checks the pixels of bericht.png.
     dialog = open();
     const HWND list = ::GetDlgItem(dialog, IDC_FILE_LIST);
     for (const wchar_t* name : {L"Scp1.bmp", L"bericht.png"}) {
@@ -521,7 +493,9 @@ void SaveAsScenario(const Context& c) {
     Press(TypeName(dialog, "cancelled"), VK_ESCAPE);
     Check(Closed(dialog) && !Exists("cancelled.bmp"), "Escape cancels: nothing is written");
     Check(WaitForLamp(s.Main(), Lamp::Idle), "and the lamp returns to yellow");
-    s.Ende();
+    Click(s.Main(), IDC_RECEIVE);
+    Check(WaitForLamp(s.Main(), Lamp::Receiving), "Empfangen waits for a print");
+    s.Ende(); // during a capture: the worker stops, the process ends
 }
 
 // At 192 dpi (run_e2e.sh sets it): the lamp and the picture are doubled, dot for dot, and every
@@ -593,7 +567,6 @@ int main(int argc, char** argv) {
         {"files-fail", [&] { FilesFailScenario(c); }},
         {"settings", [&] { SettingsScenario(c); }},
         {"settings-other-port", [&] { SettingsOtherPortScenario(c); }},
-        {"end-session", [&] { EndSessionScenario(c); }},
         {"save-as", [&] { SaveAsScenario(c); }},
         {"high-dpi", [&] { HighDpiScenario(c); }},
         {"demo", [&] { DemoScenario(c, false); }},

@@ -45,7 +45,6 @@ scenarios=(
     "settings - 96"
     "settings-other-port \\\\\\\\.\\\\COM12\r\n1\r\n 96"
     "save-as - 96"
-    "end-session - 96"
     "high-dpi - 192"
 )
 failed=0 ran=0

@@ -136,6 +136,16 @@ inline BOOL CALLBACK FindDialog(HWND window, LPARAM param) {
     return s.found == nullptr;
 }
 
+// Whether two windows do not overlap and both lie inside the work area of the first's monitor.
+inline bool ApartInsideWorkArea(HWND first, HWND second) {
+    RECT a{}, b{}, overlap{}, both{}, all{};
+    MONITORINFO monitor{sizeof monitor, {}, {}, 0};
+    return ::GetWindowRect(first, &a) && ::GetWindowRect(second, &b) &&
+           ::GetMonitorInfoW(::MonitorFromWindow(first, MONITOR_DEFAULTTONEAREST), &monitor) &&
+           !::IntersectRect(&overlap, &a, &b) && ::UnionRect(&both, &a, &b) &&
+           ::UnionRect(&all, &both, &monitor.rcWork) && ::EqualRect(&all, &monitor.rcWork);
+}
+
 // The client area as it is on the screen, one 0xRRGGBB a pixel.
 class ScreenShot {
 public:
