@@ -240,6 +240,7 @@ INT_PTR CMainDlg::OnEndSession(WPARAM ending, LPARAM) {
     if (ending) {
         StopAndSaveSettings();
     }
+    ::SetWindowLongPtrW(Handle(), DWLP_MSGRESULT, 0);
     return TRUE;
 }
 
