@@ -1,7 +1,7 @@
 #include "cli/picture_output.h"
 
-#include "cli/png_writer.h"
 #include "common/file_output.h"
+#include "image/png_encoder.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,8 +1,9 @@
-#include "cli/png_writer.h"
+// PNG through libpng.
+#include "image/png_encoder.h"
 
 #include <png.h>
 
-namespace krt460::cli {
+namespace krt460 {
 namespace {
 
 extern "C" void AppendToVector(png_structp png, png_bytep data, png_size_t length) {
@@ -14,7 +15,7 @@ extern "C" void NoFlush(png_structp) {}
 
 } // namespace
 
-bool EncodePng(int width, int height, const std::vector<std::uint8_t>& rows,
+bool EncodePng(int width, int height, std::span<const std::uint8_t> rows,
                std::vector<std::uint8_t>& out, std::string& error) {
     out.clear();
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -44,4 +45,4 @@ bool EncodePng(int width, int height, const std::vector<std::uint8_t>& rows,
     return true;
 }
 
-} // namespace krt460::cli
+} // namespace krt460

@@ -4,6 +4,7 @@
 # Arguments: krt460 sample.bin sample.bmp
 set -euo pipefail
 KRT460=$1 SAMPLE_FRAME=$2 SAMPLE_BMP=$3
+PNG_CHECK=$(cd "$(dirname "$0")" && pwd)/png_shows_bmp.py
 
 work=$(mktemp -d /tmp/krt460-cli-errors.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -84,12 +85,15 @@ done
 [ "$(cat shared/ro.bmp)" = old ] || fail "the read-only output was changed"
 
 # The picture to stdout, every message on stderr; an endless stream on stdin ends at once;
-# trailing bytes after a frame are ignored; --format ignores case.
+# trailing bytes after a frame are ignored; --format ignores case; PNG holds the picture's
+# pixels, at any scale.
 "$KRT460" decode in.bin -o - 2>err.txt | cmp -s - "$SAMPLE_BMP" || fail "-o - did not give the picture"
 timeout 10 "$KRT460" decode - -o zero.bmp </dev/zero 2>err.txt && fail "zeros decoded"
 grep -q "Read more than 3328 bytes" err.txt || fail "endless stdin: $(cat err.txt)"
-{ cat "$SAMPLE_FRAME"; printf 'trailing'; } | "$KRT460" decode - -o trail.png --format PNG 2>err.txt
-[ "$(head -c 4 trail.png | tail -c 3)" = "PNG" ] || fail "--format PNG did not write PNG"
+{ cat "$SAMPLE_FRAME"; printf 'trailing'; } | "$KRT460" decode - -o trail.png --format PNG --scale 3 2>err.txt
+python3 "$PNG_CHECK" trail.png "$SAMPLE_BMP" || fail "--format PNG --scale 3 did not write the picture"
+"$KRT460" decode in.bin -o one.png 2>err.txt
+python3 "$PNG_CHECK" one.png "$SAMPLE_BMP" || fail "one.png does not hold the picture"
 # A frame from a writer that stays open (a live tty) is decoded without waiting for more.
 mkfifo open.fifo
 { cat "$SAMPLE_FRAME"; exec sleep 60; } >open.fifo &
@@ -99,5 +103,5 @@ timeout 10 "$KRT460" decode - -o open.bmp <open.fifo 2>err.txt || status=$?
 kill "$writer" 2>/dev/null || true
 wait "$writer" 2>/dev/null || true
 [ "$status" -eq 0 ] && cmp -s open.bmp "$SAMPLE_BMP" || fail "open writer: status $status: $(cat err.txt)"
-echo "cli errors: $((${#cases[@]} + 4 - failures)) passed, $failures failed"
+echo "cli errors: $((${#cases[@]} + 5 - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]

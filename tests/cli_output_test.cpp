@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <memory>
-#include <png.h>
 
 namespace krt460::cli {
 namespace {
@@ -20,29 +19,6 @@ bool WhiteInBmp(const std::vector<std::uint8_t>& bmp, int width, int height, int
     const auto stride = static_cast<std::size_t>((width + 31) / 32 * 4);
     const std::size_t row = kBitmapHeaderSize + static_cast<std::size_t>(height - 1 - y) * stride;
     return (bmp[row + static_cast<std::size_t>(x / 8)] >> (7 - x % 8)) & 1;
-}
-
-TEST(PictureOutput, PngHoldsTheSamePixelsAsTheBmp) {
-    test::ScratchDir dir;
-    std::string error;
-    ASSERT_TRUE(WritePicture(DecodedSample(), dir.File("a.png"), {}, error)) << error;
-
-    png_image png{};
-    png.version = PNG_IMAGE_VERSION;
-    ASSERT_TRUE(png_image_begin_read_from_file(&png, dir.File("a.png").c_str()));
-    EXPECT_EQ(png.width, 160u);
-    EXPECT_EQ(png.height, 160u);
-    png.format = PNG_FORMAT_GRAY;
-    std::vector<std::uint8_t> grey(PNG_IMAGE_SIZE(png));
-    ASSERT_TRUE(png_image_finish_read(&png, nullptr, grey.data(), 0, nullptr));
-
-    const auto bmp = test::ReadFileBytes(KRT460_SAMPLE_BMP);
-    for (int y = 0; y < 160; ++y) {
-        for (int x = 0; x < 160; ++x) {
-            const std::uint8_t expected = WhiteInBmp(bmp, 160, 160, x, y) ? 255 : 0;
-            ASSERT_EQ(grey[static_cast<std::size_t>(y * 160 + x)], expected) << x << "," << y;
-        }
-    }
 }
 
 std::uint32_t Field(const std::vector<std::uint8_t>& bmp, std::size_t offset) {

@@ -1,7 +1,10 @@
 #include "ui/bitmaps_dlg.h"
+#include "ui/framework/placement.h"
 #include "ui/main_dlg.h"
 
 #include <gtest/gtest.h>
+
+#include <array>
 
 namespace krt460::ui {
 namespace {
@@ -34,6 +37,20 @@ TEST(MainDialog, AnzeigenSaysWhatIsWrongWithTheCapture) {
     EXPECT_EQ(CMainDlg::DecodeOutcome(1000, false, none), incomplete);
     EXPECT_EQ(CMainDlg::DecodeOutcome(3328, true, three), errors);
     EXPECT_EQ(CMainDlg::DecodeOutcome(1000, false, three), incomplete + L"\n" + errors);
+}
+
+// The main window (350 x 250) and the display window (350 x 380) at 192 dpi, 16 pixels apart.
+TEST(Placement, SideBySideWhereTheyFitElseStackedAlwaysCentred) {
+    const std::pair<RECT, std::array<LONG, 4>> cases[] = {
+        {{0, 0, 1024, 768}, {154, 194, 520, 194}},    // side by side, centred
+        {{100, 40, 1124, 808}, {254, 234, 620, 234}}, // a work area that does not start at 0
+        {{0, 0, 600, 1000}, {125, 177, 125, 443}},    // too narrow: one above the other
+        {{0, 0, 500, 500}, {0, 60, 366, 60}},         // too small: the first stays whole
+    };
+    for (const auto& [work, expected] : cases) {
+        const auto [first, second] = PlaceSideBySide(work, {350, 250}, {350, 380}, 16);
+        EXPECT_EQ((std::array{first.x, first.y, second.x, second.y}), expected) << work.right;
+    }
 }
 
 } // namespace

@@ -14,10 +14,7 @@ protected:
         EnableVisualStyles();
         auto mainDlg = std::make_unique<CMainDlg>();
         mainDlg->DoModal(nullptr);
-        // However the window closed (Ende, Escape, the close box): the capture stops first, so
-        // that no worker outlives the window's state, then the settings are written.
-        mainDlg->StopReceiving();
-        if (!CSettingsFile::SaveSettings(mainDlg->SettingsFileName(), mainDlg->CurrentSettings())) {
+        if (!mainDlg->StopAndSaveSettings()) {
             ShowMessage(nullptr, "KRT460.ini konnte nicht geschrieben werden!");
         }
         return FALSE; // no message loop: the process ends here

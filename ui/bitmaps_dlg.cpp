@@ -1,7 +1,6 @@
 #include "ui/bitmaps_dlg.h"
 
 #include "res/resource.h"
-#include "ui/framework/message_box.h"
 #include "ui/picture_export.h"
 
 namespace krt460::ui {
@@ -31,8 +30,7 @@ void CBitmapsDlg::OnSave() {
         std::string error;
         if (!SavePicture(image_, fileName, error)) {
             // Stay open with the name kept, so that it can be corrected.
-            const std::string message = fileName + " konnte nicht geschrieben werden!";
-            ShowMessage(Handle(), message.c_str());
+            ShowNotWritten(Handle(), fileName, error);
             return;
         }
     }

@@ -9,7 +9,7 @@ namespace krt460::ui {
 
 const MessageMap<CDisplayDlg> CDisplayDlg::messageMap{
     OnMessage(WM_PAINT, &CDisplayDlg::OnPaint),
-    OnMessage(WM_DPICHANGED, &CDisplayDlg::OnDpiChanged),
+    OnMessage(CDialog::DpiChangedMessage(), &CDisplayDlg::OnDpiChanged),
 };
 
 CDisplayDlg::CDisplayDlg(const IPictureSource& source)
@@ -39,10 +39,9 @@ void CDisplayDlg::FitPicture() {
                    SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-INT_PTR CDisplayDlg::OnDpiChanged(WPARAM, LPARAM suggested) {
-    const auto* rect = reinterpret_cast<const RECT*>(suggested);
-    ::SetWindowPos(Handle(), nullptr, rect->left, rect->top, rect->right - rect->left,
-                   rect->bottom - rect->top, SWP_NOZORDER | SWP_NOACTIVATE);
+INT_PTR CDisplayDlg::OnDpiChanged(WPARAM, LPARAM) {
+    // The dialog manager has sized the window for its template at the new DPI; the picture at
+    // the new scale may need more.
     FitPicture();
     ::InvalidateRect(Handle(), nullptr, TRUE);
     return TRUE;

@@ -5,10 +5,12 @@
 #include "ui/bitmaps_dlg.h"
 #include "ui/framework/dpi.h"
 #include "ui/framework/message_box.h"
+#include "ui/framework/placement.h"
 #include "ui/picture_export.h"
 #include "ui/settings_dlg.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace krt460::ui {
 namespace {
@@ -33,12 +35,6 @@ UINT PictureOf(LampState state) {
     return IDB_LAMP_IDLE;
 }
 
-UniqueIcon LoadIconOfSize(int width, int height) {
-    return UniqueIcon(
-        static_cast<HICON>(::LoadImageW(CDialog::Instance(), MAKEINTRESOURCEW(IDR_MAINFRAME),
-                                        IMAGE_ICON, width, height, LR_DEFAULTCOLOR)));
-}
-
 } // namespace
 
 const MessageMap<CMainDlg> CMainDlg::messageMap{
@@ -47,9 +43,11 @@ const MessageMap<CMainDlg> CMainDlg::messageMap{
     OnMessage(WM_QUERYDRAGICON, &CMainDlg::OnQueryDragIcon),
     OnMessage(WM_TIMER, &CMainDlg::OnTimer),
     OnMessage(WM_DESTROY, &CMainDlg::OnDestroy),
-    OnMessage(WM_DPICHANGED, &CMainDlg::OnDpiChanged),
+    OnMessage(CDialog::DpiChangedMessage(), &CMainDlg::OnDpiChanged),
     OnMessage(CMainDlg::ByteCountQueryMessage(), &CMainDlg::OnByteCountQuery),
     OnMessage(kPrintsArrivedMessage, &CMainDlg::OnPrintsArrived),
+    OnMessage(WM_QUERYENDSESSION, &CMainDlg::OnQueryEndSession),
+    OnMessage(WM_ENDSESSION, &CMainDlg::OnEndSession),
     OnCommand(IDC_RECEIVE, &CMainDlg::OnReceive),
     OnCommand(IDC_SHOW, &CMainDlg::OnShow),
     OnCommand(IDC_SETTINGS, &CMainDlg::OnSettings),
@@ -62,11 +60,7 @@ UINT CMainDlg::ByteCountQueryMessage() {
     return message;
 }
 
-CMainDlg::CMainDlg()
-    : CDialogImpl(IDD_MAIN),
-      icon_(LoadIconOfSize(::GetSystemMetrics(SM_CXICON), ::GetSystemMetrics(SM_CYICON))),
-      smallIcon_(LoadIconOfSize(::GetSystemMetrics(SM_CXSMICON), ::GetSystemMetrics(SM_CYSMICON))),
-      display_(*this), receiver_(*this) {}
+CMainDlg::CMainDlg() : CDialogImpl(IDD_MAIN), display_(*this), receiver_(*this) {}
 
 BOOL CMainDlg::OnInitDialog() {
     CDialog::OnInitDialog();
@@ -81,20 +75,47 @@ BOOL CMainDlg::OnInitDialog() {
         ::AppendMenuW(systemMenu, MF_STRING, IDM_COPY, copyText);
         ::AppendMenuW(systemMenu, MF_STRING, IDM_ABOUTBOX, aboutText);
     }
-    ::SendMessageW(Handle(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_.get()));
-    ::SendMessageW(Handle(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_.get()));
+    SetIcons();
 
     display_.Create(Handle());
     CDialog::SetAccelerators(::LoadAcceleratorsW(Instance(), MAKEINTRESOURCEW(IDR_MAINFRAME)),
                              Handle(), {display_.Handle()});
     picture_ = LoadPicture(IDB_SAMPLE_SCREEN, &image_.Description());
-    ::ShowWindow(display_.Handle(), SW_SHOW);
 
     LoadLampPicture(LampState::Idle);
 
     settingsFileName_ = kSettingsFileName;
     settings_ = CSettingsFile::LoadSettings(settingsFileName_);
     return TRUE;
+}
+
+void CMainDlg::OnPlaced() {
+    // The display window opens beside this one, where it covers nothing of it, both inside the
+    // work area of this window's monitor, at any DPI.
+    RECT main{};
+    ::GetWindowRect(Handle(), &main);
+    RECT display{};
+    ::GetWindowRect(display_.Handle(), &display);
+    MONITORINFO monitor{sizeof monitor, {}, {}, 0};
+    ::GetMonitorInfoW(::MonitorFromWindow(Handle(), MONITOR_DEFAULTTONEAREST), &monitor);
+    const PairPlacement placed = PlaceSideBySide(
+        monitor.rcWork, {main.right - main.left, main.bottom - main.top},
+        {display.right - display.left, display.bottom - display.top}, 8 * PixelScale(Handle()));
+    constexpr UINT kMoveOnly = SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE;
+    ::SetWindowPos(Handle(), nullptr, placed.first.x, placed.first.y, 0, 0, kMoveOnly);
+    ::SetWindowPos(display_.Handle(), nullptr, placed.second.x, placed.second.y, 0, 0, kMoveOnly);
+    ::ShowWindow(display_.Handle(), SW_SHOW);
+}
+
+void CMainDlg::SetIcons() {
+    // At this window's DPI, so that the title bar's and the taskbar's icons stay sharp.
+    const int dpi = WindowDpi(Handle());
+    UniqueIcon icon(LoadIconOfSize(IDR_MAINFRAME, MetricForDpi(SM_CXICON, dpi)));
+    UniqueIcon smallIcon(LoadIconOfSize(IDR_MAINFRAME, MetricForDpi(SM_CXSMICON, dpi)));
+    ::SendMessageW(Handle(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon.get()));
+    ::SendMessageW(Handle(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon.get()));
+    icon_ = std::move(icon); // the window no longer uses the previous ones
+    smallIcon_ = std::move(smallIcon);
 }
 
 void CMainDlg::ShowMessage(const std::string& text) {
@@ -237,6 +258,28 @@ INT_PTR CMainDlg::OnByteCountQuery(WPARAM, LPARAM) {
     return TRUE;
 }
 
+INT_PTR CMainDlg::OnQueryEndSession(WPARAM, LPARAM) {
+    // Nothing here needs the user before a log-off or shutdown: the session may end.
+    ::SetWindowLongPtrW(Handle(), DWLP_MSGRESULT, TRUE);
+    return TRUE;
+}
+
+INT_PTR CMainDlg::OnEndSession(WPARAM ending, LPARAM) {
+    // Windows ends the process once this returns, without closing the window. A file that
+    // cannot be written is not told: a message box now would only hold up the log-off.
+    if (ending) {
+        StopAndSaveSettings();
+    }
+    ::SetWindowLongPtrW(Handle(), DWLP_MSGRESULT, 0);
+    return TRUE;
+}
+
+bool CMainDlg::StopAndSaveSettings() {
+    // The capture stops first, so that no worker outlives the window's state.
+    StopReceiving();
+    return CSettingsFile::SaveSettings(settingsFileName_, settings_);
+}
+
 INT_PTR CMainDlg::OnSysCommand(WPARAM command, LPARAM) {
     switch (command & 0xFFF0) {
     case IDM_ABOUTBOX: {
@@ -259,12 +302,10 @@ void CMainDlg::OnCopy() {
     }
 }
 
-INT_PTR CMainDlg::OnDpiChanged(WPARAM, LPARAM suggested) {
-    // The system has scaled the controls; the window takes the size it suggests and the lamp
-    // is drawn at the new scale.
-    const auto* rect = reinterpret_cast<const RECT*>(suggested);
-    ::SetWindowPos(Handle(), nullptr, rect->left, rect->top, rect->right - rect->left,
-                   rect->bottom - rect->top, SWP_NOZORDER | SWP_NOACTIVATE);
+INT_PTR CMainDlg::OnDpiChanged(WPARAM, LPARAM) {
+    // The dialog manager has scaled the window and its controls; the icons, the lamp and the
+    // count follow the new DPI.
+    SetIcons();
     ::InvalidateRect(Handle(), nullptr, TRUE);
     return TRUE;
 }
@@ -331,8 +372,8 @@ void CMainDlg::OnShow() {
     if (!::IsWindowVisible(display)) {
         ::ShowWindow(display, SW_SHOWNA); // hidden by Escape; shown again where it was
     }
-    if (!image_.SaveBitmapFile("Scp1.bmp")) {
-        ui::ShowMessage(Handle(), "Scp1.bmp konnte nicht geschrieben werden!");
+    if (std::string error; !image_.SaveBitmapFile("Scp1.bmp", &error)) {
+        ShowNotWritten(Handle(), "Scp1.bmp", error);
     }
     SetLamp(LampState::Idle);
 }

@@ -30,11 +30,12 @@ public:
     // lamp, or -1 when it shows none (for test drivers and accessibility tools).
     static UINT ByteCountQueryMessage();
 
-    const std::string& SettingsFileName() const { return settingsFileName_; }
-    Settings& CurrentSettings() { return settings_; }
-
     // Stops a capture that is still running; its worker then touches nothing of this window.
     void StopReceiving() { receiver_.Stop(); }
+
+    // What the program does as it ends, however it ends (Ende, Escape, the close box, the end
+    // of the session): the capture stops, then KRT460.ini is written. False when it could not be.
+    bool StopAndSaveSettings();
 
     // IPictureSource
     HBITMAP Picture() const override { return picture_.get(); }
@@ -51,6 +52,8 @@ private:
     void ShowMessage(const std::string& text);
     void SetLamp(LampState state);
     BOOL OnInitDialog() override;
+    void OnPlaced() override;
+    void SetIcons();
     INT_PTR OnPaint(WPARAM, LPARAM);
     INT_PTR OnSysCommand(WPARAM command, LPARAM);
     INT_PTR OnQueryDragIcon(WPARAM, LPARAM);
@@ -60,6 +63,8 @@ private:
     INT_PTR OnByteCountQuery(WPARAM, LPARAM);
     INT_PTR OnPrintsArrived(WPARAM, LPARAM);
     void OnPrintArrived(const Print& print);
+    INT_PTR OnQueryEndSession(WPARAM, LPARAM);
+    INT_PTR OnEndSession(WPARAM ending, LPARAM);
     void OnReceive();
     void OnShow();
     void OnSettings();

@@ -14,13 +14,13 @@ namespace krt460::ui {
 // Whether the name ends in `extension` (".png"), in any case.
 bool HasExtension(const std::string& fileName, std::string_view extension);
 
-// A one-bit PNG of the picture, made by the Windows Imaging Component (part of every supported
-// Windows and of Wine, so nothing is shipped). Empty with `error` set when encoding failed.
-std::vector<std::uint8_t> EncodePng(const CScreenImage& image, std::string& error);
-
 // Writes the picture as PNG when the name ends in .png (any case), else as BMP; complete or not
 // at all. False with the system's reason in `error`.
 bool SavePicture(const CScreenImage& image, const std::string& fileName, std::string& error);
+
+// Tells that a picture could not be written: "NAME konnte nicht geschrieben werden!", and the
+// system's reason on a second line.
+void ShowNotWritten(HWND owner, const std::string& fileName, const std::string& reason);
 
 // The picture shown as a packed DIB: the decoded one-bit picture (the palette of Scp1.bmp),
 // or, before any decode, the sample screen as it is shown.

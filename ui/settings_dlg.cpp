@@ -11,9 +11,26 @@ const MessageMap<CSettingsDlg> CSettingsDlg::messageMap{
     OnCommand(IDC_RADIO_OTHER, &CSettingsDlg::OnOther),
     OnCommand(IDC_CHECK_BORDER, &CSettingsDlg::OnBorder),
     OnCommand(IDOK, &CSettingsDlg::OnOk),
-    OnNotification(IDC_PORT_NAME, CBN_EDITCHANGE, &CSettingsDlg::OnOther), // typing chooses it
+    OnNotification(IDC_PORT_NAME, CBN_EDITCHANGE, &CSettingsDlg::OnNameEdited),
     OnNotification(IDC_PORT_NAME, CBN_SELENDOK, &CSettingsDlg::OnNameChosen),
 };
+
+namespace {
+
+// The whole name, without the blanks around it.
+std::string Trimmed(const std::string& text) {
+    const std::size_t first = text.find_first_not_of(" \t");
+    return first == std::string::npos
+               ? ""
+               : text.substr(first, text.find_last_not_of(" \t") + 1 - first);
+}
+
+// Exact and case-sensitive: any other name (com1, COM7, \\.\COM12) is "Andere:".
+int ButtonOf(const std::string& port) {
+    return port == "COM1" ? IDC_RADIO_COM1 : port == "COM2" ? IDC_RADIO_COM2 : IDC_RADIO_OTHER;
+}
+
+} // namespace
 
 CSettingsDlg::CSettingsDlg(Settings& settings) : CDialogImpl(IDD_SETTINGS), settings_(settings) {}
 
@@ -23,15 +40,11 @@ BOOL CSettingsDlg::OnInitDialog() {
     for (const PortInfo& port : ListSerialPorts()) {
         ::SendMessageA(names, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(port.name.c_str()));
     }
-    // Exact and case-sensitive: any other name (com1, COM7, \\.\COM12) is shown as it stands
-    // under "Andere:", so that OK keeps it.
-    int choice = IDC_RADIO_OTHER;
-    if (settings_.portName == "COM1") {
-        choice = IDC_RADIO_COM1;
-    } else if (settings_.portName == "COM2") {
-        choice = IDC_RADIO_COM2;
-    } else {
-        ::SetWindowTextA(names, settings_.portName.c_str());
+    // Another port's name is shown as it stands under "Andere:", so that OK keeps it.
+    openedWith_ = settings_.portName;
+    const int choice = ButtonOf(openedWith_);
+    if (choice == IDC_RADIO_OTHER) {
+        ::SetWindowTextA(names, openedWith_.c_str());
     }
     ::CheckDlgButton(Handle(), choice, BST_CHECKED);
     if (settings_.border) {
@@ -53,12 +66,19 @@ void CSettingsDlg::OnCom2() {
 }
 
 void CSettingsDlg::OnOther() {
-    ChooseOther(ItemText(IDC_PORT_NAME));
+    // Without a name there is nothing to choose: the port stays, and so does its button.
+    TakeName(ItemText(IDC_PORT_NAME), settings_.portName);
+}
+
+void CSettingsDlg::OnNameEdited() {
+    // Every keystroke: a name erased gives back the port the dialog opened with, never what is
+    // left of the name on the way.
+    TakeName(ItemText(IDC_PORT_NAME), openedWith_);
 }
 
 void CSettingsDlg::OnOk() {
     if (::IsDlgButtonChecked(Handle(), IDC_RADIO_OTHER) == BST_CHECKED) {
-        ChooseOther(ItemText(IDC_PORT_NAME));
+        OnOther(); // the field as it stands, however it got its text
     }
     EndDialog(IDOK);
 }
@@ -80,13 +100,16 @@ void CSettingsDlg::OnNameChosen() {
     ::SendMessageA(names, CB_GETLBTEXT, static_cast<WPARAM>(index),
                    reinterpret_cast<LPARAM>(name.data()));
     name.resize(static_cast<std::size_t>(length));
-    ChooseOther(name);
+    TakeName(name, settings_.portName);
 }
 
-void CSettingsDlg::ChooseOther(const std::string& name) {
-    ::CheckRadioButton(Handle(), IDC_RADIO_COM1, IDC_RADIO_OTHER, IDC_RADIO_OTHER);
-    if (!name.empty()) {
-        settings_.portName = name; // an empty field keeps the port as it was
+void CSettingsDlg::TakeName(const std::string& name, const std::string& otherwise) {
+    const std::string whole = Trimmed(name);
+    settings_.portName = whole.empty() ? otherwise : whole;
+    // Not CheckRadioButton: the ids from COM1 to Andere: include Rahmen and 320 x 320.
+    const int button = whole.empty() ? ButtonOf(settings_.portName) : IDC_RADIO_OTHER;
+    for (const int id : {IDC_RADIO_COM1, IDC_RADIO_COM2, IDC_RADIO_OTHER}) {
+        ::CheckDlgButton(Handle(), id, id == button ? BST_CHECKED : BST_UNCHECKED);
     }
 }
 

@@ -130,6 +130,9 @@ public:
         if (main_ == nullptr || display_ == nullptr) {
             std::exit(failures);
         }
+        // On a screen just large enough for both at 192 dpi.
+        Check(ApartInsideWorkArea(main_, display_),
+              "the display window opens beside the main window, both inside the work area");
     }
     ~Session() { ::TerminateProcess(process_.get(), 1); }
     Session(const Session&) = delete;
@@ -208,6 +211,15 @@ public:
         End(
             "Ende", [&] { Click(main_, IDOK); }, ini);
     }
+    // A log-off or shutdown: Windows asks whether the session may end, announces that it ends,
+    // then ends the process itself.
+    void EndSession(const std::string& ini) const {
+        Check(Ask(main_, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF) == TRUE, "a log-off may go on");
+        Ask(main_, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+        ::TerminateProcess(process_.get(), 1);
+        End(
+            "The end of the session", [] {}, ini);
+    }
 
 private:
     const Context& c_;
@@ -216,6 +228,11 @@ private:
     HWND main_ = nullptr;
     HWND display_ = nullptr;
 };
+
+// A message whose first line is `first` and whose second gives the system's reason.
+bool ToldWithReason(const std::string& text, const std::string& first) {
+    return text.size() > first.size() + 1 && text.compare(0, first.size() + 1, first + "\n") == 0;
+}
 
 bool Closed(HWND dialog) {
     return WaitUntil([&] { return !::IsWindow(dialog); });
@@ -356,8 +373,8 @@ void FilesFailScenario(const Context& c) {
     ::CreateDirectoryA("KRT460.ini", nullptr);
     Click(s.Main(), IDC_SHOW);
     Check(s.TakeMessageBox() == "Es ging nicht!", "nothing received: Es ging nicht!");
-    Check(s.TakeMessageBox() == "Scp1.bmp konnte nicht geschrieben werden!",
-          "a Scp1.bmp that cannot be written is told");
+    Check(ToldWithReason(s.TakeMessageBox(), "Scp1.bmp konnte nicht geschrieben werden!"),
+          "a Scp1.bmp that cannot be written is told, with the reason");
     Check(WaitForLamp(s.Main(), Lamp::Idle), "the rest of Anzeigen goes on");
     Click(s.Main(), IDOK);
     Check(s.TakeMessageBox() == "KRT460.ini konnte nicht geschrieben werden!",
@@ -376,6 +393,20 @@ void SettingsScenario(const Context& c) {
               Checked(dialog, IDC_CHECK_BORDER, BST_CHECKED),
           "without KRT460.ini COM1 and Rahmen are checked");
     Check(Checked(dialog, IDC_CHECK_320, BST_INDETERMINATE), "320 x 320 shows greyed");
+    const HWND names = ::GetDlgItem(dialog, IDC_PORT_NAME);
+    Type(names, L"COM27");
+    Check(WaitUntil([&] { return Checked(dialog, IDC_RADIO_OTHER, BST_CHECKED); }),
+          "typing a name chooses Andere:");
+    for (int i = 0; i < 5; ++i) {
+        PostKey(EditOf(names), VK_BACK);
+    }
+    Check(WaitUntil([&] { return WindowText(names).empty(); }) &&
+              Checked(dialog, IDC_RADIO_COM1, BST_CHECKED) && Checked(dialog, IDC_RADIO_OTHER, 0) &&
+              Checked(dialog, IDC_CHECK_BORDER, BST_CHECKED),
+          "a name typed and erased with Backspace leaves COM1 chosen, Rahmen as it was");
+    Ask(::GetDlgItem(dialog, IDC_RADIO_OTHER), BM_CLICK);
+    Check(Checked(dialog, IDC_RADIO_COM1, BST_CHECKED) && Checked(dialog, IDC_RADIO_OTHER, 0),
+          "a click on Andere: without a name keeps COM1");
     ::PostMessageW(::GetDlgItem(dialog, IDC_CHECK_320), BM_CLICK, 0, 0);
     ::PostMessageW(::GetDlgItem(dialog, IDC_RADIO_COM2), BM_CLICK, 0, 0);
     Check(WaitUntil([&] { return Checked(dialog, IDC_RADIO_COM2, BST_CHECKED); }),
@@ -401,11 +432,11 @@ void SettingsScenario(const Context& c) {
               ringWhite,
           "without Rahmen Anzeigen draws no border");
 
-    // Any name may be typed under "Andere:"; one that names no port says so when used.
+    // Any name may be typed under "Andere:", blanks around it dropped; one that names no port
+    // says so when used.
     dialog = s.Open(IDC_SETTINGS, L"KRT460  Einstellungen", IDC_RADIO_COM1);
-    Type(::GetDlgItem(dialog, IDC_PORT_NAME), L"COM42");
-    Check(WaitUntil([&] { return Checked(dialog, IDC_RADIO_OTHER, BST_CHECKED); }),
-          "typing a name chooses Andere:");
+    Type(::GetDlgItem(dialog, IDC_PORT_NAME), L" COM42 ");
+    WaitUntil([&] { return Checked(dialog, IDC_RADIO_OTHER, BST_CHECKED); });
     Click(dialog, IDOK);
     Closed(dialog);
     Click(s.Main(), IDC_RECEIVE);
@@ -417,7 +448,8 @@ void SettingsScenario(const Context& c) {
 }
 
 // KRT460.ini names \\.\COM12: the dialog shows it under "Andere:" with Rahmen kept; the list
-// holds the mapped ports in natural order; a typed COM12 is taken and receives a frame.
+// holds the mapped ports in natural order; a typed COM12 is taken and receives a frame. A
+// log-off during a capture leaves KRT460.ini with the port chosen.
 void SettingsOtherPortScenario(const Context& c) {
     const Session s(c);
     const HWND dialog = s.Open(IDC_SETTINGS, L"KRT460  Einstellungen", IDC_RADIO_COM1);
@@ -446,7 +478,7 @@ void SettingsOtherPortScenario(const Context& c) {
     WaitForLamp(s.Main(), Lamp::Receiving); // the port is open and flushed: the bytes stay
     s.Print(12, "1000");
     Check(WaitUntil([&] { return ByteCount(s.Main()) == 1000; }), "1000 bytes arrive");
-    s.Ende("COM12\r\n1\r\n"); // during a capture: the worker stops, the process ends
+    s.EndSession("COM12\r\n1\r\n");
 }
 
 HWND TypeName(HWND dialog, const char* name) {
@@ -473,7 +505,6 @@ void SaveAsScenario(const Context& c) {
         const char* message; // told, or nothing
     };
     const Case cases[] = {
-        {"TEST.BMP", "TEST.BMP", nullptr},
         {"bericht.png", "bericht.png", nullptr},
         {"x\\y", nullptr, "x\\y.bmp konnte nicht geschrieben werden!"},
         {"x\\y.png", nullptr, "x\\y.png konnte nicht geschrieben werden!"},
@@ -484,7 +515,7 @@ void SaveAsScenario(const Context& c) {
         Click(dialog, IDOK);
         const std::string what = std::string("\"") + k.typed + "\" ";
         if (k.message != nullptr) {
-            Check(s.TakeMessageBox() == k.message, what + "is told");
+            Check(ToldWithReason(s.TakeMessageBox(), k.message), what + "is told, with the reason");
             Check(::IsWindow(dialog) && WindowText(::GetDlgItem(dialog, IDC_FILE_NAME)).size() ==
                                             std::string(k.typed).size(),
                   what + "keeps the dialog open with the name");
@@ -493,10 +524,7 @@ void SaveAsScenario(const Context& c) {
         }
         Check(Closed(dialog) && (k.file == nullptr || ReadFile(k.file).size() > 8), what + "saved");
     }
-    const Bytes png = ReadFile("bericht.png");
-    Check(png.size() > 8 && std::equal(png.begin() + 1, png.begin() + 4, "PNG"),
-          "bericht.png is a PNG (its pixels are checked by run_e2e.sh)");
-
+    // run_e2e.sh checks the pixels of bericht.png.
     dialog = open();
     const HWND list = ::GetDlgItem(dialog, IDC_FILE_LIST);
     for (const wchar_t* name : {L"Scp1.bmp", L"bericht.png"}) {
@@ -507,7 +535,9 @@ void SaveAsScenario(const Context& c) {
     Press(TypeName(dialog, "cancelled"), VK_ESCAPE);
     Check(Closed(dialog) && !Exists("cancelled.bmp"), "Escape cancels: nothing is written");
     Check(WaitForLamp(s.Main(), Lamp::Idle), "and the lamp returns to yellow");
-    s.Ende();
+    Click(s.Main(), IDC_RECEIVE);
+    Check(WaitForLamp(s.Main(), Lamp::Receiving), "Empfangen waits for a print");
+    s.Ende(); // during a capture: the worker stops, the process ends
 }
 
 // At 192 dpi (run_e2e.sh sets it): the lamp and the picture are doubled, dot for dot, and every

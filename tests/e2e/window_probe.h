@@ -67,24 +67,34 @@ inline void Click(HWND dialog, int id) {
                    reinterpret_cast<LPARAM>(::GetDlgItem(dialog, id)));
 }
 
-// A key as the keyboard sends it to the window that has the focus in `dialog` (the dialog
-// itself when it has no controls): it passes through the program's message loop.
+// A key as the keyboard sends it to `window`: it passes through the program's message loop,
+// which makes the character of the key from it.
+inline void PostKey(HWND window, UINT key) {
+    const UINT scan = ::MapVirtualKeyW(key, MAPVK_VK_TO_VSC);
+    ::PostMessageW(window, WM_KEYDOWN, key, static_cast<LPARAM>(1 | scan << 16));
+    ::PostMessageW(window, WM_KEYUP, key, static_cast<LPARAM>(1 | scan << 16 | 0xC0000000u));
+}
+
+// A key for the window that has the focus in `dialog` (the dialog itself when it has no
+// controls).
 inline void Press(HWND dialog, UINT key) {
     GUITHREADINFO gui{};
     gui.cbSize = sizeof gui;
     ::GetGUIThreadInfo(::GetWindowThreadProcessId(dialog, nullptr), &gui);
-    const HWND focus = gui.hwndFocus != nullptr && ::GetAncestor(gui.hwndFocus, GA_ROOT) == dialog
-                           ? gui.hwndFocus
-                           : dialog;
-    const UINT scan = ::MapVirtualKeyW(key, MAPVK_VK_TO_VSC);
-    ::PostMessageW(focus, WM_KEYDOWN, key, static_cast<LPARAM>(1 | scan << 16));
-    ::PostMessageW(focus, WM_KEYUP, key, static_cast<LPARAM>(1 | scan << 16 | 0xC0000000u));
+    PostKey(gui.hwndFocus != nullptr && ::GetAncestor(gui.hwndFocus, GA_ROOT) == dialog
+                ? gui.hwndFocus
+                : dialog,
+            key);
+}
+
+// The edit field of a combo box, or the field itself.
+inline HWND EditOf(HWND field) {
+    return ::GetWindow(field, GW_CHILD) != nullptr ? ::GetWindow(field, GW_CHILD) : field;
 }
 
 // Types `text` into an edit field (or a combo box's), replacing what it holds, as keys do.
 inline void Type(HWND field, const wchar_t* text) {
-    const HWND edit =
-        ::GetWindow(field, GW_CHILD) != nullptr ? ::GetWindow(field, GW_CHILD) : field;
+    const HWND edit = EditOf(field);
     Ask(edit, EM_SETSEL, 0, -1);
     for (const wchar_t* c = text; *c != L'\0'; ++c) {
         ::PostMessageW(edit, WM_CHAR, *c, 1);
@@ -124,6 +134,16 @@ inline BOOL CALLBACK FindDialog(HWND window, LPARAM param) {
         s.found = window;
     }
     return s.found == nullptr;
+}
+
+// Whether two windows do not overlap and both lie inside the work area of the first's monitor.
+inline bool ApartInsideWorkArea(HWND first, HWND second) {
+    RECT a{}, b{}, overlap{}, both{}, all{};
+    MONITORINFO monitor{sizeof monitor, {}, {}, 0};
+    return ::GetWindowRect(first, &a) && ::GetWindowRect(second, &b) &&
+           ::GetMonitorInfoW(::MonitorFromWindow(first, MONITOR_DEFAULTTONEAREST), &monitor) &&
+           !::IntersectRect(&overlap, &a, &b) && ::UnionRect(&both, &a, &b) &&
+           ::UnionRect(&all, &both, &monitor.rcWork) && ::EqualRect(&all, &monitor.rcWork);
 }
 
 // The client area as it is on the screen, one 0xRRGGBB a pixel.

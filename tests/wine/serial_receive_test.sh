@@ -2,7 +2,7 @@
 # The Win32 serial backend under Wine: krt460.exe receives the sample hardcopy byte for byte
 # through pseudo-terminals mapped to COM1, COM2 and COM10 (opened in the \\.\ form); one
 # process cannot open a port twice; a port left with byte-changing flags still passes every
-# byte; a hang-up ends a capture with 4.
+# byte; a hang-up ends a capture with 4. And krt460.exe's PNG.
 # Arguments: krt460.exe serial_win32_tests.exe instrument_simulator sample.bin sample.bmp
 set -euo pipefail
 KRT460_EXE=$1 SERIAL_TESTS_EXE=$2 SIMULATOR=$3 SAMPLE_FRAME=$4 SAMPLE_BMP=$5
@@ -47,6 +47,19 @@ wait_for 10 test -L "$WINE_SESSION_DIR/com1"
 timeout 60 wine "$KRT460_EXE" receive --port COM1 -o special.bmp --raw special.out >log.txt 2>&1 || true
 stop_simulator
 check "NUL, XON and XOFF bytes arrive unchanged" cmp -s special.bin special.out
+
+# PNG through the Windows Imaging Component: the pixels krt460 writes on Linux, at any scale;
+# a system without it (here: Wine without windowscodecs) is told, not a crash.
+for scale in 1 3; do
+    rm -f out.png
+    timeout 60 wine "$KRT460_EXE" decode "$SAMPLE_FRAME" -o out.png --scale "$scale" >log.txt 2>&1 || true
+    check "decode to PNG at scale $scale" python3 "$KRT460_ROOT/tests/png_shows_bmp.py" out.png "$SAMPLE_BMP"
+done
+status=0
+WINEDLLOVERRIDES="$WINEDLLOVERRIDES;windowscodecs=" timeout 60 wine "$KRT460_EXE" decode \
+    "$SAMPLE_FRAME" -o none.png >log.txt 2>&1 || status=$?
+check "PNG without the imaging component: status 1 and the reason, no file" \
+    eval '[ "$status" -eq 1 ] && grep -q "cannot write .none.png.: PNG: ." log.txt && [ ! -e none.png ]'
 
 start_simulator "$WINE_SESSION_DIR/com1" --wait-open --hangup-after 1000
 status=0

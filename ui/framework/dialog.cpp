@@ -55,6 +55,11 @@ INT_PTR CDialog::DoModal(HWND owner) {
     return result_;
 }
 
+UINT CDialog::DpiChangedMessage() {
+    static const UINT message = ::RegisterWindowMessageW(L"KRT460.DpiChanged");
+    return message;
+}
+
 HACCEL CDialog::accelerators_ = nullptr;
 HWND CDialog::acceleratorTarget_ = nullptr;
 std::vector<HWND> CDialog::acceleratorWindows_;
@@ -141,11 +146,18 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND window, UINT message, WPARAM wParam, L
         if (self->modal_) {
             self->CenterOverOwner();
         }
+        self->OnPlaced();
         return result;
     }
     auto* self = reinterpret_cast<CDialog*>(::GetWindowLongPtrW(window, DWLP_USER));
     if (self == nullptr) {
         return FALSE; // messages before WM_INITDIALOG
+    }
+    if (message == WM_DPICHANGED) {
+        // Left to the dialog manager, which scales the dialog from its template (per-monitor
+        // v2); the dialog's own part follows once that is done.
+        ::PostMessageW(window, DpiChangedMessage(), wParam, 0);
+        return FALSE;
     }
     INT_PTR result = FALSE;
     if (self->Dispatch(message, wParam, lParam, result)) {

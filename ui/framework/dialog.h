@@ -48,10 +48,18 @@ public:
 
     static HINSTANCE Instance();
 
+    // Posted to a dialog once the dialog manager has handled WM_DPICHANGED (moved and sized the
+    // dialog, laid out its controls, given them fonts of the new size): what the dialog draws
+    // or sizes itself follows the new DPI here. wParam is that of WM_DPICHANGED.
+    static UINT DpiChangedMessage();
+
 protected:
     // True lets the dialog manager focus the first control. A modal dialog is centred over its
     // owner (or the screen) once this has run.
     virtual BOOL OnInitDialog();
+    // Once the dialog stands where it opens (a modal one centred), before it is first shown:
+    // windows that open beside it are placed here.
+    virtual void OnPlaced() {}
     virtual bool Dispatch(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR& result) = 0;
 
 private:
