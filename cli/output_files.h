@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/capture_files.h"
+
 #include <cstdint>
 #include <span>
 #include <string>
@@ -18,22 +20,6 @@ bool SamePath(const std::string& a, const std::string& b);
 // folder exists and takes a test write (which a full disk or a read-only file system refuses);
 // otherwise why not.
 std::string OutputProblem(const std::string& path);
-
-// The local time as YYYYMMDD-HHMMSS, the name of a print's files.
-std::string LocalTimeStamp();
-
-// One file of a print, by its extension.
-struct CaptureFile {
-    std::string extension; // ".bmp", ".bin", ...
-    std::span<const std::uint8_t> bytes;
-};
-
-// Writes the files of one print as DIR/STAMP.EXT, or STAMP-2, STAMP-3, ... where a file of that
-// name exists. Each name is claimed atomically and never replaces a file, so that two writers
-// never meet on one name, even one that appears meanwhile. The base name the files took, or
-// empty with the system's words in `error` (then none of them is left).
-std::string WriteCaptureFiles(const std::string& dir, const std::string& stamp,
-                              const std::vector<CaptureFile>& files, std::string& error);
 
 // Keeps received bytes whose file could not be written: as .bin beside `output` under a name
 // of its own, else in the temporary folder (the disk may be full). The file they went to, or

@@ -1,0 +1,61 @@
+#include "common/capture_files.h"
+
+#include "common/file_output.h"
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+
+namespace krt460 {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The files a print may leave under one base name.
+constexpr const char* kCaptureExtensions[] = {".bmp", ".png", ".bin", ".partial.bin"};
+
+} // namespace
+
+std::string LocalTimeStamp() {
+    const std::time_t now = std::time(nullptr);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", std::localtime(&now)); // one thread calls it
+    return text;
+}
+
+std::string WriteCaptureFiles(const std::string& dir, const std::string& stamp,
+                              const std::vector<CaptureFile>& files, std::string& error) {
+    for (int n = 1; n < 10000; ++n) {
+        const std::string base =
+            (fs::path(dir) / (n == 1 ? stamp : stamp + "-" + std::to_string(n))).string();
+        // The files of one base belong to one print: a base with any file of a print is taken.
+        std::error_code ignored;
+        if (std::any_of(
+                std::begin(kCaptureExtensions), std::end(kCaptureExtensions),
+                [&](const char* extension) { return fs::exists(base + extension, ignored); })) {
+            continue;
+        }
+        std::vector<std::string> written;
+        NewFileResult result = NewFileResult::Written;
+        for (const CaptureFile& file : files) {
+            result = WriteNewFileAtomically(base + file.extension, file.bytes, error);
+            if (result != NewFileResult::Written) {
+                break;
+            }
+            written.push_back(base + file.extension);
+        }
+        if (result == NewFileResult::Written) {
+            return base;
+        }
+        for (const std::string& mine : written) {
+            fs::remove(mine, ignored); // another writer took a name of this base: try the next
+        }
+        if (result == NewFileResult::Failed) {
+            return {};
+        }
+    }
+    error = "no free name";
+    return {};
+}
+
+} // namespace krt460
