@@ -25,6 +25,7 @@
 #define IDC_FILE_NAME 1011
 #define IDC_RADIO_OTHER 1012
 #define IDC_PORT_NAME 1013
+#define IDC_CHECK_EVERY_PRINT 1014
 
 // System-menu commands; below 0xF000, where the system's own commands start. IDM_COPY is also
 // the command of Ctrl+C.
@@ -35,6 +36,7 @@
 #define IDS_INCOMPLETE 110
 #define IDS_RESTART_RECEIVING 111
 #define IDS_LINE_ERRORS 112
+#define IDS_PORT_GONE 113
 
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)

@@ -65,13 +65,15 @@ Settings CSettingsFile::LoadSettings(const std::string& fileName) {
     std::string_view rest = content;
     settings.portName = ReadLine(rest);
     settings.border = ReadLine(rest) == "1";
+    settings.saveEveryPrint = ReadLine(rest) == "1";
     return settings;
 }
 
 bool CSettingsFile::SaveSettings(const std::string& fileName, const Settings& settings) {
     // One CR LF line per value, in the order LoadSettings reads them; written whole or not at
     // all, so that a power cut never leaves a half-written file to start from.
-    const std::string lines[] = {settings.portName, settings.border ? "1" : "0"};
+    const std::string lines[] = {settings.portName, settings.border ? "1" : "0",
+                                 settings.saveEveryPrint ? "1" : "0"};
     std::string content;
     for (const std::string& line : lines) {
         content += line + "\r\n";

@@ -10,9 +10,12 @@ inline constexpr const char* kDefaultPortName = "COM1";
 struct Settings {
     std::string portName = kDefaultPortName;
     bool border = true;
+    bool saveEveryPrint = false; // Empfangen arms a series that saves every print
 };
 
-// The two-line settings file: the port name, then "1" or "0" for the border flag. Reading follows
+// The settings file: the port name, then "1" or "0" for the border flag, then "1" or "0" for
+// saving every print. A file of two lines (an older version's) reads as not saving every print;
+// an older version reads this one's first two lines and ignores the third. Reading follows
 // the rules of a text stream on Windows (CR LF is a line end, 0x1A ends the file) on every
 // platform, so one file means the same everywhere.
 class CSettingsFile {

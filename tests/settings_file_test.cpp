@@ -13,11 +13,13 @@ struct LoadCase {
     std::string content;
     std::string port;
     bool border;
+    bool saveEveryPrint = false;
 };
 
 TEST(SettingsFile, LoadReadsWholeLinesOfTheTextStream) {
     const LoadCase cases[] = {
-        {"written by this program", "COM2\r\n0\r\n", "COM2", false},
+        {"written by this program", "COM2\r\n0\r\n1\r\n", "COM2", false, true},
+        {"two lines, as an older version wrote", "COM2\r\n1\r\n", "COM2", true, false},
         {"bare line feeds", "COM1\n1\n", "COM1", true},
         {"empty file", "", "", false},
         {"nine characters keep the flag", "\\\\.\\COM12\r\n1\r\n", "\\\\.\\COM12", true},
@@ -40,6 +42,7 @@ TEST(SettingsFile, LoadReadsWholeLinesOfTheTextStream) {
         const Settings settings = CSettingsFile::LoadSettings(dir.File("KRT460.ini"));
         EXPECT_EQ(settings.portName, c.port) << c.name;
         EXPECT_EQ(settings.border, c.border) << c.name;
+        EXPECT_EQ(settings.saveEveryPrint, c.saveEveryPrint) << c.name;
     }
 }
 
@@ -51,18 +54,19 @@ TEST(SettingsFile, MissingFileGivesDefaultsAndIsNotCreated) {
     EXPECT_FALSE(std::filesystem::exists(dir.File("KRT460.ini")));
 }
 
-TEST(SettingsFile, SaveWritesTwoCrLfLinesThatReadBackTheSame) {
+TEST(SettingsFile, SaveWritesCrLfLinesThatReadBackTheSame) {
     ScratchDir dir;
     const std::string path = dir.File("KRT460.ini");
     test::WriteFileBytes(path, "a much longer old content\r\n1\r\n");
-    ASSERT_TRUE(CSettingsFile::SaveSettings(path, {"COM2", false}));
+    ASSERT_TRUE(CSettingsFile::SaveSettings(path, {"COM2", false, true}));
     const auto bytes = test::ReadFileBytes(path);
-    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "COM2\r\n0\r\n");
-    for (const Settings& saved : {Settings{}, Settings{"\\\\.\\COM12", true}}) {
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "COM2\r\n0\r\n1\r\n");
+    for (const Settings& saved : {Settings{}, Settings{"\\\\.\\COM12", true, false}}) {
         ASSERT_TRUE(CSettingsFile::SaveSettings(path, saved));
         const Settings loaded = CSettingsFile::LoadSettings(path);
         EXPECT_EQ(loaded.portName, saved.portName);
         EXPECT_EQ(loaded.border, saved.border);
+        EXPECT_EQ(loaded.saveEveryPrint, saved.saveEveryPrint);
     }
 }
 

@@ -111,12 +111,13 @@ bool SendPaced(int fd, const std::vector<std::uint8_t>& bytes, unsigned baud,
             }
             std::this_thread::sleep_for(1ms);
         }
-        if (i == 0) {
-            // Wall-clock time, so that a script can measure from here to a receiver's exit.
+        if (i == 0 || i + 1 == bytes.size()) {
+            // Wall-clock time, so that a script can measure from here to what a receiver does.
             timespec now{};
             ::clock_gettime(CLOCK_REALTIME, &now);
-            std::fprintf(stderr, "instrument_simulator: first byte at %lld.%09ld\n",
-                         static_cast<long long>(now.tv_sec), now.tv_nsec);
+            std::fprintf(stderr, "instrument_simulator: %s byte at %lld.%09ld\n",
+                         i == 0 ? "first" : "last", static_cast<long long>(now.tv_sec),
+                         now.tv_nsec);
         }
     }
     return false;
@@ -227,26 +228,39 @@ void RunTriggered(int& fd, std::string& slaveName, const std::vector<std::uint8_
             continue;
         }
         // "N": the first N bytes of the frame; "A-B": bytes A to B, the rest of a print the
-        // instrument was interrupted in; nothing: the whole frame.
+        // instrument was interrupted in; "Nx": N whole frames back to back; nothing: the whole
+        // frame. "?" asks whether the port is held: the answer appears as TRIGGER.answer.
         std::string range;
         std::string then;
         request >> range >> then;
         request.close();
         ::unlink(o.trigger.c_str());
+        if (range == "?") {
+            const std::string answer = o.trigger + ".answer";
+            std::ofstream(answer + ".new") << (NobodyListens(fd) ? "closed" : "open");
+            std::filesystem::rename(answer + ".new", answer);
+            continue;
+        }
         std::size_t from = 0;
         std::size_t to = frame.size();
+        std::size_t times = 1;
         if (const auto dash = range.find('-'); dash != std::string::npos) {
             from = std::stoul(range.substr(0, dash));
             to = std::stoul(range.substr(dash + 1));
+        } else if (!range.empty() && range.back() == 'x') {
+            times = std::stoul(range);
         } else if (!range.empty()) {
             to = std::stoul(range);
         }
         to = std::min(to, frame.size());
         from = std::min(from, to);
-        SendPaced(fd,
-                  {frame.begin() + static_cast<long>(from), frame.begin() + static_cast<long>(to)},
-                  o.baud);
-        std::fprintf(stderr, "instrument_simulator: sent %zu bytes\n", to - from);
+        std::vector<std::uint8_t> bytes;
+        for (std::size_t i = 0; i < times; ++i) {
+            bytes.insert(bytes.end(), frame.begin() + static_cast<long>(from),
+                         frame.begin() + static_cast<long>(to));
+        }
+        SendPaced(fd, bytes, o.baud);
+        std::fprintf(stderr, "instrument_simulator: sent %zu bytes\n", bytes.size());
         if (then == "hangup" && !slaveName.empty()) {
             // The adapter pulled out after these bytes, and plugged in again at once.
             WaitUntilRead(slaveName);
@@ -278,8 +292,9 @@ int main(int argc, char** argv) {
         ->default_val(500);
     app.add_option("--trigger", o.trigger,
                    "Send whenever this file appears (then remove it): as many bytes of the frame "
-                   "as the number it holds (A-B: bytes A to B), or the whole frame when it is "
-                   "empty; until stopped. "
+                   "as the number it holds (A-B: bytes A to B; Nx: N frames back to back), or the "
+                   "whole frame when it is empty; until stopped; \"?\" answers in FILE.answer "
+                   "whether the port is held. "
                    "\"N hangup\" then hangs the line up and offers a new pty at --link (pty only, "
                    "needs root)");
     app.add_option("--hangup-after", o.hangupAfter,

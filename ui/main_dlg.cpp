@@ -1,5 +1,6 @@
 #include "ui/main_dlg.h"
 
+#include "common/capture_files.h"
 #include "res/resource.h"
 #include "ui/about_dlg.h"
 #include "ui/bitmaps_dlg.h"
@@ -16,6 +17,11 @@ namespace krt460::ui {
 namespace {
 
 constexpr UINT_PTR kByteCountTimer = 1;
+constexpr UINT_PTR kReconnectTimer = 2;
+// A lost port of a series is looked for twice a second.
+constexpr UINT kReconnectInterval = 500;
+// A print of a series that stops arriving for this long is kept as it is.
+constexpr std::chrono::seconds kSeriesStallTimeout{10};
 // ms: four updates a second while a capture runs. Each is a repaint, which under Wine costs its
 // server work too; more would cost more than the whole receiving.
 constexpr UINT kByteCountInterval = 250;
@@ -45,6 +51,7 @@ const MessageMap<CMainDlg> CMainDlg::messageMap{
     OnMessage(WM_DESTROY, &CMainDlg::OnDestroy),
     OnMessage(CDialog::DpiChangedMessage(), &CMainDlg::OnDpiChanged),
     OnMessage(CMainDlg::ByteCountQueryMessage(), &CMainDlg::OnByteCountQuery),
+    OnMessage(CMainDlg::SeriesQueryMessage(), &CMainDlg::OnSeriesQuery),
     OnMessage(kPrintsArrivedMessage, &CMainDlg::OnPrintsArrived),
     OnMessage(WM_QUERYENDSESSION, &CMainDlg::OnQueryEndSession),
     OnMessage(WM_ENDSESSION, &CMainDlg::OnEndSession),
@@ -57,6 +64,11 @@ const MessageMap<CMainDlg> CMainDlg::messageMap{
 
 UINT CMainDlg::ByteCountQueryMessage() {
     static const UINT message = ::RegisterWindowMessageW(L"KRT460.ByteCount");
+    return message;
+}
+
+UINT CMainDlg::SeriesQueryMessage() {
+    static const UINT message = ::RegisterWindowMessageW(L"KRT460.Series");
     return message;
 }
 
@@ -157,6 +169,10 @@ INT_PTR CMainDlg::OnPrintsArrived(WPARAM, LPARAM) {
 }
 
 void CMainDlg::OnPrintArrived(const Print& print) {
+    if (series_.armed) {
+        OnSeriesPrint(print);
+        return;
+    }
     ShowCount();
     lineErrors_ = print.lineErrors;
     if (print.end == CaptureEnd::Complete && print.hasEndMarker) {
@@ -214,47 +230,83 @@ RECT CMainDlg::ByteCountArea() const {
             column.left - 2 * scale, ende.top - 2 * scale};
 }
 
+std::wstring CMainDlg::StatusText() const {
+    if (series_.armed && series_.portGone) {
+        const std::string& port = series_.port;
+        return std::wstring(port.begin(), port.end()) + L" " + LoadText(IDS_PORT_GONE);
+    }
+    const std::size_t count =
+        series_.armed ? receiver_.BytesOfCurrentPrint() : CCaptureBuffer::Instance().Count();
+    wchar_t text[96];
+    if (!series_.armed) {
+        std::swprintf(text, std::size(text), L"%zu / %zu", count, kFrameLength);
+    } else if (series_.unreadable == 0) {
+        std::swprintf(text, std::size(text), L"%zu / %zu\n%u gespeichert", count, kFrameLength,
+                      series_.saved);
+    } else {
+        std::swprintf(text, std::size(text), L"%zu / %zu\n%u gespeichert\n%u unlesbar", count,
+                      kFrameLength, series_.saved, series_.unreadable);
+    }
+    return text;
+}
+
 void CMainDlg::PaintByteCount(HDC dc) {
     if (!showByteCount_) {
         return;
     }
-    shownByteCount_ = CCaptureBuffer::Instance().Count();
-    char text[32];
-    std::snprintf(text, sizeof text, "%u / %zu", shownByteCount_, kFrameLength);
+    shownStatus_ = StatusText();
     const auto font = reinterpret_cast<HFONT>(::SendMessageW(Handle(), WM_GETFONT, 0, 0));
     const SelectedObject selected(dc, font);
     ::SetBkMode(dc, TRANSPARENT);
     ::SetTextColor(dc, ::GetSysColor(COLOR_WINDOWTEXT));
-    // Centred in the area; broken after the slash where the area is too narrow for one line.
+    // Centred in the area; broken between words where the area is too narrow for a line.
     const RECT area = ByteCountArea();
     RECT measured = area;
-    ::DrawTextA(dc, text, -1, &measured, DT_CENTER | DT_WORDBREAK | DT_CALCRECT);
+    ::DrawTextW(dc, shownStatus_.c_str(), -1, &measured, DT_CENTER | DT_WORDBREAK | DT_CALCRECT);
     RECT target = area;
     target.top += (area.bottom - area.top - (measured.bottom - measured.top)) / 2;
-    ::DrawTextA(dc, text, -1, &target, DT_CENTER | DT_WORDBREAK | DT_NOCLIP);
+    ::DrawTextW(dc, shownStatus_.c_str(), -1, &target, DT_CENTER | DT_WORDBREAK | DT_NOCLIP);
 }
 
 INT_PTR CMainDlg::OnTimer(WPARAM timer, LPARAM) {
+    if (timer == kReconnectTimer) {
+        RestartSeries();
+        return TRUE;
+    }
     if (timer != kByteCountTimer) {
         return FALSE;
     }
+    // Red tells that a print was saved, until the next one begins.
+    if (series_.armed && lamp_ == LampState::Received && receiver_.BytesOfCurrentPrint() > 0) {
+        SetLamp(LampState::Receiving);
+    }
     ShowCount();
-    if (!receiver_.IsWorking()) {
+    if (!receiver_.IsWorking() && !series_.armed) {
         ::KillTimer(Handle(), kByteCountTimer);
     }
     return TRUE;
 }
 
 void CMainDlg::ShowCount() {
-    if (CCaptureBuffer::Instance().Count() != shownByteCount_) {
+    if (StatusText() != shownStatus_) {
         const RECT area = ByteCountArea();
         ::InvalidateRect(Handle(), &area, TRUE);
     }
 }
 
 INT_PTR CMainDlg::OnByteCountQuery(WPARAM, LPARAM) {
-    const LRESULT count = showByteCount_ ? CCaptureBuffer::Instance().Count() : -1;
+    LRESULT count = -1;
+    if (showByteCount_) {
+        count = static_cast<LRESULT>(series_.armed ? receiver_.BytesOfCurrentPrint()
+                                                   : CCaptureBuffer::Instance().Count());
+    }
     ::SetWindowLongPtrW(Handle(), DWLP_MSGRESULT, count);
+    return TRUE;
+}
+
+INT_PTR CMainDlg::OnSeriesQuery(WPARAM, LPARAM) {
+    const LRESULT counts = series_.armed ? MAKELONG(series_.saved, series_.unreadable) : -1;
+    ::SetWindowLongPtrW(Handle(), DWLP_MSGRESULT, counts);
     return TRUE;
 }
 
@@ -317,10 +369,16 @@ INT_PTR CMainDlg::OnQueryDragIcon(WPARAM, LPARAM) {
 INT_PTR CMainDlg::OnDestroy(WPARAM, LPARAM) {
     notifyTarget_.store(nullptr);
     ::KillTimer(Handle(), kByteCountTimer);
+    ::KillTimer(Handle(), kReconnectTimer);
     return FALSE;
 }
 
 void CMainDlg::OnReceive() {
+    if (series_.armed) {
+        StopSeries(); // the button reads "Anhalten"
+        return;
+    }
+    const bool series = settings_.saveEveryPrint;
     bool restarting = false;
     if (receiver_.IsWorking()) {
         const unsigned count = CCaptureBuffer::Instance().Count();
@@ -333,13 +391,25 @@ void CMainDlg::OnReceive() {
             receiver_.Stop(); // releases the port for the new capture
             restarting = true;
         } else if (count == 0 && SamePort(settings_.portName, receiver_.PortName())) {
-            return; // already waiting on this port for the first byte
+            if (!series) {
+                return; // already waiting on this port for the first byte
+            }
+            receiver_.Stop(); // the series takes the port over
         }
     }
-    const StartResult started = receiver_.StartReceive(settings_.portName);
+    CaptureOptions options;
+    if (series) {
+        options.mode = ReceiveMode::EveryPrint;
+        options.stallTimeout = kSeriesStallTimeout;
+    }
+    const StartResult started = receiver_.StartReceive(settings_.portName, options);
     if (started.outcome == StartOutcome::Started) {
         lineErrors_ = {};
         SetLamp(LampState::Receiving);
+        if (series) {
+            series_ = {true, false, 0, 0, settings_.portName};
+            ::SetDlgItemTextW(Handle(), IDC_RECEIVE, L"Anhalten");
+        }
     } else {
         ShowMessage(started.outcome == StartOutcome::OpenFailed
                         ? "Error: Open COM port!"
@@ -357,14 +427,80 @@ void CMainDlg::OnReceive() {
     ::InvalidateRect(Handle(), &area, TRUE);
 }
 
-void CMainDlg::OnShow() {
-    // A capture cut short is shown as far as it got, and says so; a whole one that cannot be
-    // decoded says "Es ging nicht!".
-    const unsigned count = CCaptureBuffer::Instance().Count();
-    const bool parsed = image_.Decode(CCaptureBuffer::Instance(), settings_.border);
-    if (const std::wstring message = DecodeOutcome(count, parsed, lineErrors_); !message.empty()) {
-        ui::ShowMessage(Handle(), message);
+void CMainDlg::StopSeries() {
+    receiver_.Stop();
+    OnPrintsArrived(0, 0); // a print that Anhalten cut off is kept with the rest
+    series_.armed = false;
+    ::KillTimer(Handle(), kReconnectTimer);
+    ::SetDlgItemTextW(Handle(), IDC_RECEIVE, L"Empfangen");
+    SetLamp(LampState::Idle);
+}
+
+void CMainDlg::RestartSeries() {
+    CaptureOptions options;
+    options.mode = ReceiveMode::EveryPrint;
+    options.stallTimeout = kSeriesStallTimeout;
+    if (receiver_.StartReceive(series_.port, options).outcome != StartOutcome::Started) {
+        return; // not back yet: the timer tries again
     }
+    ::KillTimer(Handle(), kReconnectTimer);
+    series_.portGone = false;
+    SetLamp(LampState::Receiving);
+    ShowCount();
+}
+
+void CMainDlg::OnSeriesPrint(const Print& print) {
+    // Nobody may be at the PC: what cannot be shown is counted, never put in a box.
+    if (!print.IsStray() && !KeepSeriesPrint(print)) {
+        return;
+    }
+    if (print.end == CaptureEnd::PortLost) {
+        series_.portGone = true;
+        SetLamp(LampState::Idle);
+        ::SetTimer(Handle(), kReconnectTimer, kReconnectInterval, nullptr);
+    }
+    ShowCount();
+}
+
+bool CMainDlg::KeepSeriesPrint(const Print& print) {
+    const std::string stamp = "Scp_" + LocalTimeStamp();
+    std::string error;
+    if (!print.IsWhole() || !CScreenImage().Decode(print.bytes, settings_.border)) {
+        // Kept raw: a print without its marker, cut short, or not a hardcopy at all.
+        if (WriteCaptureFiles(".", stamp, {{".bin", print.bytes}}, error).empty()) {
+            StopSeries();
+            ShowNotWritten(Handle(), stamp + ".bin", error);
+            return false;
+        }
+        ++series_.unreadable;
+        return true;
+    }
+    // As Anzeigen does: from the capture buffer, shown, and Scp1.bmp; then under a name of its
+    // own. Anzeigen and Speichern work on it afterwards as on any capture.
+    CCaptureBuffer& capture = CCaptureBuffer::Instance();
+    capture.Reset();
+    for (const std::uint8_t byte : print.bytes) {
+        capture.Store(byte);
+    }
+    lineErrors_ = print.lineErrors;
+    ShowCapture(error);
+    std::string failed = error.empty() ? "" : "Scp1.bmp";
+    if (failed.empty() &&
+        WriteCaptureFiles(".", stamp, {{".bmp", image_.EncodeBitmap()}}, error).empty()) {
+        failed = stamp + ".bmp";
+    }
+    if (!failed.empty()) {
+        StopSeries();
+        ShowNotWritten(Handle(), failed, error);
+        return false;
+    }
+    ++series_.saved;
+    SetLamp(LampState::Received);
+    return true;
+}
+
+bool CMainDlg::ShowCapture(std::string& error) {
+    const bool parsed = image_.Decode(CCaptureBuffer::Instance(), settings_.border);
     decoded_ = true;
     picture_ = MakePicture(image_);
     const HWND display = display_.Handle();
@@ -372,10 +508,29 @@ void CMainDlg::OnShow() {
     if (!::IsWindowVisible(display)) {
         ::ShowWindow(display, SW_SHOWNA); // hidden by Escape; shown again where it was
     }
-    if (std::string error; !image_.SaveBitmapFile("Scp1.bmp", &error)) {
+    error.clear();
+    image_.SaveBitmapFile("Scp1.bmp", &error);
+    return parsed;
+}
+
+void CMainDlg::SetLampAfterShow() {
+    // Yellow: what arrived has been looked at; an armed series goes on waiting, green.
+    SetLamp(series_.armed && !series_.portGone ? LampState::Receiving : LampState::Idle);
+}
+
+void CMainDlg::OnShow() {
+    // A capture cut short is shown as far as it got, and says so; a whole one that cannot be
+    // decoded says "Es ging nicht!".
+    const unsigned count = CCaptureBuffer::Instance().Count();
+    std::string error;
+    const bool parsed = ShowCapture(error);
+    if (const std::wstring message = DecodeOutcome(count, parsed, lineErrors_); !message.empty()) {
+        ui::ShowMessage(Handle(), message);
+    }
+    if (!error.empty()) {
         ShowNotWritten(Handle(), "Scp1.bmp", error);
     }
-    SetLamp(LampState::Idle);
+    SetLampAfterShow();
 }
 
 std::wstring CMainDlg::DecodeOutcome(unsigned count, bool parsed, const LineErrors& errors) {
@@ -405,7 +560,7 @@ void CMainDlg::OnSaveAs() {
     }
     CBitmapsDlg bitmaps(image_);
     bitmaps.DoModal(Handle());
-    SetLamp(LampState::Idle);
+    SetLampAfterShow();
 }
 
 } // namespace krt460::ui

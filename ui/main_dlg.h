@@ -29,6 +29,9 @@ public:
     // Asked with this registered message, the window returns the byte count it shows beside the
     // lamp, or -1 when it shows none (for test drivers and accessibility tools).
     static UINT ByteCountQueryMessage();
+    // Asked with this one: while a series is armed, the prints it saved (low word) and those it
+    // kept raw as unreadable (high word); -1 otherwise.
+    static UINT SeriesQueryMessage();
 
     // Stops a capture that is still running; its worker then touches nothing of this window.
     void StopReceiving() { receiver_.Stop(); }
@@ -61,6 +64,7 @@ private:
     INT_PTR OnDestroy(WPARAM, LPARAM);
     INT_PTR OnDpiChanged(WPARAM, LPARAM);
     INT_PTR OnByteCountQuery(WPARAM, LPARAM);
+    INT_PTR OnSeriesQuery(WPARAM, LPARAM);
     INT_PTR OnPrintsArrived(WPARAM, LPARAM);
     void OnPrintArrived(const Print& print);
     INT_PTR OnQueryEndSession(WPARAM, LPARAM);
@@ -71,6 +75,20 @@ private:
     void OnSaveAs();
     void OnCopy();
 
+    // Decodes the capture buffer, shows the picture and writes Scp1.bmp: the work of Anzeigen.
+    // Whether the parse succeeded; `error` says why Scp1.bmp could not be written, if it could not.
+    bool ShowCapture(std::string& error);
+    void SetLampAfterShow();
+
+    // "Jeden Ausdruck speichern": every print saved as it arrives, until Anhalten.
+    void StopSeries();
+    void RestartSeries();
+    void OnSeriesPrint(const Print& print);
+    // Keeps one print of the series; false when a file could not be written (the series then
+    // stops, told once).
+    bool KeepSeriesPrint(const Print& print);
+
+    std::wstring StatusText() const;
     void ShowCount();
     void LoadLampPicture(LampState state);
     void PaintIconic(HDC dc);
@@ -89,7 +107,14 @@ private:
     CDisplayDlg display_;
     bool showByteCount_ = false;
     bool decoded_ = false; // an Anzeigen has made the picture that Speichern saves
-    unsigned shownByteCount_ = 0;
+    std::wstring shownStatus_;
+    struct Series {
+        bool armed = false;
+        bool portGone = false; // the adapter was pulled out: waiting for it to come back
+        unsigned saved = 0;
+        unsigned unreadable = 0;
+        std::string port; // as armed: a port chosen meanwhile applies from the next arming
+    } series_;
     LineErrors lineErrors_; // of the capture whose bytes Anzeigen shows
     // What the worker handed over, until the window takes it; and the window it tells, cleared
     // when the window goes.

@@ -10,6 +10,7 @@ const MessageMap<CSettingsDlg> CSettingsDlg::messageMap{
     OnCommand(IDC_RADIO_COM2, &CSettingsDlg::OnCom2),
     OnCommand(IDC_RADIO_OTHER, &CSettingsDlg::OnOther),
     OnCommand(IDC_CHECK_BORDER, &CSettingsDlg::OnBorder),
+    OnCommand(IDC_CHECK_EVERY_PRINT, &CSettingsDlg::OnEveryPrint),
     OnCommand(IDOK, &CSettingsDlg::OnOk),
     OnNotification(IDC_PORT_NAME, CBN_EDITCHANGE, &CSettingsDlg::OnNameEdited),
     OnNotification(IDC_PORT_NAME, CBN_SELENDOK, &CSettingsDlg::OnNameChosen),
@@ -50,6 +51,9 @@ BOOL CSettingsDlg::OnInitDialog() {
     if (settings_.border) {
         ::CheckDlgButton(Handle(), IDC_CHECK_BORDER, BST_CHECKED);
     }
+    if (settings_.saveEveryPrint) {
+        ::CheckDlgButton(Handle(), IDC_CHECK_EVERY_PRINT, BST_CHECKED);
+    }
     // "320 x 320" is not offered yet: greyed, and a click does not change it.
     const HWND large = Item(IDC_CHECK_320);
     ::SendMessageW(large, BM_SETSTYLE, BS_3STATE, TRUE);
@@ -85,6 +89,11 @@ void CSettingsDlg::OnOk() {
 
 void CSettingsDlg::OnBorder() {
     settings_.border = ::IsDlgButtonChecked(Handle(), IDC_CHECK_BORDER) == BST_CHECKED;
+}
+
+void CSettingsDlg::OnEveryPrint() {
+    // A series already armed goes on as it was armed; this applies from the next Empfangen.
+    settings_.saveEveryPrint = ::IsDlgButtonChecked(Handle(), IDC_CHECK_EVERY_PRINT) == BST_CHECKED;
 }
 
 void CSettingsDlg::OnNameChosen() {

@@ -7,9 +7,10 @@
 
 namespace krt460::ui {
 
-// Port and border flag. Every click changes the main window's settings at once; there is
-// nothing to confirm or undo. Besides COM1 and COM2, "Andere:" takes any port: one of the
-// list of ports present, or a typed name. The checked button always shows the port.
+// Port, border flag and whether every print is saved. Every click changes the main window's
+// settings at once; there is nothing to confirm or undo. Besides COM1 and COM2, "Andere:" takes any
+// port: one of the list of ports present, or a typed name. The checked button always shows the
+// port.
 class CSettingsDlg : public CDialogImpl<CSettingsDlg> {
 public:
     explicit CSettingsDlg(Settings& settings);
@@ -22,6 +23,7 @@ private:
     void OnOther();
     void OnOk();
     void OnBorder();
+    void OnEveryPrint();
     void OnNameEdited();
     void OnNameChosen();
 

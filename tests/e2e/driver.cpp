@@ -207,7 +207,7 @@ public:
         Check(std::string(written.begin(), written.end()) == ini,
               std::string(how) + " writes KRT460.ini");
     }
-    void Ende(const std::string& ini = "COM1\r\n1\r\n") const {
+    void Ende(const std::string& ini = "COM1\r\n1\r\n0\r\n") const {
         End(
             "Ende", [&] { Click(main_, IDOK); }, ini);
     }
@@ -364,7 +364,7 @@ void MainScenario(const Context& c) {
               "Anzeigen shows it again, unmoved");
     }
     s.End(
-        "Escape", [&] { Press(s.Main(), VK_ESCAPE); }, "COM1\r\n1\r\n");
+        "Escape", [&] { Press(s.Main(), VK_ESCAPE); }, "COM1\r\n1\r\n0\r\n");
 }
 
 void FilesFailScenario(const Context& c) {
@@ -380,6 +380,18 @@ void FilesFailScenario(const Context& c) {
     Check(s.TakeMessageBox() == "KRT460.ini konnte nicht geschrieben werden!",
           "a KRT460.ini that cannot be written is told");
     Check(s.Exited(), "and the program still ends");
+}
+
+// Whether the simulator sees COM1 held by nobody: it answers a "?" beside its trigger.
+bool PortClosed(const Context& c) {
+    const std::string answer = c.trigger1 + ".answer";
+    ::DeleteFileA(answer.c_str());
+    const std::string pending = c.trigger1 + ".pending";
+    std::ofstream(pending, std::ios::binary) << "?";
+    ::MoveFileExA(pending.c_str(), c.trigger1.c_str(), MOVEFILE_REPLACE_EXISTING);
+    WaitUntil([&] { return Exists(answer.c_str()); });
+    const Bytes said = ReadFile(answer);
+    return std::string(said.begin(), said.end()) == "closed";
 }
 
 bool Checked(HWND dialog, int id, LRESULT state) {
@@ -444,7 +456,7 @@ void SettingsScenario(const Context& c) {
     Check(WaitForLamp(s.Main(), Lamp::Idle), "and leaves the lamp yellow");
     s.End(
         "The close box", [&] { ::PostMessageW(s.Main(), WM_SYSCOMMAND, SC_CLOSE, 0); },
-        "COM42\r\n0\r\n");
+        "COM42\r\n0\r\n0\r\n");
 }
 
 // KRT460.ini names \\.\COM12: the dialog shows it under "Andere:" with Rahmen kept; the list
@@ -478,7 +490,7 @@ void SettingsOtherPortScenario(const Context& c) {
     WaitForLamp(s.Main(), Lamp::Receiving); // the port is open and flushed: the bytes stay
     s.Print(12, "1000");
     Check(WaitUntil([&] { return ByteCount(s.Main()) == 1000; }), "1000 bytes arrive");
-    s.EndSession("COM12\r\n1\r\n");
+    s.EndSession("COM12\r\n1\r\n0\r\n");
 }
 
 HWND TypeName(HWND dialog, const char* name) {
@@ -538,6 +550,85 @@ void SaveAsScenario(const Context& c) {
     Click(s.Main(), IDC_RECEIVE);
     Check(WaitForLamp(s.Main(), Lamp::Receiving), "Empfangen waits for a print");
     s.Ende(); // during a capture: the worker stops, the process ends
+}
+
+// The files of the working folder whose names match a pattern ("Scp_*.bmp").
+std::vector<std::string> FilesLike(const char* pattern) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found{};
+    const HANDLE search = ::FindFirstFileA(pattern, &found);
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = ::FindNextFileA(search, &found)) {
+        names.emplace_back(found.cFileName);
+    }
+    if (search != INVALID_HANDLE_VALUE) {
+        ::FindClose(search);
+    }
+    return names;
+}
+
+// "Jeden Ausdruck speichern", from a KRT460.ini of two lines: the option set in the dialog;
+// prints saved as they come, back to back too; one that cannot be decoded kept raw and counted;
+// an unplugged adapter waited for; Anhalten releases the port; the option survives a restart.
+void SeriesScenario(const Context& c) {
+    static const UINT query = ::RegisterWindowMessageW(L"KRT460.Series");
+    const std::string ini = "COM1\r\n1\r\n1\r\n";
+    {
+        const Session s(c);
+        const HWND dialog = s.Open(IDC_SETTINGS, L"KRT460  Einstellungen", IDC_RADIO_COM1);
+        Check(Checked(dialog, IDC_CHECK_EVERY_PRINT, 0), "a KRT460.ini of two lines: not checked");
+        ::PostMessageW(::GetDlgItem(dialog, IDC_CHECK_EVERY_PRINT), BM_CLICK, 0, 0);
+        Check(WaitUntil([&] { return Checked(dialog, IDC_CHECK_EVERY_PRINT, BST_CHECKED); }),
+              "a click checks Jeden Ausdruck speichern");
+        Click(dialog, IDOK);
+        Closed(dialog);
+
+        const HWND button = ::GetDlgItem(s.Main(), IDC_RECEIVE);
+        Click(s.Main(), IDC_RECEIVE);
+        Check(WaitForLamp(s.Main(), Lamp::Receiving) &&
+                  WaitUntil([&] { return WindowText(button) == L"Anhalten"; }),
+              "Empfangen arms the series: green, and the button reads Anhalten");
+        const auto counted = [&](int saved, int unreadable) {
+            return WaitUntil([&] {
+                const LRESULT counts = Ask(s.Main(), query);
+                return LOWORD(counts) == saved && HIWORD(counts) == unreadable &&
+                       FilesLike("Scp_*.bmp").size() == static_cast<std::size_t>(saved) &&
+                       FilesLike("Scp_*.bin").size() == static_cast<std::size_t>(unreadable);
+            });
+        };
+        s.Print(1, "2x");
+        Check(counted(2, 0) && WaitForLamp(s.Main(), Lamp::Received),
+              "two prints back to back are both saved, and the lamp turns red");
+        s.Print(1);
+        Check(counted(3, 0), "a print after a pause is saved too");
+        const auto files = FilesLike("Scp_*.bmp");
+        Check(std::all_of(files.begin(), files.end(),
+                          [&](const std::string& name) { return ReadFile(name) == c.reference; }),
+              "each saved file is the picture");
+        Check(ReadFile("Scp1.bmp") == c.reference &&
+                  WaitUntil([&] { return DisplayShows(s.Display(), c.reference); }, 5s),
+              "Scp1.bmp and the display show the last");
+
+        // The rest of a print, joined late: kept raw, counted; the print after it is saved.
+        s.Print(1, "1664-3328");
+        WaitUntil([&] { return ByteCount(s.Main()) == 3328 - 1664; });
+        s.Print(1);
+        Check(counted(4, 1), "a print that cannot be decoded is kept as .bin and counted");
+        s.Print(1, "0", "hangup");
+        s.Print(1);
+        Check(counted(5, 1), "after the adapter was pulled out and plugged in, the next is saved");
+        Check(s.WaitForDialog(L"KRT460", 0xFFFF, 1s) == nullptr, "and no message box was shown");
+
+        Click(s.Main(), IDC_RECEIVE);
+        Check(WaitUntil([&] { return WindowText(button) == L"Empfangen"; }) && PortClosed(c),
+              "Anhalten releases the port");
+        s.Ende(ini);
+    }
+    const Session again(c);
+    const HWND dialog = again.Open(IDC_SETTINGS, L"KRT460  Einstellungen", IDC_RADIO_COM1);
+    Check(Checked(dialog, IDC_CHECK_EVERY_PRINT, BST_CHECKED), "the option survives a restart");
+    Press(dialog, VK_ESCAPE);
+    Closed(dialog);
+    again.Ende(ini);
 }
 
 // At 192 dpi (run_e2e.sh sets it): the lamp and the picture are doubled, dot for dot, and every
@@ -640,6 +731,7 @@ int main(int argc, char** argv) {
         {"settings-other-port", [&] { SettingsOtherPortScenario(c); }},
         {"save-as", [&] { SaveAsScenario(c); }},
         {"high-dpi", [&] { HighDpiScenario(c); }},
+        {"series", [&] { SeriesScenario(c); }},
         {"demo", [&] { DemoScenario(c, false); }},
         {"measure", [&] { MeasureScenario(c); }},
         {"screenshots", [&] { DemoScenario(c, true); }},

@@ -46,6 +46,7 @@ scenarios=(
     "settings-other-port \\\\\\\\.\\\\COM12\r\n1\r\n 96"
     "save-as - 96"
     "high-dpi - 192"
+    "series COM1\r\n1\r\n 96"
 )
 failed=0 ran=0
 for entry in "${scenarios[@]}"; do

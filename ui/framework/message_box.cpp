@@ -3,8 +3,6 @@
 #include <cwchar>
 
 namespace krt460::ui {
-namespace {
-
 std::wstring LoadText(UINT stringId) {
     const wchar_t* text = nullptr;
     // With a zero length LoadStringW points into the resource instead of copying.
@@ -12,8 +10,6 @@ std::wstring LoadText(UINT stringId) {
         ::LoadStringW(::GetModuleHandleW(nullptr), stringId, reinterpret_cast<LPWSTR>(&text), 0);
     return length > 0 ? std::wstring(text, static_cast<std::size_t>(length)) : std::wstring();
 }
-
-} // namespace
 
 void ShowMessage(HWND owner, const char* text) {
     ::MessageBoxA(owner, text, "KRT460", MB_OK | MB_ICONEXCLAMATION);

@@ -15,6 +15,9 @@ void ShowMessage(HWND owner, UINT stringId);
 // A question with Ja and Nein; true for Ja.
 bool AskYesNo(HWND owner, const std::wstring& question);
 
+// A text of the string table.
+std::wstring LoadText(UINT stringId);
+
 // A text of the string table with its %u fields filled in.
 std::wstring FormatText(UINT stringId, unsigned first, unsigned second = 0);
 
