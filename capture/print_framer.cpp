@@ -19,6 +19,8 @@ constexpr std::size_t kCountToLineFeed = 2 + 160;
 // How far past byte 3328 the marker of a print may stand that stray bytes preceded. Small
 // enough that the next print's leading part cannot be taken for it.
 constexpr std::size_t kLateMarker = 8;
+// A band's count, its columns and its line feed: fewer bytes hold nothing of a picture.
+constexpr std::size_t kShortestPiece = 2 + 160 + 1;
 
 struct Marker {
     std::size_t end;         // just past the "3"
@@ -71,10 +73,60 @@ struct CutPlan {
     std::size_t stray = 0; // bytes before the print that belong to none
     std::size_t length = 0;
     bool atMarker = false;
+    bool whole = false; // a whole print, begun where the last one ended
 };
 
+// How many of a print's first bytes the next print is taken to begin with.
+constexpr std::size_t kStartLength = 2;
+using Start = std::array<std::uint8_t, kStartLength>;
+
+// Whether bytes at `next` begin as the print at `begin` began; nothing while they have not all
+// come (false once the line is quiet).
+std::optional<bool> BeginsLike(std::span<const std::uint8_t> s, std::size_t begin, std::size_t next,
+                               bool quiet) {
+    if (next + kStartLength > s.size()) {
+        return quiet ? std::optional(false) : std::nullopt;
+    }
+    return std::equal(s.begin() + static_cast<std::ptrdiff_t>(begin),
+                      s.begin() + static_cast<std::ptrdiff_t>(begin + kStartLength),
+                      s.begin() + static_cast<std::ptrdiff_t>(next));
+}
+
+// Where a print of twenty intact bands ends whose marker ends at `markerEnd`: there, or one byte
+// later (its marker at 3324). The length says which while the print is in step. Where a byte was
+// lost from the leading part or the marker, or a stray byte came first, the length misleads;
+// then the prints' beginnings decide, for a print begins as the one before it began: first the
+// last print's beginning, else the next print's, once it has come.
+std::optional<std::size_t> PrintEnd(std::span<const std::uint8_t> s, std::size_t markerEnd,
+                                    const std::optional<Start>& lastStart, bool quiet) {
+    const std::size_t byLength = markerEnd + 1 == kFrameLength ? markerEnd + 1 : markerEnd;
+    if (markerEnd + 1 + kLateMarker < kFrameLength || markerEnd > kFrameLength + kLateMarker) {
+        return byLength;
+    }
+    bool beginsAsLast[2] = {false, false}; // ending at the marker, and one byte after it
+    std::optional<bool> nextBeginsAlike[2];
+    for (std::size_t after = 0; after < 2; ++after) {
+        const std::size_t end = markerEnd + after;
+        const std::size_t begin = end > kFrameLength ? end - kFrameLength : 0;
+        beginsAsLast[after] =
+            lastStart && std::equal(lastStart->begin(), lastStart->end(),
+                                    s.begin() + static_cast<std::ptrdiff_t>(begin));
+        nextBeginsAlike[after] = BeginsLike(s, begin, end, quiet);
+    }
+    if (beginsAsLast[0] != beginsAsLast[1]) {
+        return beginsAsLast[0] ? markerEnd : markerEnd + 1;
+    }
+    if (!nextBeginsAlike[0] || !nextBeginsAlike[1]) {
+        return std::nullopt; // the next print's first bytes have not come yet
+    }
+    if (*nextBeginsAlike[0] != *nextBeginsAlike[1]) {
+        return *nextBeginsAlike[0] ? markerEnd : markerEnd + 1;
+    }
+    return byLength;
+}
+
 std::optional<CutPlan> PlanCut(std::span<const std::uint8_t> s, bool lineDamage, bool quiet,
-                               std::optional<std::size_t>& bytesAfterMarker) {
+                               const std::optional<Start>& lastStart) {
     const Scan scan = ScanPiece(s);
     // Twenty intact bands and no marker by byte 3328: a print without its marker, unless the
     // marker comes a few bytes late.
@@ -90,6 +142,12 @@ std::optional<CutPlan> PlanCut(std::span<const std::uint8_t> s, bool lineDamage,
         [&](const Marker& m) { return !unmarkedWhole || m.end <= kFrameLength + kLateMarker; });
     if (markers.empty()) {
         if (unmarkedWhole && (quiet || s.size() >= kFrameLength + kLateMarker)) {
+            // It ends where the next print begins, should the marker's bytes have been lost.
+            for (std::size_t end = kFrameLength - 2; end < kFrameLength; ++end) {
+                if (BeginsLike(s, 0, end, true).value_or(false)) {
+                    return CutPlan{0, end, false};
+                }
+            }
             return CutPlan{0, kFrameLength, false};
         }
         if (s.size() >= 2 * kFrameLength) {
@@ -102,11 +160,11 @@ std::optional<CutPlan> PlanCut(std::span<const std::uint8_t> s, bool lineDamage,
     if (chosen.bandsBefore < kBands) {
         return CutPlan{0, chosen.end, true};
     }
-    const bool inStepSoFar = chosen.bandsBefore == kBands && !chosen.damagedBefore && !lineDamage;
-    if (inStepSoFar && chosen.end < kFrameLength - 1) {
+    const bool inStep = chosen.bandsBefore == kBands && !chosen.damagedBefore && !lineDamage;
+    if (inStep && chosen.end + 1 < kFrameLength) {
         // The same bytes early in the trailing part: the print's own marker may still follow.
         const auto own = std::find_if(markers.begin(), markers.end(), [](const Marker& m) {
-            return m.end == kFrameLength - 1 || m.end == kFrameLength;
+            return m.end + 1 == kFrameLength || m.end == kFrameLength;
         });
         if (own != markers.end()) {
             chosen = *own;
@@ -114,20 +172,19 @@ std::optional<CutPlan> PlanCut(std::span<const std::uint8_t> s, bool lineDamage,
             return std::nullopt;
         }
     }
-    const std::size_t after =
-        bytesAfterMarker.value_or(inStepSoFar && chosen.end == kFrameLength - 1 ? 1 : 0);
-    std::size_t end = chosen.end + after;
-    if (end > s.size()) {
+    std::optional<std::size_t> end =
+        inStep ? PrintEnd(s, chosen.end, lastStart, quiet) : std::optional(chosen.end);
+    if (!end) {
+        return std::nullopt;
+    }
+    if (*end > s.size()) {
         if (!quiet) {
-            return std::nullopt;
+            return std::nullopt; // the byte after the marker has not come yet
         }
-        end = s.size(); // the byte after the marker never came
+        end = s.size();
     }
-    if (inStepSoFar && end == kFrameLength && !bytesAfterMarker) {
-        bytesAfterMarker = after;
-    }
-    const std::size_t stray = end > kFrameLength ? end - kFrameLength : 0;
-    return CutPlan{stray, end - stray, true};
+    const std::size_t stray = *end > kFrameLength ? *end - kFrameLength : 0;
+    return CutPlan{stray, *end - stray, true, inStep && stray == 0 && *end == kFrameLength};
 }
 
 } // namespace
@@ -138,7 +195,13 @@ std::vector<FramedPiece> CPrintFramer::Feed(std::span<const std::uint8_t> bytes)
 }
 
 std::vector<FramedPiece> CPrintFramer::Quiet() {
-    return CutPieces(true);
+    std::vector<FramedPiece> pieces = CutPieces(true);
+    // Too few bytes for a band, and then silence: noise, not the start of a print. The next
+    // print then begins in step.
+    if (!pending_.empty() && pending_.size() < kShortestPiece) {
+        pieces.push_back(*Flush());
+    }
+    return pieces;
 }
 
 std::optional<FramedPiece> CPrintFramer::Flush() {
@@ -153,8 +216,11 @@ std::optional<FramedPiece> CPrintFramer::Flush() {
 
 std::vector<FramedPiece> CPrintFramer::CutPieces(bool quiet) {
     std::vector<FramedPiece> pieces;
-    while (const auto plan = PlanCut(pending_, damaged_, quiet, bytesAfterMarker_)) {
+    while (const auto plan = PlanCut(pending_, damaged_, quiet, lastStart_)) {
         const auto begin = pending_.begin();
+        if (plan->whole) {
+            std::copy_n(begin, lastStart_.emplace().size(), lastStart_->begin());
+        }
         const auto printBegin = begin + static_cast<std::ptrdiff_t>(plan->stray);
         const auto printEnd = printBegin + static_cast<std::ptrdiff_t>(plan->length);
         if (plan->stray > 0) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -27,15 +28,16 @@ struct FramedPiece {
 // - Out of step, the marker shows where a print ends. A marker before the twentieth band ends a
 //   print that was joined late, or that lost a band. Bytes before the 3328 that end at a marker
 //   are stray and become a piece of their own.
-// - Which of the two marker places the instrument uses is learnt from the first print in step, so
-//   that a print that lost a byte of its leading part is not taken to end one byte later.
+// - Where one byte too few or too many makes the length ambiguous (a byte lost from the leading
+//   part or the marker, a stray byte first), the next print decides: it begins as this one did.
 class CPrintFramer {
 public:
     // Adds received bytes; returns the pieces that are complete now, oldest first.
     std::vector<FramedPiece> Feed(std::span<const std::uint8_t> bytes);
 
-    // The line has been quiet for a while: a print that waits only for the byte after its marker,
-    // or for a marker that stray bytes might have delayed, ends now.
+    // The line has been quiet for a while: a print that waits only for the bytes after its
+    // marker, or for a marker that stray bytes might have delayed, ends now; a few stray bytes
+    // alone go as a piece of their own.
     std::vector<FramedPiece> Quiet();
 
     // The stream ends (a stall, a lost port, a stop): the pending bytes as one piece.
@@ -52,7 +54,7 @@ private:
 
     std::vector<std::uint8_t> pending_;
     bool damaged_ = false;
-    std::optional<std::size_t> bytesAfterMarker_; // 0 or 1, once a print in step has shown it
+    std::optional<std::array<std::uint8_t, 2>> lastStart_; // of the last whole print, in step
 };
 
 } // namespace krt460

@@ -65,6 +65,8 @@ TEST(PrintFramer, CutsEachPrintWhereItEnds) {
     const Bytes a = Sample();
     const Bytes b = MarkerAt3324();
     const Bytes lostByte = Join({Slice(a, 0, 1000), Slice(a, 1001, a.size())}); // in band 5
+    const Bytes lostLeading = Join({Slice(a, 0, 5), Slice(a, 6, a.size())});
+    const Bytes lostLeading3324 = Join({Slice(b, 0, 5), Slice(b, 6, b.size())});
     Bytes unmarked = a;
     std::fill(unmarked.end() - 3, unmarked.end(), 0);
     Bytes markerInColumns = a;
@@ -79,6 +81,18 @@ TEST(PrintFramer, CutsEachPrintWhereItEnds) {
          Join({lostByte, a, a}),
          {lostByte, a, a},
          {true, true, true}},
+        {"a byte lost before the bands costs that print only",
+         Join({lostLeading, a, a}),
+         {lostLeading, a, a},
+         {true, true, true}},
+        {"the same with the marker at 3324",
+         Join({lostLeading3324, b, b}),
+         {lostLeading3324, b, b},
+         {true, true, true}},
+        {"a lost marker byte costs that print only",
+         Join({Slice(a, 0, 3327), a, a}),
+         {Slice(a, 0, 3327), a, a},
+         {false, true, true}},
         {"joined mid-print: the rest of it, then whole prints",
          Join({Slice(a, 1664, a.size()), a, a}),
          {Slice(a, 1664, a.size()), a, a},
