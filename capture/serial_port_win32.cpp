@@ -45,21 +45,15 @@ public:
         // The worker never blocks in ReadFile: it asks the driver what is queued and reads only
         // that, with timeouts that return at once. A line that is gone shows as a failing
         // status query, even where a waiting read would never return (Wine on a hung-up tty).
-        // While bytes flow, most reads skip the query: each query is a round trip to the driver
-        // (under Wine, to its server), and the timeouts return at once anyway. Every fourth
-        // read still asks, for the line errors the query reports.
+        // The query also reports the line errors since the last one.
         got = 0;
-        DWORD queued = static_cast<DWORD>(buffer.size());
-        const bool ask = !flowing_ || ++readsWithoutQuery_ % 4 == 0;
-        if (ask) {
-            if (const ReadResult status = QueuedBytes(queued); status != ReadResult::Data) {
-                return status;
-            }
-            if (queued == 0) {
-                flowing_ = false;
-                ::Sleep(static_cast<DWORD>(wait.count())); // the next Read asks again
-                return ReadResult::Nothing;
-            }
+        DWORD queued = 0;
+        if (const ReadResult status = QueuedBytes(queued); status != ReadResult::Data) {
+            return status;
+        }
+        if (queued == 0) {
+            ::Sleep(static_cast<DWORD>(wait.count())); // the next Read asks again
+            return ReadResult::Nothing;
         }
         DWORD read = 0;
         readerThread_.store(::GetCurrentThreadId());
@@ -69,19 +63,14 @@ public:
         const DWORD readError = ok ? ERROR_SUCCESS : ::GetLastError();
         readerThread_.store(0);
         if (!ok) {
-            flowing_ = false;
             if (cancelled_.exchange(false) && readError == ERROR_OPERATION_ABORTED) {
                 return ReadResult::Nothing; // our own CancelRead, not a lost device
             }
             return MeansDeviceGone(readError) ? ReadResult::Lost : ReadResult::Failed;
         }
         got = read;
-        flowing_ = got > 0;
-        if (got > 0) {
-            return ReadResult::Data;
-        }
         // Queued, yet nothing came: the caller waits before asking again.
-        return ask ? ReadResult::Failed : ReadResult::Nothing;
+        return got == 0 ? ReadResult::Failed : ReadResult::Data;
     }
 
     LineErrors TakeLineErrors() override { return std::exchange(errors_, LineErrors{true}); }
@@ -120,8 +109,6 @@ private:
     PortClaim claim_;
     UniqueFileHandle handle_;
     LineErrors errors_{true};
-    bool flowing_ = false; // the last read brought bytes
-    unsigned readsWithoutQuery_ = 0;
     std::atomic<DWORD> readerThread_{0};
     std::atomic<bool> cancelled_{false};
 };

@@ -105,6 +105,9 @@ void CSerialReceiver::ReceiveOnePrint(Worker& worker) {
     CaptureEnd end = CaptureEnd::Stopped;
     auto lastByte = Clock::now();
     bool anyByte = false;
+    const std::vector<std::uint8_t>& printBegins = options.skipUntilPrintBegins;
+    std::vector<std::uint8_t> skipped; // the tail of what is skipped, for a beginning across reads
+    bool skipping = !printBegins.empty();
     while (!worker.StopRequested()) {
         // The worker stops after the 3328th byte; a following byte is left for the next
         // Receive's purge.
@@ -114,9 +117,25 @@ void CSerialReceiver::ReceiveOnePrint(Worker& worker) {
         const ReadResult read = worker.port->Read(
             std::span(chunk).first(std::min(needed, chunk.size())), got, kReadWait);
         errors += worker.port->TakeLineErrors();
+        std::vector<std::uint8_t> arrived(chunk.begin(), chunk.begin() + static_cast<long>(got));
+        if (skipping && got > 0) {
+            if (Clock::now() - lastByte >= kQuietGap) {
+                skipping = false; // after a pause, a print begins with its first byte
+            } else {
+                // The beginning may have started in the bytes skipped before these.
+                skipped.insert(skipped.end(), arrived.begin(), arrived.end());
+                const auto begins = std::search(skipped.begin(), skipped.end(), printBegins.begin(),
+                                                printBegins.end());
+                skipping = begins == skipped.end();
+                arrived.assign(begins, skipped.end());
+                skipped.erase(skipped.begin(),
+                              skipped.end() - static_cast<std::ptrdiff_t>(std::min(
+                                                  skipped.size(), printBegins.size() - 1)));
+            }
+        }
         bool complete = false;
-        for (std::size_t i = 0; i < got && !complete; ++i) {
-            complete = capture_.Store(chunk[i]);
+        for (std::size_t i = 0; i < arrived.size() && !complete; ++i) {
+            complete = capture_.Store(arrived[i]);
         }
         if (complete) {
             end = CaptureEnd::Complete;

@@ -20,8 +20,13 @@ constexpr UINT_PTR kByteCountTimer = 1;
 constexpr UINT_PTR kReconnectTimer = 2;
 // A lost port of a series is looked for twice a second.
 constexpr UINT kReconnectInterval = 500;
-// A print of a series that stops arriving for this long is kept as it is.
-constexpr std::chrono::seconds kSeriesStallTimeout{10};
+// Print after print; one that stops arriving for 10 s is kept as it is.
+CaptureOptions SeriesOptions() {
+    CaptureOptions options;
+    options.mode = ReceiveMode::EveryPrint;
+    options.stallTimeout = std::chrono::seconds(10);
+    return options;
+}
 // ms: four updates a second while a capture runs. Each is a repaint, which under Wine costs its
 // server work too; more would cost more than the whole receiving.
 constexpr UINT kByteCountInterval = 250;
@@ -380,6 +385,7 @@ void CMainDlg::OnReceive() {
     }
     const bool series = settings_.saveEveryPrint;
     bool restarting = false;
+    CaptureOptions options;
     if (receiver_.IsWorking()) {
         const unsigned count = CCaptureBuffer::Instance().Count();
         if (count > 0 && count < kFrameLength) {
@@ -387,6 +393,12 @@ void CMainDlg::OnReceive() {
             if (!AskYesNo(Handle(), FormatText(IDS_RESTART_RECEIVING, count,
                                                static_cast<unsigned>(kFrameLength)))) {
                 return;
+            }
+            // The instrument may still be sending that print: the new capture skips its rest.
+            if (SamePort(settings_.portName, receiver_.PortName())) {
+                const CaptureBytes cutOff = CCaptureBuffer::Instance().Bytes();
+                options.skipUntilPrintBegins.assign(cutOff.begin(),
+                                                    cutOff.begin() + std::min(count, 4u));
             }
             receiver_.Stop(); // releases the port for the new capture
             restarting = true;
@@ -397,10 +409,8 @@ void CMainDlg::OnReceive() {
             receiver_.Stop(); // the series takes the port over
         }
     }
-    CaptureOptions options;
     if (series) {
-        options.mode = ReceiveMode::EveryPrint;
-        options.stallTimeout = kSeriesStallTimeout;
+        options = SeriesOptions();
     }
     const StartResult started = receiver_.StartReceive(settings_.portName, options);
     if (started.outcome == StartOutcome::Started) {
@@ -437,10 +447,7 @@ void CMainDlg::StopSeries() {
 }
 
 void CMainDlg::RestartSeries() {
-    CaptureOptions options;
-    options.mode = ReceiveMode::EveryPrint;
-    options.stallTimeout = kSeriesStallTimeout;
-    if (receiver_.StartReceive(series_.port, options).outcome != StartOutcome::Started) {
+    if (receiver_.StartReceive(series_.port, SeriesOptions()).outcome != StartOutcome::Started) {
         return; // not back yet: the timer tries again
     }
     ::KillTimer(Handle(), kReconnectTimer);
