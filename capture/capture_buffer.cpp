@@ -41,9 +41,12 @@ CaptureBytes CCaptureBuffer::Bytes() const {
     return copy;
 }
 
-CaptureBytes CCaptureBuffer::BytesOfThisCapture() const {
+CaptureBytes CCaptureBuffer::BytesOfThisCapture(std::size_t* countTaken) const {
     // The count first: bytes a worker stores meanwhile lie beyond it and read as zero.
     const std::size_t count = Count();
+    if (countTaken != nullptr) {
+        *countTaken = count;
+    }
     CaptureBytes bytes = Bytes();
     if (count > 0 && count < kFrameLength) {
         std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(count), bytes.end(), 0);

@@ -44,8 +44,8 @@ public:
 
     // What a decoder may see: while a capture has some bytes but not all, only those, the rest
     // zero as in a fresh buffer, so that a picture never mixes two prints. With nothing of a new
-    // print yet, or a whole frame, all 4096 bytes.
-    CaptureBytes BytesOfThisCapture() const;
+    // print yet, or a whole frame, all 4096 bytes. `count` gets the count they were taken at.
+    CaptureBytes BytesOfThisCapture(std::size_t* count = nullptr) const;
 
 private:
     std::uint8_t At(std::size_t index) const {

@@ -18,6 +18,7 @@ struct PortError {
     std::string operation;
     int code = 0;
     std::string text;
+    bool absent = false; // no such device: not plugged in (yet), or a mistyped name
 
     std::string Describe() const { return operation + ": " + text; }
 };

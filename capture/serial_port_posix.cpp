@@ -23,7 +23,8 @@ void CloseFd(int fd) {
 using UniqueFd = UniqueHandle<SimpleHandleTraits<int, CloseFd, -1>>;
 
 PortError SystemError(std::string operation, int code) {
-    return {std::move(operation), code, SystemErrorText(static_cast<unsigned long>(code))};
+    const bool absent = code == ENOENT || code == ENODEV || code == ENXIO || code == ENOTDIR;
+    return {std::move(operation), code, SystemErrorText(static_cast<unsigned long>(code)), absent};
 }
 
 // The driver's running error counts; nothing where the driver keeps none (a pseudo-terminal).

@@ -14,7 +14,8 @@ namespace krt460 {
 namespace {
 
 PortError SystemError(std::string operation, DWORD code) {
-    return {std::move(operation), static_cast<int>(code), SystemErrorText(code)};
+    const bool absent = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+    return {std::move(operation), static_cast<int>(code), SystemErrorText(code), absent};
 }
 
 // The errors with which a read or ClearCommError answers once an adapter is unplugged.

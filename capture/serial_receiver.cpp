@@ -31,6 +31,7 @@ struct CSerialReceiver::Worker {
     bool stopRequested = false;
     bool finished = false;
     std::atomic<std::size_t> pendingBytes{0}; // EveryPrint: of the print under way
+    LineErrors errorsSoFar;                   // of the print under way; under mutex
     unsigned number = 0;                      // the start it belongs to
 
     // Waits for `wait` or a stop request; true when stopping.
@@ -41,6 +42,10 @@ struct CSerialReceiver::Worker {
     bool StopRequested() {
         const std::lock_guard lock(mutex);
         return stopRequested;
+    }
+    void TellErrors(const LineErrors& errors) {
+        const std::lock_guard lock(mutex);
+        errorsSoFar = errors;
     }
     // Reads are paced: after bytes, the next ones gather for a moment; a failing device fails
     // at once, so it gets the same pause. Nothing queued has already waited inside Read.
@@ -117,6 +122,7 @@ void CSerialReceiver::ReceiveOnePrint(Worker& worker) {
         const ReadResult read = worker.port->Read(
             std::span(chunk).first(std::min(needed, chunk.size())), got, kReadWait);
         errors += worker.port->TakeLineErrors();
+        worker.TellErrors(errors);
         std::vector<std::uint8_t> arrived(chunk.begin(), chunk.begin() + static_cast<long>(got));
         if (skipping && got > 0) {
             if (Clock::now() - lastByte >= kQuietGap) {
@@ -191,6 +197,7 @@ void CSerialReceiver::ReceiveEveryPrint(Worker& worker) {
             framer.MarkDamaged();
         }
         errors += seen;
+        worker.TellErrors(errors);
         const auto now = Clock::now();
         if (got > 0) {
             lastByte = now;
@@ -273,6 +280,14 @@ std::size_t CSerialReceiver::BytesOfCurrentPrint() const {
         return worker_->pendingBytes.load();
     }
     return capture_.Count();
+}
+
+LineErrors CSerialReceiver::LineErrorsOfCurrentPrint() const {
+    if (!worker_) {
+        return {};
+    }
+    const std::lock_guard lock(worker_->mutex);
+    return worker_->errorsSoFar;
 }
 
 bool CSerialReceiver::IsWorking() const {

@@ -86,6 +86,8 @@ public:
     // The bytes of the print under way: what a OnePrint capture has stored, what an EveryPrint
     // worker holds of a print not yet ended.
     std::size_t BytesOfCurrentPrint() const;
+    // The line errors of the print under way so far.
+    LineErrors LineErrorsOfCurrentPrint() const;
 
     // The port the current or last worker read.
     const std::string& PortName() const { return portName_; }

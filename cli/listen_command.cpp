@@ -17,21 +17,6 @@ namespace fs = std::filesystem;
 // How often a lost or failing port is tried again: at most twice a second.
 constexpr std::chrono::milliseconds kRetryInterval{500};
 
-// Says why the files of a print could not be written, and keeps its bytes elsewhere if they can
-// be: a print that arrived is never lost without a word.
-void TellWriteFailure(const std::string& dir, const std::string& error,
-                      std::span<const std::uint8_t> bytes) {
-    std::cerr << "error: cannot write a print into '" << dir << "': " << error << '\n';
-    std::string keptError;
-    const std::string kept =
-        KeepBytesElsewhere((fs::path(dir) / LocalTimeStamp()).string(), bytes, keptError);
-    if (kept.empty()) {
-        std::cerr << "error: the print could not be kept: " << keptError << '\n';
-    } else {
-        std::cerr << "Its bytes are kept in " << kept << '\n';
-    }
-}
-
 void Report(const std::string& file, const std::string& verdict) {
     std::cout << file << "  " << verdict << std::endl;
 }
@@ -52,6 +37,8 @@ private:
     bool Arm(bool retry, bool told = false);
     // Keeps what came of a print; false on a file error.
     bool Keep(const Print& print);
+    // Says why a print's files could not be written, and keeps its bytes elsewhere if it can.
+    void TellWriteFailure(const std::string& error, std::span<const std::uint8_t> bytes) const;
     // Keeps a print cut short; false when the file cannot be written.
     bool KeepPartial(const Print& print, const std::string& why);
     // Writes the picture and raw bytes of a complete print; false on a file error.
@@ -76,8 +63,9 @@ bool Listener::Arm(bool retry, bool told) {
                                     ? started.error.Describe()
                                     : "cannot start the receive thread";
         // A wrong port at the start is an error; a port that went away, or a thread that
-        // could not start, is waited for.
-        if (!retry && started.outcome == StartOutcome::OpenFailed) {
+        // could not start, is waited for; with --wait-for-port, so is one not there yet.
+        if (!retry && started.outcome == StartOutcome::OpenFailed &&
+            !(options_.waitForPort && started.error.absent)) {
             std::cerr << "error: " << why << '\n';
             return false;
         }
@@ -116,12 +104,18 @@ bool Listener::Keep(const Print& print) {
     return true;
 }
 
+void Listener::TellWriteFailure(const std::string& error,
+                                std::span<const std::uint8_t> bytes) const {
+    std::cerr << "error: cannot write a print into '" << options_.dir << "': " << error << '\n';
+    KeepReceivedBytes((fs::path(options_.dir) / LocalTimeStamp()).string(), bytes);
+}
+
 bool Listener::KeepPartial(const Print& print, const std::string& why) {
     std::string error;
     const std::string base =
         WriteCaptureFiles(options_.dir, LocalTimeStamp(), {{".partial.bin", print.bytes}}, error);
     if (base.empty()) {
-        TellWriteFailure(options_.dir, error, print.bytes);
+        TellWriteFailure(error, print.bytes);
         return false;
     }
     const std::string partial = base + ".partial.bin";
@@ -138,6 +132,7 @@ bool Listener::KeepComplete(const Print& print) {
     std::string error;
     if (decoded && !EncodePicture(image, pictureExtension, options_.picture, picture, error)) {
         std::cerr << "error: " << error << '\n';
+        KeepReceivedBytes((fs::path(options_.dir) / LocalTimeStamp()).string(), print.bytes);
         return false;
     }
     std::vector<CaptureFile> files;
@@ -149,7 +144,7 @@ bool Listener::KeepComplete(const Print& print) {
     }
     const std::string base = WriteCaptureFiles(options_.dir, LocalTimeStamp(), files, error);
     if (base.empty()) {
-        TellWriteFailure(options_.dir, error, print.bytes);
+        TellWriteFailure(error, print.bytes);
         return false;
     }
     if (!decoded) {
@@ -172,9 +167,9 @@ ExitCode Listener::Run() {
         return kExitFailure;
     }
     const SignalGuard signalGuard;
-    if (!Arm(options_.waitForPort)) {
-        // Waiting for the port, only a signal ends it: that is the normal end of a service.
-        return options_.waitForPort ? kExitOk : kExitFailure;
+    if (!Arm(false)) {
+        // While waiting for the port, a signal is the normal end of a service.
+        return SignalGuard::Received() != 0 ? kExitOk : kExitFailure;
     }
     // The folder is made only once the port is open, so that a wrong port leaves nothing.
     fs::create_directories(options_.dir, error);
@@ -195,12 +190,19 @@ ExitCode Listener::Run() {
             continue;
         }
         if (!Keep(*print)) {
+            // Files cannot be written here: what has arrived meanwhile is kept elsewhere.
             receiver_.Stop();
+            while (const std::optional<Print> left = prints_.Wait(std::chrono::milliseconds(0))) {
+                if (!left->IsStray()) {
+                    KeepReceivedBytes((fs::path(options_.dir) / LocalTimeStamp()).string(),
+                                      left->bytes);
+                }
+            }
             return kExitFailure;
         }
         if (print->end == CaptureEnd::Stopped) {
             // Between prints a signal is the normal end; a print it cut off ends with the signal.
-            return print->bytes.size() < Print::kShortestUsefulPiece
+            return print->IsStray()
                        ? kExitOk
                        : static_cast<ExitCode>(kExitSignalBase + SignalGuard::Received());
         }

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <iostream>
 #include <random>
 
 namespace krt460::cli {
@@ -89,6 +90,16 @@ std::string KeepBytesElsewhere(const std::string& output, std::span<const std::u
                                  {{".bin", bytes}}, error);
     }
     return base.empty() ? base : base + ".bin";
+}
+
+void KeepReceivedBytes(const std::string& output, std::span<const std::uint8_t> bytes) {
+    std::string error;
+    const std::string kept = KeepBytesElsewhere(output, bytes, error);
+    if (kept.empty()) {
+        std::cerr << "error: the received bytes could not be kept either: " << error << '\n';
+    } else {
+        std::cerr << "The received bytes are kept in " << kept << '\n';
+    }
 }
 
 } // namespace krt460::cli

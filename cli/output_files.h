@@ -27,4 +27,7 @@ std::string OutputProblem(const std::string& path);
 std::string KeepBytesElsewhere(const std::string& output, std::span<const std::uint8_t> bytes,
                                std::string& error);
 
+// The same, and one line on stderr that says where they are, or that they could not be kept.
+void KeepReceivedBytes(const std::string& output, std::span<const std::uint8_t> bytes);
+
 } // namespace krt460::cli

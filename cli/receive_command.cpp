@@ -11,26 +11,12 @@ namespace krt460::cli {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-// Keeps the bytes of a print whose file could not be written, and says where they are.
-void KeepBytes(const std::string& output, const std::vector<std::uint8_t>& bytes) {
-    std::string error;
-    const std::string kept = KeepBytesElsewhere(output, bytes, error);
-    if (kept.empty()) {
-        std::cerr << "error: the received bytes could not be kept either: " << error << '\n';
-    } else {
-        std::cerr << "The received bytes are kept in " << kept << '\n';
-    }
-}
-
-} // namespace
-
 ExitCode RunReceive(const ReceiveOptions& options) {
     // Every place a file will go is checked before the port opens: a print must never be
     // received only to be lost.
     const std::string partial = PartialFileName(options.output);
-    if (SamePath(options.raw, options.output) || SamePath(options.raw, partial)) {
+    if ((options.raw == "-" && options.output == "-") || SamePath(options.raw, options.output) ||
+        SamePath(options.raw, partial)) {
         std::cerr << "error: --raw and -o name the same file '" << options.raw << "'\n";
         return kExitUsage;
     }
@@ -96,7 +82,7 @@ ExitCode RunReceive(const ReceiveOptions& options) {
         }
         if (!WriteOutput(partial, print->bytes, error)) {
             std::cerr << "\nerror: cannot write '" << partial << "': " << error << '\n';
-            KeepBytes(options.output, print->bytes);
+            KeepReceivedBytes(options.output, print->bytes);
             return kExitFailure;
         }
         std::cerr << "; the bytes so far are in " << partial << '\n';
@@ -117,10 +103,11 @@ ExitCode RunReceive(const ReceiveOptions& options) {
     }
     const ExitCode decoded = DecodeAndWrite(print->bytes, print->hasEndMarker, options.output,
                                             options.picture, std::cerr);
-    // A file that could not be written after all (the disk filled meanwhile) loses no print.
+    // A file that could not be written after all (the disk filled meanwhile) loses no print,
+    // nor does a print that is no hardcopy (a wrong instrument setting shows in its bytes).
     const bool failed = decoded == kExitFailure || (!options.raw.empty() && !bytesKept);
-    if (failed && !bytesKept) {
-        KeepBytes(options.output, print->bytes);
+    if ((failed || decoded == kExitNotParsed) && !bytesKept) {
+        KeepReceivedBytes(options.output, print->bytes);
     }
     return failed ? kExitFailure : decoded;
 }

@@ -48,6 +48,8 @@ cases=(
     "64|needs a file name|receive -o x.bmp --raw ''"
     "64|name the same file|receive -o same.bmp --raw same.bmp"
     "64|name the same file|receive -o x.bmp --raw ./x.bmp"
+    "64|name the same file|receive -o - --raw -"
+    "1|not a serial device|listen --wait-for-port --port /dev/null"
     "64|name the same file|receive -o x.png --raw folder/../x.partial.bin"
     "1|cannot write 'shared/ro.bmp': Permission denied|receive -o shared/ro.bmp --port /dev/null||nobody"
     "1|folder 'full': No space left|receive -o full/x.bmp --port /dev/null||full"

@@ -490,7 +490,7 @@ bool CMainDlg::KeepSeriesPrint(const Print& print) {
         capture.Store(byte);
     }
     lineErrors_ = print.lineErrors;
-    ShowCapture(error);
+    ShowCapture(print.bytes, error);
     std::string failed = error.empty() ? "" : "Scp1.bmp";
     if (failed.empty() &&
         WriteCaptureFiles(".", stamp, {{".bmp", image_.EncodeBitmap()}}, error).empty()) {
@@ -506,8 +506,8 @@ bool CMainDlg::KeepSeriesPrint(const Print& print) {
     return true;
 }
 
-bool CMainDlg::ShowCapture(std::string& error) {
-    const bool parsed = image_.Decode(CCaptureBuffer::Instance(), settings_.border);
+bool CMainDlg::ShowCapture(std::span<const std::uint8_t> bytes, std::string& error) {
+    const bool parsed = image_.Decode(bytes, settings_.border);
     decoded_ = true;
     picture_ = MakePicture(image_);
     const HWND display = display_.Handle();
@@ -528,10 +528,15 @@ void CMainDlg::SetLampAfterShow() {
 void CMainDlg::OnShow() {
     // A capture cut short is shown as far as it got, and says so; a whole one that cannot be
     // decoded says "Es ging nicht!".
-    const unsigned count = CCaptureBuffer::Instance().Count();
+    std::size_t count = 0;
+    const CaptureBytes bytes = CCaptureBuffer::Instance().BytesOfThisCapture(&count);
     std::string error;
-    const bool parsed = ShowCapture(error);
-    if (const std::wstring message = DecodeOutcome(count, parsed, lineErrors_); !message.empty()) {
+    const bool parsed = ShowCapture(bytes, error);
+    // While a capture runs, its line errors so far: a wrong baud rate never completes a print.
+    const LineErrors errors =
+        receiver_.IsWorking() ? receiver_.LineErrorsOfCurrentPrint() : lineErrors_;
+    if (const std::wstring message = DecodeOutcome(static_cast<unsigned>(count), parsed, errors);
+        !message.empty()) {
         ui::ShowMessage(Handle(), message);
     }
     if (!error.empty()) {

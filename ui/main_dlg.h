@@ -75,9 +75,9 @@ private:
     void OnSaveAs();
     void OnCopy();
 
-    // Decodes the capture buffer, shows the picture and writes Scp1.bmp: the work of Anzeigen.
+    // Decodes a capture's bytes, shows the picture and writes Scp1.bmp: the work of Anzeigen.
     // Whether the parse succeeded; `error` says why Scp1.bmp could not be written, if it could not.
-    bool ShowCapture(std::string& error);
+    bool ShowCapture(std::span<const std::uint8_t> bytes, std::string& error);
     void SetLampAfterShow();
 
     // "Jeden Ausdruck speichern": every print saved as it arrives, until Anhalten.
