@@ -19,8 +19,6 @@ constexpr std::size_t kCountToLineFeed = 2 + 160;
 // How far past byte 3328 the marker of a print may stand that stray bytes preceded. Small
 // enough that the next print's leading part cannot be taken for it.
 constexpr std::size_t kLateMarker = 8;
-// A band's count, its columns and its line feed: fewer bytes hold nothing of a picture.
-constexpr std::size_t kShortestPiece = 2 + 160 + 1;
 
 struct Marker {
     std::size_t end;         // just past the "3"
@@ -195,13 +193,7 @@ std::vector<FramedPiece> CPrintFramer::Feed(std::span<const std::uint8_t> bytes)
 }
 
 std::vector<FramedPiece> CPrintFramer::Quiet() {
-    std::vector<FramedPiece> pieces = CutPieces(true);
-    // Too few bytes for a band, and then silence: noise, not the start of a print. The next
-    // print then begins in step.
-    if (!pending_.empty() && pending_.size() < kShortestPiece) {
-        pieces.push_back(*Flush());
-    }
-    return pieces;
+    return CutPieces(true);
 }
 
 std::optional<FramedPiece> CPrintFramer::Flush() {

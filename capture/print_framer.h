@@ -36,8 +36,8 @@ public:
     std::vector<FramedPiece> Feed(std::span<const std::uint8_t> bytes);
 
     // The line has been quiet for a while: a print that waits only for the bytes after its
-    // marker, or for a marker that stray bytes might have delayed, ends now; a few stray bytes
-    // alone go as a piece of their own.
+    // marker, or for a marker that stray bytes might have delayed, ends now. Bytes of a print
+    // under way stay: an instrument may pause within a print.
     std::vector<FramedPiece> Quiet();
 
     // The stream ends (a stall, a lost port, a stop): the pending bytes as one piece.

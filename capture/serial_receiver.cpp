@@ -56,6 +56,24 @@ struct CSerialReceiver::Worker {
     }
 };
 
+void PrintQueue::PrintReceived(Print print) {
+    {
+        const std::lock_guard lock(mutex_);
+        prints_.push_back(std::move(print));
+    }
+    arrived_.notify_one();
+}
+
+std::optional<Print> PrintQueue::Wait(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    if (!arrived_.wait_for(lock, timeout, [this] { return !prints_.empty(); })) {
+        return std::nullopt;
+    }
+    Print print = std::move(prints_.front());
+    prints_.pop_front();
+    return print;
+}
+
 CSerialReceiver::CSerialReceiver(IReceiverOwner& owner, CCaptureBuffer& capture,
                                  PortOpener openPort, ThreadLauncher launchThread)
     : owner_(owner), capture_(capture), openPort_(std::move(openPort)),

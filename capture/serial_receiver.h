@@ -5,8 +5,11 @@
 #include "capture/serial_port.h"
 
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -51,6 +54,19 @@ public:
 
 protected:
     ~IReceiverOwner() = default;
+};
+
+// An owner for a program without windows: the prints wait in a queue for its own thread.
+class PrintQueue : public IReceiverOwner {
+public:
+    void PrintReceived(Print print) override;
+    // The next print, or nothing when none came within `timeout`.
+    std::optional<Print> Wait(std::chrono::milliseconds timeout);
+
+private:
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::deque<Print> prints_;
 };
 
 // Receives prints: opens and configures the port, then a worker thread reads what arrives and

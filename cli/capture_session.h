@@ -3,27 +3,10 @@
 #include "capture/serial_receiver.h"
 
 #include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
 #include <optional>
 #include <string>
 
 namespace krt460::cli {
-
-// The receiver's owner in the command line: what the worker hands over waits here for the
-// command's own thread.
-class PrintQueue : public IReceiverOwner {
-public:
-    void PrintReceived(Print print) override;
-    // The next print, or nothing when none came within `timeout`.
-    std::optional<Print> Wait(std::chrono::milliseconds timeout);
-
-private:
-    std::mutex mutex_;
-    std::condition_variable arrived_;
-    std::deque<Print> prints_;
-};
 
 // A byte count redrawn in place on a terminal, for as long as the object lives.
 class Progress {

@@ -38,17 +38,9 @@ CScreenImage& CScreenImage::operator=(const CScreenImage& other) {
     return *this;
 }
 
-bool CScreenImage::Decode(const CCaptureBuffer& capture, bool border) {
-    return DecodeBytes(capture.BytesOfThisCapture(), border);
-}
-
 bool CScreenImage::Decode(std::span<const std::uint8_t> received, bool border) {
     CaptureBytes bytes{};
     std::copy_n(received.begin(), std::min(received.size(), bytes.size()), bytes.begin());
-    return DecodeBytes(bytes, border);
-}
-
-bool CScreenImage::DecodeBytes(const CaptureBytes& bytes, bool border) {
     const bool parsed = ParseBands(bytes);
     BuildImage();
     if (border) {

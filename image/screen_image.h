@@ -51,10 +51,9 @@ public:
     CScreenImage& operator=(const CScreenImage& other);
 
     // The whole decode of Anzeigen: ParseBands, BuildImage, DrawBorder when `border`, and
-    // DescribeRows. The picture is made even when the parse fails (from the bands it found);
-    // the result says whether the parse succeeded. A capture is read as far as it got.
-    bool Decode(const CCaptureBuffer& capture, bool border);
-    // The same for received bytes, read as a fresh capture buffer holding them.
+    // DescribeRows, on received bytes read as a fresh capture buffer holding them (the bytes of
+    // one print, or CCaptureBuffer::BytesOfThisCapture). The picture is made even when the parse
+    // fails (from the bands it found); the result says whether the parse succeeded.
     bool Decode(std::span<const std::uint8_t> received, bool border);
 
     // Copies the twenty bands out of a hardcopy. False when a full stop, a band's count or a
@@ -80,8 +79,6 @@ public:
     PictureDescription& Description() { return description_; }
 
 private:
-    bool DecodeBytes(const CaptureBytes& bytes, bool border);
-
     std::array<Band, kBandCount> bands_{};
     std::array<PixelRow, kScreenHeight> rows_{};
     PictureDescription description_{};

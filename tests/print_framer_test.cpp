@@ -133,13 +133,22 @@ TEST(PrintFramer, CutsEachPrintWhereItEnds) {
 
 // A print whose marker stands at 3324 waits for the byte after it, and gets it only from the
 // line: a pause ends the print without it rather than with the next print's first byte.
-TEST(PrintFramer, TheByteAfterAMarkerAt3324WaitsForTheLineOrAPause) {
+TEST(PrintFramer, APauseEndsOnlyWhatWaitsForTheBytesAfterAMarker) {
     const Bytes b = MarkerAt3324();
     CPrintFramer framer;
     EXPECT_TRUE(framer.Feed(Slice(b, 0, kFrameLength - 1)).empty());
     const std::vector<FramedPiece> ended = framer.Quiet();
     ASSERT_EQ(ended.size(), 1u);
     EXPECT_EQ(ended[0].bytes, Slice(b, 0, kFrameLength - 1));
+
+    // An instrument that pauses within a print: what came stays, and the print comes out whole.
+    const Bytes a = Sample();
+    EXPECT_TRUE(framer.Feed(Slice(a, 0, 16)).empty());
+    EXPECT_TRUE(framer.Quiet().empty());
+    framer.Feed(Slice(a, 16, a.size()));
+    const std::vector<FramedPiece> whole = framer.Quiet();
+    ASSERT_EQ(whole.size(), 1u);
+    EXPECT_EQ(whole[0].bytes, a);
 
     // Cut short: what came stays until the stream ends.
     EXPECT_TRUE(framer.Feed(Slice(b, 0, 1000)).empty());

@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <deque>
 #include <filesystem>
 #include <mutex>
 #include <sys/file.h>
@@ -39,29 +37,13 @@ bool Holds(const CCaptureBuffer& capture, const Bytes& frame) {
 
 // The owner: keeps what the worker hands over, and counts the ports opened and closed and the
 // reads.
-class Recorder : public IReceiverOwner {
+class Recorder : public PrintQueue {
 public:
-    void PrintReceived(Print print) override {
-        {
-            const std::lock_guard lock(mutex_);
-            prints_.push_back(std::move(print));
-        }
-        arrived_.notify_all();
-    }
     // The next print handed over; fails the test when none comes.
     Print Next() {
-        std::unique_lock lock(mutex_);
-        EXPECT_TRUE(arrived_.wait_for(lock, kDeadline, [this] { return !prints_.empty(); }));
-        if (prints_.empty()) {
-            return {};
-        }
-        Print print = std::move(prints_.front());
-        prints_.pop_front();
-        return print;
-    }
-    std::size_t Waiting() {
-        const std::lock_guard lock(mutex_);
-        return prints_.size();
+        std::optional<Print> print = Wait(kDeadline);
+        EXPECT_TRUE(print.has_value());
+        return print ? std::move(*print) : Print{};
     }
 
     std::atomic<int> opened{0}, closed{0}, reads{0};
@@ -90,10 +72,6 @@ private:
         Recorder& recorder;
         std::unique_ptr<SerialPort> port;
     };
-
-    std::mutex mutex_;
-    std::condition_variable arrived_;
-    std::deque<Print> prints_;
 };
 
 CaptureOptions InMode(ReceiveMode mode) {
@@ -275,8 +253,7 @@ TEST_F(SerialReceiverTest, LineErrorsTravelWithTheirPrint) {
         EXPECT_GE(print.lineErrors.framing, 2u);
         EXPECT_GE(print.lineErrors.Total(), 3u);
         receiver.Stop();
-        while (owner_.Waiting() > 0) {
-            owner_.Next();
+        while (owner_.Wait(std::chrono::milliseconds(0))) {
         }
     }
 }
@@ -288,7 +265,7 @@ TEST_F(SerialReceiverTest, AThreadThatCannotStartReleasesThePort) {
         return std::thread();
     });
     EXPECT_EQ(receiver.StartReceive(pty.SlavePath()).outcome, StartOutcome::WorkerFailed);
-    EXPECT_EQ(owner_.Waiting(), 0u);
+    EXPECT_FALSE(owner_.Wait(std::chrono::milliseconds(0)).has_value());
     EXPECT_EQ(owner_.closed, owner_.opened);
 }
 

@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CaptureBytes whole{};
     std::copy_n(data, std::min(size, whole.size()), whole.begin());
     (void)image.ParseBands(whole);
-    (void)image.Decode(*capture, true);
+    (void)image.Decode(capture->BytesOfThisCapture(), true);
     const BitmapFileBytes file = image.EncodeBitmap();
     for (std::size_t row = 0; row < kScreenHeight; ++row) {
         const std::uint8_t* pixels = file.data() + kBitmapHeaderSize + row * kRowBytes;
