@@ -96,9 +96,10 @@ waiting_state "Wine: listen, port lost, waiting" "$WINE_SESSION_DIR/com1" \
     wine build/windows/cli/krt460.exe listen --port COM1 --dir "$work/listen-wine"
 
 # KRT460.exe itself, with the Wine server that works on its behalf: 3 s in each state, driven
-# through its windows by the end-to-end driver's "measure" scenario, the simulator at 9600 baud.
+# through its windows by the end-to-end driver's "measure" scenario, the simulator at 9600 baud;
+# and how soon a series saves a print after its last byte.
 "$SIMULATOR" "$SAMPLE_FRAME" --link "$WINE_SESSION_DIR/com1" --trigger "$work/trigger" \
-    >/dev/null 2>&1 &
+    >/dev/null 2>"$work/simulator.log" &
 SIMULATOR_PID=$!
 wait_for 10 test -L "$WINE_SESSION_DIR/com1"
 # The processes of this Wine session by name: the program and the server.
@@ -120,7 +121,17 @@ driver=$!
 measured=0
 while kill -0 "$driver" 2>/dev/null; do
     state=$(sed -n 's/^READY //p' "$driver_log" | sed -n "$((measured + 1))p")
-    if [ -n "$state" ]; then
+    if [ "$state" = saved ]; then
+        # From the print's last byte on the line to the file of the series in place.
+        python3 - "$work/simulator.log" "$work" <<'PY'
+import glob, os, re, sys
+last = float(re.findall(r"last byte at ([0-9.]+)", open(sys.argv[1]).read())[-1])
+saved = min(os.stat(f).st_mtime for f in glob.glob(os.path.join(sys.argv[2], "Scp_*.bmp")))
+print(f"KRT460.exe, series: a print saved {1000 * (saved - last):.0f} ms after its last byte")
+PY
+        measured=$((measured + 1))
+        touch "$next"
+    elif [ -n "$state" ]; then
         procs=()
         for pid in $(session_pid 'KRT460\.exe') $(session_pid wineserver); do
             procs+=("/proc/$pid")

@@ -692,7 +692,21 @@ void MeasureScenario(const Context& c) {
     s.Print(1, "0", "hangup");
     Check(!s.TakeMessageBox().empty(), "the adapter is pulled out");
     WaitForCaller("lost");
-    s.Ende();
+    // A series: armed and waiting, armed while a print arrives, and the moment it is saved.
+    const HWND dialog = s.Open(IDC_SETTINGS, L"KRT460  Einstellungen", IDC_RADIO_COM1);
+    ::PostMessageW(::GetDlgItem(dialog, IDC_CHECK_EVERY_PRINT), BM_CLICK, 0, 0);
+    WaitUntil([&] { return Checked(dialog, IDC_CHECK_EVERY_PRINT, BST_CHECKED); });
+    Click(dialog, IDOK);
+    Closed(dialog);
+    Click(s.Main(), IDC_RECEIVE);
+    Check(WaitForLamp(s.Main(), Lamp::Receiving), "a series is armed");
+    WaitForCaller("armed");
+    s.Print(1);
+    Check(WaitUntil([&] { return ByteCount(s.Main()) > 0; }), "a print arrives in the series");
+    WaitForCaller("armed-receiving");
+    Check(WaitUntil([] { return !FilesLike("Scp_*.bmp").empty(); }), "and is saved");
+    WaitForCaller("saved");
+    s.Ende("COM1\r\n1\r\n1\r\n");
 }
 
 void DemoScenario(const Context& c, bool dialogs) {
