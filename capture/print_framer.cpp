@@ -19,6 +19,17 @@ constexpr std::size_t kCountToLineFeed = 2 + 160;
 // How far past byte 3328 the marker of a print may stand that stray bytes preceded. Small
 // enough that the next print's leading part cannot be taken for it.
 constexpr std::size_t kLateMarker = 8;
+// A band's count, its columns and its line feed: fewer bytes hold nothing of a picture.
+constexpr std::size_t kShortestPiece = 2 + 160 + 1;
+
+// How many of a print's first bytes the next print is taken to begin with.
+constexpr std::size_t kStartLength = 2;
+using Start = std::array<std::uint8_t, kStartLength>;
+
+bool StartsWith(std::span<const std::uint8_t> s, std::size_t at, const Start& start) {
+    return at + kStartLength <= s.size() &&
+           std::equal(start.begin(), start.end(), s.begin() + static_cast<std::ptrdiff_t>(at));
+}
 
 struct Marker {
     std::size_t end;         // just past the "3"
@@ -28,12 +39,15 @@ struct Marker {
 
 struct Scan {
     std::vector<Marker> markers;
+    std::optional<std::size_t> nextPrint; // where a print begins after a band, outside columns
     std::size_t bands = 0;
     bool damaged = false;
     bool bandOpen = false; // the bytes end inside a band
 };
 
-Scan ScanPiece(std::span<const std::uint8_t> s) {
+// Reads a piece as the decoder reads a print. `begins`: how a print begins, so that one that
+// begins after a band of this piece shows where this piece ended.
+Scan ScanPiece(std::span<const std::uint8_t> s, const std::optional<Start>& begins) {
     Scan scan;
     const std::size_t dot =
         static_cast<std::size_t>(std::find(s.begin(), s.end(), kFullStop) - s.begin());
@@ -42,10 +56,14 @@ Scan ScanPiece(std::span<const std::uint8_t> s) {
         const std::size_t count = static_cast<std::size_t>(
             std::find(s.begin() + static_cast<std::ptrdiff_t>(pos), s.end(), kCountByte) -
             s.begin());
-        // Between bands, and after the last: the only place a marker may stand.
-        for (std::size_t i = pos; scan.bands > 0 && i + 2 < count; ++i) {
-            if (s[i] == kLineFeed && s[i + 1] == kEscape && s[i + 2] == kThree) {
+        // Between bands, and after the last: the only place a marker may stand, or a print
+        // begin.
+        for (std::size_t i = pos; scan.bands > 0 && i < count; ++i) {
+            if (i + 2 < count && s[i] == kLineFeed && s[i + 1] == kEscape && s[i + 2] == kThree) {
                 scan.markers.push_back({i + 3, scan.bands, scan.damaged});
+            }
+            if (!scan.nextPrint && begins && StartsWith(s, i, *begins)) {
+                scan.nextPrint = i;
             }
         }
         if (count == s.size()) {
@@ -74,10 +92,6 @@ struct CutPlan {
     bool whole = false; // a whole print, begun where the last one ended
 };
 
-// How many of a print's first bytes the next print is taken to begin with.
-constexpr std::size_t kStartLength = 2;
-using Start = std::array<std::uint8_t, kStartLength>;
-
 // Whether bytes at `next` begin as the print at `begin` began; nothing while they have not all
 // come (false once the line is quiet).
 std::optional<bool> BeginsLike(std::span<const std::uint8_t> s, std::size_t begin, std::size_t next,
@@ -96,23 +110,30 @@ std::optional<bool> BeginsLike(std::span<const std::uint8_t> s, std::size_t begi
 // then the prints' beginnings decide, for a print begins as the one before it began: first the
 // last print's beginning, else the next print's, once it has come.
 std::optional<std::size_t> PrintEnd(std::span<const std::uint8_t> s, std::size_t markerEnd,
-                                    const std::optional<Start>& lastStart, bool quiet) {
-    const std::size_t byLength = markerEnd + 1 == kFrameLength ? markerEnd + 1 : markerEnd;
-    if (markerEnd + 1 + kLateMarker < kFrameLength || markerEnd > kFrameLength + kLateMarker) {
-        return byLength;
+                                    const std::optional<Start>& lastStart, bool inStep,
+                                    bool quiet) {
+    const std::size_t byLength =
+        inStep && markerEnd + 1 == kFrameLength ? markerEnd + 1 : markerEnd;
+    if (markerEnd + 1 + kLateMarker < kFrameLength) {
+        return byLength; // bytes were lost: nothing after the marker is this print's
     }
     bool beginsAsLast[2] = {false, false}; // ending at the marker, and one byte after it
     std::optional<bool> nextBeginsAlike[2];
     for (std::size_t after = 0; after < 2; ++after) {
         const std::size_t end = markerEnd + after;
         const std::size_t begin = end > kFrameLength ? end - kFrameLength : 0;
-        beginsAsLast[after] =
-            lastStart && std::equal(lastStart->begin(), lastStart->end(),
-                                    s.begin() + static_cast<std::ptrdiff_t>(begin));
-        nextBeginsAlike[after] = BeginsLike(s, begin, end, quiet);
+        beginsAsLast[after] = lastStart && StartsWith(s, begin, *lastStart);
+        if (!lastStart) {
+            nextBeginsAlike[after] = BeginsLike(s, begin, end, quiet);
+        } else if (end + kStartLength <= s.size() || quiet) {
+            nextBeginsAlike[after] = StartsWith(s, end, *lastStart);
+        }
     }
     if (beginsAsLast[0] != beginsAsLast[1]) {
         return beginsAsLast[0] ? markerEnd : markerEnd + 1;
+    }
+    if (markerEnd > kFrameLength + kLateMarker) {
+        return byLength; // many stray bytes first: they tell nothing of the next print
     }
     if (!nextBeginsAlike[0] || !nextBeginsAlike[1]) {
         return std::nullopt; // the next print's first bytes have not come yet
@@ -123,14 +144,36 @@ std::optional<std::size_t> PrintEnd(std::span<const std::uint8_t> s, std::size_t
     return byLength;
 }
 
+// Whether bytes look like the beginning of a print: a leading part whose full stop comes before
+// any band's count and any end marker.
+bool BeginsAsPrint(std::span<const std::uint8_t> s) {
+    const auto dot = std::find(s.begin(), s.end(), kFullStop);
+    const std::uint8_t marker[] = {kLineFeed, kEscape, kThree};
+    return dot < std::find(s.begin(), s.end(), kCountByte) &&
+           std::search(s.begin(), dot, std::begin(marker), std::end(marker)) == dot;
+}
+
 std::optional<CutPlan> PlanCut(std::span<const std::uint8_t> s, bool lineDamage, bool quiet,
                                const std::optional<Start>& lastStart) {
-    const Scan scan = ScanPiece(s);
-    // Twenty intact bands and no marker by byte 3328: a print without its marker, unless the
-    // marker comes a few bytes late.
+    // How prints begin: as the last whole one did, else as this piece does if it begins as a
+    // print rather than in the middle or at the end of one.
+    std::optional<Start> begins = lastStart;
+    if (!begins && s.size() >= kStartLength && BeginsAsPrint(s)) {
+        std::copy_n(s.begin(), kStartLength, begins.emplace().begin());
+    }
+    const Scan scan = ScanPiece(s, begins);
+    // A print that begins before any marker ends this piece: it was cut short, or it lost its
+    // marker (twenty bands, 3328 bytes).
+    if (scan.nextPrint &&
+        (scan.markers.empty() || *scan.nextPrint + 3 < scan.markers.front().end)) {
+        return CutPlan{0, *scan.nextPrint, false};
+    }
+    // Twenty intact bands and no marker by byte 3328, in a piece that begins as prints do: a
+    // print without its marker, unless the marker comes a few bytes late.
     bool unmarkedWhole = false;
-    if (s.size() >= kFrameLength) {
-        const Scan head = ScanPiece(s.first(kFrameLength));
+    const bool beginsAsPrint = lastStart ? StartsWith(s, 0, *lastStart) : BeginsAsPrint(s);
+    if (s.size() >= kFrameLength && beginsAsPrint) {
+        const Scan head = ScanPiece(s.first(kFrameLength), std::nullopt);
         unmarkedWhole = head.markers.empty() && head.bands == kBands && !head.damaged &&
                         !head.bandOpen && !lineDamage;
     }
@@ -170,8 +213,7 @@ std::optional<CutPlan> PlanCut(std::span<const std::uint8_t> s, bool lineDamage,
             return std::nullopt;
         }
     }
-    std::optional<std::size_t> end =
-        inStep ? PrintEnd(s, chosen.end, lastStart, quiet) : std::optional(chosen.end);
+    std::optional<std::size_t> end = PrintEnd(s, chosen.end, lastStart, inStep, quiet);
     if (!end) {
         return std::nullopt;
     }
@@ -182,7 +224,7 @@ std::optional<CutPlan> PlanCut(std::span<const std::uint8_t> s, bool lineDamage,
         end = s.size();
     }
     const std::size_t stray = *end > kFrameLength ? *end - kFrameLength : 0;
-    return CutPlan{stray, *end - stray, true, inStep && stray == 0 && *end == kFrameLength};
+    return CutPlan{stray, *end - stray, true, stray == 0 && *end == kFrameLength};
 }
 
 } // namespace
@@ -193,7 +235,18 @@ std::vector<FramedPiece> CPrintFramer::Feed(std::span<const std::uint8_t> bytes)
 }
 
 std::vector<FramedPiece> CPrintFramer::Quiet() {
-    return CutPieces(true);
+    std::vector<FramedPiece> pieces = CutPieces(true);
+    // A few bytes that cannot begin a print, then silence: noise (the rest of a marker, a byte
+    // as a cable is plugged in), which would put the next print out of step. A print's own
+    // beginning stays, for an instrument may pause within a print.
+    const std::span<const std::uint8_t> rest(pending_);
+    const bool beginsPrint = lastStart_
+                                 ? StartsWith(rest, 0, *lastStart_)
+                                 : std::find(rest.begin(), rest.end(), kFullStop) != rest.end();
+    if (!rest.empty() && rest.size() < kShortestPiece && !beginsPrint) {
+        pieces.push_back(*Flush());
+    }
+    return pieces;
 }
 
 std::optional<FramedPiece> CPrintFramer::Flush() {

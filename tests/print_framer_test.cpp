@@ -93,6 +93,14 @@ TEST(PrintFramer, CutsEachPrintWhereItEnds) {
          Join({Slice(a, 0, 3327), a, a}),
          {Slice(a, 0, 3327), a, a},
          {false, true, true}},
+        {"a print cut short, then printed again",
+         Join({Slice(a, 0, 1000), a, a}),
+         {Slice(a, 0, 1000), a, a},
+         {false, true, true}},
+        {"nine stray bytes between prints",
+         Join({a, Bytes(9, 0), a, a}),
+         {a, Bytes(9, 0), a, a},
+         {true, false, true, true}},
         {"joined mid-print: the rest of it, then whole prints",
          Join({Slice(a, 1664, a.size()), a, a}),
          {Slice(a, 1664, a.size()), a, a},
@@ -149,6 +157,18 @@ TEST(PrintFramer, APauseEndsOnlyWhatWaitsForTheBytesAfterAMarker) {
     const std::vector<FramedPiece> whole = framer.Quiet();
     ASSERT_EQ(whole.size(), 1u);
     EXPECT_EQ(whole[0].bytes, a);
+
+    // Stray bytes between prints that come with pauses: each print whole, the next ones too.
+    std::vector<std::size_t> sizes;
+    for (const Bytes& part : {a, Bytes(9, 0), a, Bytes{}, a, Bytes{}, a}) {
+        for (const auto& pieces : {framer.Feed(part), framer.Quiet()}) {
+            for (const FramedPiece& piece : pieces) {
+                sizes.push_back(piece.bytes.size());
+            }
+        }
+    }
+    EXPECT_EQ(sizes, (std::vector<std::size_t>{kFrameLength, 9, kFrameLength, kFrameLength,
+                                               kFrameLength}));
 
     // Cut short: what came stays until the stream ends.
     EXPECT_TRUE(framer.Feed(Slice(b, 0, 1000)).empty());
