@@ -130,7 +130,9 @@ PortError Configure(int fd, const std::string& device) {
 } // namespace
 
 std::string SerialDeviceName(const std::string& name) {
-    if (const auto number = ComPortNumber(name)) {
+    // COMn, also in the \\.\COMn form that KRT460.ini may hold for the Windows program.
+    const std::string com = name.rfind("\\\\.\\", 0) == 0 ? name.substr(4) : name;
+    if (const auto number = ComPortNumber(com)) {
         return "/dev/ttyS" + std::to_string(*number - 1);
     }
     // Any other name is a path, relative or absolute; the checks at the open decide.

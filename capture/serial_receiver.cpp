@@ -19,6 +19,9 @@ using Clock = std::chrono::steady_clock;
 // After this long without a byte a print that waits only for a late byte ends: at 9600 baud
 // the bytes of one print come a millisecond apart.
 constexpr std::chrono::milliseconds kQuietGap{60};
+// The pause after which the line brings a new print, not the rest of one cut off: a person
+// presses the print key again, so it is long beside a hiccup of the reader.
+constexpr std::chrono::milliseconds kPauseBetweenPrints{500};
 
 } // namespace
 
@@ -128,9 +131,9 @@ void CSerialReceiver::ReceiveOnePrint(Worker& worker) {
     CaptureEnd end = CaptureEnd::Stopped;
     auto lastByte = Clock::now();
     bool anyByte = false;
-    const std::vector<std::uint8_t>& printBegins = options.skipUntilPrintBegins;
+    const std::vector<std::uint8_t>& printBegins = options.printBegins;
     std::vector<std::uint8_t> skipped; // the tail of what is skipped, for a beginning across reads
-    bool skipping = !printBegins.empty();
+    bool skipping = options.skipRestOfPrint;
     while (!worker.StopRequested()) {
         // The worker stops after the 3328th byte; a following byte is left for the next
         // Receive's purge.
@@ -143,18 +146,21 @@ void CSerialReceiver::ReceiveOnePrint(Worker& worker) {
         worker.TellErrors(errors);
         std::vector<std::uint8_t> arrived(chunk.begin(), chunk.begin() + static_cast<long>(got));
         if (skipping && got > 0) {
-            if (Clock::now() - lastByte >= kQuietGap) {
+            if (Clock::now() - lastByte >= kPauseBetweenPrints) {
                 skipping = false; // after a pause, a print begins with its first byte
             } else {
                 // The beginning may have started in the bytes skipped before these.
                 skipped.insert(skipped.end(), arrived.begin(), arrived.end());
-                const auto begins = std::search(skipped.begin(), skipped.end(), printBegins.begin(),
-                                                printBegins.end());
+                const auto begins = printBegins.empty()
+                                        ? skipped.end()
+                                        : std::search(skipped.begin(), skipped.end(),
+                                                      printBegins.begin(), printBegins.end());
                 skipping = begins == skipped.end();
                 arrived.assign(begins, skipped.end());
-                skipped.erase(skipped.begin(),
-                              skipped.end() - static_cast<std::ptrdiff_t>(std::min(
-                                                  skipped.size(), printBegins.size() - 1)));
+                // Kept: the bytes a beginning may start in, ending in the next read.
+                const std::size_t keep = std::min(
+                    skipped.size(), printBegins.empty() ? std::size_t{0} : printBegins.size() - 1);
+                skipped.erase(skipped.begin(), skipped.end() - static_cast<std::ptrdiff_t>(keep));
             }
         }
         bool complete = false;
@@ -241,6 +247,10 @@ void CSerialReceiver::ReceiveEveryPrint(Worker& worker) {
         worker.Pace(got, read);
     }
     worker.pendingBytes.store(0);
+    // What had all its bytes is a print like any other; only the rest ends with the capture.
+    for (FramedPiece& ended : framer.Quiet()) {
+        handOver(ended, CaptureEnd::Complete);
+    }
     Print last;
     if (auto piece = framer.Flush()) {
         last.bytes = std::move(piece->bytes);

@@ -38,10 +38,11 @@ struct CaptureOptions {
     std::optional<std::chrono::milliseconds> stallTimeout;
     // Whether the stall timeout of a OnePrint capture also runs before its first byte.
     bool stallBeforeFirstByte = true;
-    // A OnePrint capture that replaces one cut off while the instrument went on sending skips
-    // the rest of that print: it stores from where a print begins with these bytes (the first
-    // of the one cut off), or from the first byte after the line has been quiet.
-    std::vector<std::uint8_t> skipUntilPrintBegins;
+    // A OnePrint capture that replaces one cut off while the instrument may still be sending
+    // skips the rest of that print: it stores from where a print begins with `printBegins`
+    // (the first bytes of the one cut off; none: never), or from the first byte after a pause.
+    bool skipRestOfPrint = false;
+    std::vector<std::uint8_t> printBegins;
 };
 
 // What the receiver needs of its owner, and nothing more.

@@ -166,6 +166,15 @@ ExitCode Listener::Run() {
         std::cerr << "error: cannot use folder '" << options_.dir << "': not a folder\n";
         return kExitFailure;
     }
+    // A folder that is there is checked before the port opens: opening it raises DTR and RTS,
+    // which may start a print that could then not be kept.
+    if (fs::is_directory(options_.dir, error)) {
+        if (const std::string problem = OutputProblem((fs::path(options_.dir) / "x").string());
+            !problem.empty()) {
+            std::cerr << "error: cannot use folder '" << options_.dir << "': " << problem << '\n';
+            return kExitFailure;
+        }
+    }
     const SignalGuard signalGuard;
     if (!Arm(false)) {
         // While waiting for the port, a signal is the normal end of a service.

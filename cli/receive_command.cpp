@@ -15,9 +15,13 @@ ExitCode RunReceive(const ReceiveOptions& options) {
     // Every place a file will go is checked before the port opens: a print must never be
     // received only to be lost.
     const std::string partial = PartialFileName(options.output);
-    if ((options.raw == "-" && options.output == "-") || SamePath(options.raw, options.output) ||
-        SamePath(options.raw, partial)) {
+    if ((options.raw == "-" && options.output == "-") || SamePath(options.raw, options.output)) {
         std::cerr << "error: --raw and -o name the same file '" << options.raw << "'\n";
+        return kExitUsage;
+    }
+    if (SamePath(options.raw, partial)) {
+        std::cerr << "error: --raw names the same file '" << options.raw
+                  << "' as a capture cut short would be kept in; choose another name\n";
         return kExitUsage;
     }
     for (const std::string& path : {options.output, options.raw, partial}) {

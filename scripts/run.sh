@@ -8,6 +8,7 @@ set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
 ensure_packages "${LINUX_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+echo "Building krt460 and the instrument simulator, then KRT460.exe (a few minutes the first time) ..."
 build_preset "$LINUX_PRESET" >/dev/null
 build_preset windows >/dev/null
 B=$KRT460_ROOT/build

@@ -14,6 +14,7 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 cp "$SAMPLE_FRAME" in.bin
 mkdir folder KRT460.ini shared full
+mkdir -m 555 rodir
 chmod 755 "$work" && chmod 777 shared # a folder an ordinary user may write, with a file he may not
 printf 'old' >shared/ro.bmp && chmod 444 shared/ro.bmp
 # "nobody": as an ordinary user; "full": on a full disk (a full tmpfs in a mount namespace).
@@ -50,9 +51,10 @@ cases=(
     "64|name the same file|receive -o x.bmp --raw ./x.bmp"
     "64|name the same file|receive -o - --raw -"
     "1|not a serial device|listen --wait-for-port --port /dev/null"
-    "64|name the same file|receive -o x.png --raw folder/../x.partial.bin"
+    "64|as a capture cut short|receive -o x.png --raw folder/../x.partial.bin"
     "1|cannot write 'shared/ro.bmp': Permission denied|receive -o shared/ro.bmp --port /dev/null||nobody"
     "1|folder 'full': No space left|receive -o full/x.bmp --port /dev/null||full"
+    "1|cannot use folder 'rodir': folder 'rodir': Permission denied|listen --port /dev/null --dir rodir||nobody"
     "1|cannot read 'folder': Is a directory|decode folder -o x.bmp"
     "1|cannot read 'missing.bin': No such file|decode missing.bin -o x.bmp"
     "1|cannot write 'folder': is a folder|decode in.bin -o folder"
@@ -79,7 +81,7 @@ for entry in "${cases[@]}"; do
     [ "$(grep -c . err.txt)" -le 4 ] || fail "krt460 $arguments: too talkative"
     grep -q "error: error\|Error: Open\|()" err.txt && fail "krt460 $arguments: garbled: $(cat err.txt)"
     leftovers=$(ls -A . shared | grep -v -x -e in.bin -e folder -e KRT460.ini -e text.bin \
-        -e short.bin -e out.txt -e err.txt -e shared -e full -e ro.bmp -e . -e '' -e '.:' \
+        -e short.bin -e out.txt -e err.txt -e shared -e full -e rodir -e ro.bmp -e . -e '' -e '.:' \
         -e 'shared:' || true)
     [ -z "$leftovers" ] || { fail "krt460 $arguments left: $leftovers"; rm -rf $leftovers; }
 done

@@ -10,7 +10,8 @@ source "$(dirname "$0")/../scripts/lib.sh"
 work=$(mktemp -d /tmp/krt460-cli-serial.XXXXXX)
 pid=
 stop_krt460() { [ -z "$pid" ] || { kill "$pid"; wait "$pid"; pid=; }; }
-trap 'set +e; stop_krt460; stop_simulator; rm -rf "$work"' EXIT
+pids=() # further processes of a step, stopped with the rest even when a check fails
+trap 'set +e; stop_krt460; stop_simulator; kill "${pids[@]}" 2>/dev/null; wait "${pids[@]}" 2>/dev/null; rm -rf "$work"' EXIT
 cd "$work"
 port=$work/port
 fail() { echo "FAIL: $*"; cat out.txt log.txt 2>/dev/null; exit 1; }
@@ -133,7 +134,6 @@ echo "PASS listen --wait-for-port: waits for an absent port ($used ticks in 1 s)
 # own, none is replaced.
 python3 -c "import sys; sys.stdout.buffer.write(open(sys.argv[1], 'rb').read() * 10)" \
     "$SAMPLE_FRAME" >ten.stream
-pids=()
 for n in 1 2; do
     "$SIMULATOR" ten.stream --link "$port$n" --wait-open --baud 115200 >/dev/null 2>&1 &
     pids+=($!)
@@ -144,6 +144,7 @@ done
 both_done() { [ "$(cat out1.txt out2.txt | grep -c "end marker present")" -eq 20 ]; }
 wait_for 60 both_done || fail "two runs: $(cat out1.txt out2.txt | grep -c "marker present") prints"
 kill "${pids[@]}" && wait "${pids[@]}" 2>/dev/null || true
+pids=()
 [ "$(ls both/*.bmp | wc -l)" -eq 20 ] && [ "$(ls both/*.bin | wc -l)" -eq 20 ] ||
     fail "two runs left $(ls both | wc -l) files, not 40"
 for f in both/*.bin; do cmp -s "$f" "$SAMPLE_FRAME" || fail "$f differs"; done

@@ -294,6 +294,7 @@ TEST(SerialPort, OnlyTerminalsOpenAndAHeldPortIsRefused) {
     }
     ::unlink(fifo.c_str());
     EXPECT_EQ(SerialDeviceName("com10"), "/dev/ttyS9");
+    EXPECT_EQ(SerialDeviceName("\\\\.\\COM12"), "/dev/ttyS11"); // as KRT460.ini may hold it
 }
 
 } // namespace

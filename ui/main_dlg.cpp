@@ -240,8 +240,10 @@ std::wstring CMainDlg::StatusText() const {
         const std::string& port = series_.port;
         return std::wstring(port.begin(), port.end()) + L" " + LoadText(IDS_PORT_GONE);
     }
-    const std::size_t count =
-        series_.armed ? receiver_.BytesOfCurrentPrint() : CCaptureBuffer::Instance().Count();
+    // A series may hold bytes beyond a print's length (stray ones before it) for a moment.
+    const std::size_t count = std::min(series_.armed ? receiver_.BytesOfCurrentPrint()
+                                                     : CCaptureBuffer::Instance().Count(),
+                                       kFrameLength);
     wchar_t text[96];
     if (!series_.armed) {
         std::swprintf(text, std::size(text), L"%zu / %zu", count, kFrameLength);
@@ -332,7 +334,9 @@ INT_PTR CMainDlg::OnEndSession(WPARAM ending, LPARAM) {
 }
 
 bool CMainDlg::StopAndSaveSettings() {
-    // The capture stops first, so that no worker outlives the window's state.
+    // The capture stops first, so that no worker outlives the window's state; a series keeps
+    // what it has received.
+    EndSeries();
     StopReceiving();
     return CSettingsFile::SaveSettings(settingsFileName_, settings_);
 }
@@ -372,6 +376,7 @@ INT_PTR CMainDlg::OnQueryDragIcon(WPARAM, LPARAM) {
 }
 
 INT_PTR CMainDlg::OnDestroy(WPARAM, LPARAM) {
+    EndSeries(); // Ende while armed: what the series received is kept before the window goes
     notifyTarget_.store(nullptr);
     ::KillTimer(Handle(), kByteCountTimer);
     ::KillTimer(Handle(), kReconnectTimer);
@@ -380,7 +385,7 @@ INT_PTR CMainDlg::OnDestroy(WPARAM, LPARAM) {
 
 void CMainDlg::OnReceive() {
     if (series_.armed) {
-        StopSeries(); // the button reads "Anhalten"
+        EndSeries(); // the button reads "Anhalten"
         return;
     }
     const bool series = settings_.saveEveryPrint;
@@ -391,14 +396,17 @@ void CMainDlg::OnReceive() {
         if (count > 0 && count < kFrameLength) {
             // A print is arriving: starting again would lose it, so only the user decides.
             if (!AskYesNo(Handle(), FormatText(IDS_RESTART_RECEIVING, count,
-                                               static_cast<unsigned>(kFrameLength)))) {
-                return;
+                                               static_cast<unsigned>(kFrameLength))) ||
+                CCaptureBuffer::Instance().Count() == kFrameLength) {
+                return; // Nein, or the print completed while the question was open: it stays
             }
             // The instrument may still be sending that print: the new capture skips its rest.
             if (SamePort(settings_.portName, receiver_.PortName())) {
-                const CaptureBytes cutOff = CCaptureBuffer::Instance().Bytes();
-                options.skipUntilPrintBegins.assign(cutOff.begin(),
-                                                    cutOff.begin() + std::min(count, 4u));
+                options.skipRestOfPrint = true;
+                if (count >= 4) { // fewer would be found among the bands too
+                    const CaptureBytes cutOff = CCaptureBuffer::Instance().Bytes();
+                    options.printBegins.assign(cutOff.begin(), cutOff.begin() + 4);
+                }
             }
             receiver_.Stop(); // releases the port for the new capture
             restarting = true;
@@ -407,6 +415,7 @@ void CMainDlg::OnReceive() {
                 return; // already waiting on this port for the first byte
             }
             receiver_.Stop(); // the series takes the port over
+            restarting = true;
         }
     }
     if (series) {
@@ -417,7 +426,9 @@ void CMainDlg::OnReceive() {
         lineErrors_ = {};
         SetLamp(LampState::Receiving);
         if (series) {
-            series_ = {true, false, 0, 0, settings_.portName};
+            series_ = Series{};
+            series_.armed = true;
+            series_.port = settings_.portName;
             ::SetDlgItemTextW(Handle(), IDC_RECEIVE, L"Anhalten");
         }
     } else {
@@ -425,7 +436,7 @@ void CMainDlg::OnReceive() {
                         ? "Error: Open COM port!"
                         : "Empfang konnte nicht gestartet werden!");
         if (restarting) {
-            SetLamp(LampState::Idle); // the capture that Ja stopped is over
+            SetLamp(LampState::Idle); // the capture stopped for this one is over
         }
     }
     // The count shows from a Receive that has a worker reading until the next Receive.
@@ -437,13 +448,21 @@ void CMainDlg::OnReceive() {
     ::InvalidateRect(Handle(), &area, TRUE);
 }
 
-void CMainDlg::StopSeries() {
+void CMainDlg::EndSeries(const std::string& failedFile, const std::string& error) {
+    if (!series_.armed || endingSeries_) {
+        return; // already ending: the first failure is the one told
+    }
+    endingSeries_ = true;
     receiver_.Stop();
-    OnPrintsArrived(0, 0); // a print that Anhalten cut off is kept with the rest
+    OnPrintsArrived(0, 0); // what came meanwhile, and a print cut off, is kept as ever
+    endingSeries_ = false;
     series_.armed = false;
     ::KillTimer(Handle(), kReconnectTimer);
     ::SetDlgItemTextW(Handle(), IDC_RECEIVE, L"Empfangen");
     SetLamp(LampState::Idle);
+    if (!failedFile.empty()) {
+        ShowNotWritten(Handle(), failedFile, error);
+    }
 }
 
 void CMainDlg::RestartSeries() {
@@ -457,11 +476,14 @@ void CMainDlg::RestartSeries() {
 }
 
 void CMainDlg::OnSeriesPrint(const Print& print) {
-    // Nobody may be at the PC: what cannot be shown is counted, never put in a box.
-    if (!print.IsStray() && !KeepSeriesPrint(print)) {
+    // Nobody may be at the PC: what cannot be shown is counted, never put in a box. A file
+    // that cannot be written ends the series, told once.
+    if (std::string failedFile, error;
+        !print.IsStray() && !KeepSeriesPrint(print, failedFile, error)) {
+        EndSeries(failedFile, error);
         return;
     }
-    if (print.end == CaptureEnd::PortLost) {
+    if (print.end == CaptureEnd::PortLost && !endingSeries_) {
         series_.portGone = true;
         SetLamp(LampState::Idle);
         ::SetTimer(Handle(), kReconnectTimer, kReconnectInterval, nullptr);
@@ -469,45 +491,42 @@ void CMainDlg::OnSeriesPrint(const Print& print) {
     ShowCount();
 }
 
-bool CMainDlg::KeepSeriesPrint(const Print& print) {
+bool CMainDlg::KeepSeriesPrint(const Print& print, std::string& failedFile, std::string& error) {
     const std::string stamp = "Scp_" + LocalTimeStamp();
-    std::string error;
-    if (!print.IsWhole() || !CScreenImage().Decode(print.bytes, settings_.border)) {
+    CScreenImage image;
+    if (!print.IsWhole() || !image.Decode(print.bytes, settings_.border)) {
         // Kept raw: a print without its marker, cut short, or not a hardcopy at all.
         if (WriteCaptureFiles(".", stamp, {{".bin", print.bytes}}, error).empty()) {
-            StopSeries();
-            ShowNotWritten(Handle(), stamp + ".bin", error);
+            failedFile = stamp + ".bin";
             return false;
         }
         ++series_.unreadable;
         return true;
     }
-    // As Anzeigen does: from the capture buffer, shown, and Scp1.bmp; then under a name of its
-    // own. Anzeigen and Speichern work on it afterwards as on any capture.
+    // Under a name of its own first: that file is the series. Then as Anzeigen does: in the
+    // capture buffer, shown, and Scp1.bmp, so that Anzeigen and Speichern work on it as usual.
+    const BitmapFileBytes bitmap = image.EncodeBitmap();
+    if (WriteCaptureFiles(".", stamp, {{".bmp", bitmap}}, error).empty()) {
+        failedFile = stamp + ".bmp";
+        return false;
+    }
+    ++series_.saved;
     CCaptureBuffer& capture = CCaptureBuffer::Instance();
     capture.Reset();
     for (const std::uint8_t byte : print.bytes) {
         capture.Store(byte);
     }
     lineErrors_ = print.lineErrors;
-    ShowCapture(print.bytes, error);
-    std::string failed = error.empty() ? "" : "Scp1.bmp";
-    if (failed.empty() &&
-        WriteCaptureFiles(".", stamp, {{".bmp", image_.EncodeBitmap()}}, error).empty()) {
-        failed = stamp + ".bmp";
-    }
-    if (!failed.empty()) {
-        StopSeries();
-        ShowNotWritten(Handle(), failed, error);
+    image_ = image;
+    if (!ShowPicture(error)) {
+        failedFile = "Scp1.bmp";
         return false;
     }
-    ++series_.saved;
     SetLamp(LampState::Received);
     return true;
 }
 
-bool CMainDlg::ShowCapture(std::span<const std::uint8_t> bytes, std::string& error) {
-    const bool parsed = image_.Decode(bytes, settings_.border);
+bool CMainDlg::ShowPicture(std::string& error) {
     decoded_ = true;
     picture_ = MakePicture(image_);
     const HWND display = display_.Handle();
@@ -516,8 +535,7 @@ bool CMainDlg::ShowCapture(std::span<const std::uint8_t> bytes, std::string& err
         ::ShowWindow(display, SW_SHOWNA); // hidden by Escape; shown again where it was
     }
     error.clear();
-    image_.SaveBitmapFile("Scp1.bmp", &error);
-    return parsed;
+    return image_.SaveBitmapFile("Scp1.bmp", &error);
 }
 
 void CMainDlg::SetLampAfterShow() {
@@ -530,11 +548,14 @@ void CMainDlg::OnShow() {
     // decoded says "Es ging nicht!".
     std::size_t count = 0;
     const CaptureBytes bytes = CCaptureBuffer::Instance().BytesOfThisCapture(&count);
+    const bool parsed = image_.Decode(bytes, settings_.border);
     std::string error;
-    const bool parsed = ShowCapture(bytes, error);
+    ShowPicture(error);
     // While a capture runs, its line errors so far: a wrong baud rate never completes a print.
-    const LineErrors errors =
-        receiver_.IsWorking() ? receiver_.LineErrorsOfCurrentPrint() : lineErrors_;
+    // A series shows its last print, with that print's.
+    const LineErrors errors = receiver_.IsWorking() && !series_.armed
+                                  ? receiver_.LineErrorsOfCurrentPrint()
+                                  : lineErrors_;
     if (const std::wstring message = DecodeOutcome(static_cast<unsigned>(count), parsed, errors);
         !message.empty()) {
         ui::ShowMessage(Handle(), message);

@@ -75,18 +75,18 @@ private:
     void OnSaveAs();
     void OnCopy();
 
-    // Decodes a capture's bytes, shows the picture and writes Scp1.bmp: the work of Anzeigen.
-    // Whether the parse succeeded; `error` says why Scp1.bmp could not be written, if it could not.
-    bool ShowCapture(std::span<const std::uint8_t> bytes, std::string& error);
+    // Shows the decoded picture and writes Scp1.bmp, as Anzeigen does; false with `error` when
+    // Scp1.bmp could not be written.
+    bool ShowPicture(std::string& error);
     void SetLampAfterShow();
 
-    // "Jeden Ausdruck speichern": every print saved as it arrives, until Anhalten.
-    void StopSeries();
+    // "Jeden Ausdruck speichern": every print saved as it arrives, until Anhalten. Ending a
+    // series keeps what it received; a file that failed is told once.
+    void EndSeries(const std::string& failedFile = {}, const std::string& error = {});
     void RestartSeries();
     void OnSeriesPrint(const Print& print);
-    // Keeps one print of the series; false when a file could not be written (the series then
-    // stops, told once).
-    bool KeepSeriesPrint(const Print& print);
+    // Keeps one print of the series; false with the file that could not be written.
+    bool KeepSeriesPrint(const Print& print, std::string& failedFile, std::string& error);
 
     std::wstring StatusText() const;
     void ShowCount();
@@ -115,6 +115,7 @@ private:
         unsigned unreadable = 0;
         std::string port; // as armed: a port chosen meanwhile applies from the next arming
     } series_;
+    bool endingSeries_ = false;
     LineErrors lineErrors_; // of the capture whose bytes Anzeigen shows
     // What the worker handed over, until the window takes it; and the window it tells, cleared
     // when the window goes.

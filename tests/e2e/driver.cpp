@@ -320,14 +320,14 @@ void MainScenario(const Context& c) {
     s.Print(1, "1000");
     Check(WaitUntil([&] { return ByteCount(s.Main()) == 1000; }), "1000 bytes arrive again");
     Click(s.Main(), IDC_RECEIVE);
-    s.Print(1, "1000-3328"); // the instrument goes on with the print meanwhile
     s.TakeMessageBox(IDYES);
     Check(WaitUntil([&] { return ByteCount(s.Main()) == 0; }) &&
               WaitForLamp(s.Main(), Lamp::Receiving),
-          "Ja starts again from 0, green, skipping the rest of the print cut off");
+          "Ja starts again from 0, green");
+    s.Print(1, "1000-3328"); // the instrument goes on with the print that Ja cut off
     Click(s.Main(), IDC_RECEIVE);
-    Check(s.WaitForDialog(L"KRT460", 0xFFFF, 2s) == nullptr,
-          "Empfangen while waiting for the first byte says nothing");
+    Check(s.WaitForDialog(L"KRT460", 0xFFFF, 2s) == nullptr && ByteCount(s.Main()) == 0,
+          "its rest is skipped, and Empfangen while waiting for a print says nothing");
     s.Print(1);
     Check(WaitForLamp(s.Main(), Lamp::Received), "the next print arrives whole");
     s.Show();
@@ -577,6 +577,8 @@ void SeriesScenario(const Context& c) {
         const Session s(c);
         const HWND dialog = s.Open(IDC_SETTINGS, L"KRT460  Einstellungen", IDC_RADIO_COM1);
         Check(Checked(dialog, IDC_CHECK_EVERY_PRINT, 0), "a KRT460.ini of two lines: not checked");
+        // The button's own click, handled by the control in the program's loop (a mouse click
+        // through SendInput does not reach a window under Wine without a window manager).
         ::PostMessageW(::GetDlgItem(dialog, IDC_CHECK_EVERY_PRINT), BM_CLICK, 0, 0);
         Check(WaitUntil([&] { return Checked(dialog, IDC_CHECK_EVERY_PRINT, BST_CHECKED); }),
               "a click checks Jeden Ausdruck speichern");
