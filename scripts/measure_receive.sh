@@ -120,7 +120,7 @@ driver_log=$work/driver.log next=$work/next
 driver=$!
 measured=0
 while kill -0 "$driver" 2>/dev/null; do
-    state=$(sed -n 's/^READY //p' "$driver_log" | sed -n "$((measured + 1))p")
+    state=$(sed -n 's/^READY //p' "$driver_log" | tr -d '\r' | sed -n "$((measured + 1))p")
     if [ "$state" = saved ]; then
         # From the print's last byte on the line to the file of the series in place.
         python3 - "$work/simulator.log" "$work" <<'PY'
