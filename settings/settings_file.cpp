@@ -69,7 +69,8 @@ Settings CSettingsFile::LoadSettings(const std::string& fileName) {
     return settings;
 }
 
-bool CSettingsFile::SaveSettings(const std::string& fileName, const Settings& settings) {
+bool CSettingsFile::SaveSettings(const std::string& fileName, const Settings& settings,
+                                 std::string* reason) {
     // One CR LF line per value, in the order LoadSettings reads them; written whole or not at
     // all, so that a power cut never leaves a half-written file to start from.
     const std::string lines[] = {settings.portName, settings.border ? "1" : "0",
@@ -78,10 +79,14 @@ bool CSettingsFile::SaveSettings(const std::string& fileName, const Settings& se
     for (const std::string& line : lines) {
         content += line + "\r\n";
     }
-    std::string ignored;
-    return WriteFileAtomically(
+    std::string error;
+    const bool written = WriteFileAtomically(
         fileName, std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size()),
-        ignored);
+        error);
+    if (!written && reason) {
+        *reason = error;
+    }
+    return written;
 }
 
 } // namespace krt460

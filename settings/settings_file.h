@@ -22,8 +22,10 @@ class CSettingsFile {
 public:
     // Defaults when the file cannot be opened; never creates it.
     static Settings LoadSettings(const std::string& fileName);
-    // False when the file could not be written completely.
-    static bool SaveSettings(const std::string& fileName, const Settings& settings);
+    // False when the file could not be written completely, with the system's reason in
+    // `reason` when one is asked for.
+    static bool SaveSettings(const std::string& fileName, const Settings& settings,
+                             std::string* reason = nullptr);
 };
 
 } // namespace krt460

@@ -70,8 +70,10 @@ TEST(SettingsFile, SaveWritesCrLfLinesThatReadBackTheSame) {
     }
 }
 
-TEST(SettingsFile, SaveIntoMissingFolderFails) {
-    EXPECT_FALSE(CSettingsFile::SaveSettings(ScratchDir().File("missing/KRT460.ini"), {}));
+TEST(SettingsFile, SaveIntoMissingFolderFailsWithTheReason) {
+    std::string reason;
+    EXPECT_FALSE(CSettingsFile::SaveSettings(ScratchDir().File("missing/KRT460.ini"), {}, &reason));
+    EXPECT_FALSE(reason.empty());
 }
 
 } // namespace

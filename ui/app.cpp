@@ -1,9 +1,11 @@
 // KRT460.exe: the application object and its start-up.
-#include "ui/framework/message_box.h"
+#include "settings/settings_file.h"
 #include "ui/framework/win_app.h"
 #include "ui/main_dlg.h"
+#include "ui/picture_export.h"
 
 #include <memory>
+#include <string>
 
 namespace krt460::ui {
 namespace {
@@ -14,8 +16,8 @@ protected:
         EnableVisualStyles();
         auto mainDlg = std::make_unique<CMainDlg>();
         mainDlg->DoModal(nullptr);
-        if (!mainDlg->StopAndSaveSettings()) {
-            ShowMessage(nullptr, "KRT460.ini konnte nicht geschrieben werden!");
+        if (std::string reason; !mainDlg->StopAndSaveSettings(&reason)) {
+            ShowNotWritten(nullptr, kSettingsFileName, reason);
         }
         return FALSE; // no message loop: the process ends here
     }

@@ -333,12 +333,12 @@ INT_PTR CMainDlg::OnEndSession(WPARAM ending, LPARAM) {
     return TRUE;
 }
 
-bool CMainDlg::StopAndSaveSettings() {
+bool CMainDlg::StopAndSaveSettings(std::string* reason) {
     // The capture stops first, so that no worker outlives the window's state; a series keeps
     // what it has received.
     EndSeries();
     StopReceiving();
-    return CSettingsFile::SaveSettings(settingsFileName_, settings_);
+    return CSettingsFile::SaveSettings(settingsFileName_, settings_, reason);
 }
 
 INT_PTR CMainDlg::OnSysCommand(WPARAM command, LPARAM) {

@@ -37,8 +37,9 @@ public:
     void StopReceiving() { receiver_.Stop(); }
 
     // What the program does as it ends, however it ends (Ende, Escape, the close box, the end
-    // of the session): the capture stops, then KRT460.ini is written. False when it could not be.
-    bool StopAndSaveSettings();
+    // of the session): the capture stops, then KRT460.ini is written. False when it could not be,
+    // with the system's reason in `reason` when one is asked for.
+    bool StopAndSaveSettings(std::string* reason = nullptr);
 
     // IPictureSource
     HBITMAP Picture() const override { return picture_.get(); }

@@ -18,7 +18,7 @@ bool HasExtension(const std::string& fileName, std::string_view extension);
 // at all. False with the system's reason in `error`.
 bool SavePicture(const CScreenImage& image, const std::string& fileName, std::string& error);
 
-// Tells that a picture could not be written: "NAME konnte nicht geschrieben werden!", and the
+// Tells that a file could not be written: "NAME konnte nicht geschrieben werden!", and the
 // system's reason on a second line.
 void ShowNotWritten(HWND owner, const std::string& fileName, const std::string& reason);
 

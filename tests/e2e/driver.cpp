@@ -378,8 +378,8 @@ void FilesFailScenario(const Context& c) {
           "a Scp1.bmp that cannot be written is told, with the reason");
     Check(WaitForLamp(s.Main(), Lamp::Idle), "the rest of Anzeigen goes on");
     Click(s.Main(), IDOK);
-    Check(s.TakeMessageBox() == "KRT460.ini konnte nicht geschrieben werden!",
-          "a KRT460.ini that cannot be written is told");
+    Check(ToldWithReason(s.TakeMessageBox(), "KRT460.ini konnte nicht geschrieben werden!"),
+          "a KRT460.ini that cannot be written is told, with the reason");
     Check(s.Exited(), "and the program still ends");
 }
 
