@@ -17,6 +17,9 @@ port=$work/port
 fail() { echo "FAIL: $*"; cat out.txt log.txt 2>/dev/null; exit 1; }
 lines() { [ "$(grep -c "$2" "$1" 2>/dev/null)" -ge "$3" ]; }
 ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; } # CPU used (user + system), in ticks
+ticks_during() { # pid, seconds: the CPU ticks (user + system) the process uses meanwhile
+    local before; before=$(ticks "$1"); sleep "$2"; echo $(($(ticks "$1") - before))
+}
 finish() { status=0; wait "$pid" || status=$?; pid=; } # waits for krt460; sets status
 
 start_simulator "$port" --wait-open --extra 5
@@ -101,9 +104,7 @@ start_simulator "$port" --wait-open --repeat 2 --hangup-after 0 --come-back 3 --
 "$KRT460" listen --port "$port" --dir replug --timeout 1 >out.txt 2>log.txt &
 pid=$!
 wait_for 30 grep -q "lost, waiting for it to come back" log.txt || fail "loss not reported"
-before=$(ticks "$pid")
-sleep 2
-used=$(($(ticks "$pid") - before))
+used=$(ticks_during "$pid" 2)
 [ "$used" -le 10 ] || fail "listen used $used ticks of CPU in 2 s while the port was gone"
 wait_for 30 lines out.txt "end marker present" 1 || fail "no capture after the port came back"
 grep -q "back: listening again" log.txt || fail "return of the port not reported"
@@ -120,9 +121,7 @@ echo "PASS listen: survives unplug and re-plug ($used ticks in 2 s), keeps a sta
 "$KRT460" listen --wait-for-port --port "$port" --dir later >out.txt 2>log.txt &
 pid=$!
 wait_for 10 grep -q "Waiting for" log.txt || fail "waiting for the port not reported"
-before=$(ticks "$pid")
-sleep 1
-used=$(($(ticks "$pid") - before))
+used=$(ticks_during "$pid" 1)
 [ "$used" -le 5 ] || fail "listen used $used ticks of CPU in 1 s waiting for its port"
 start_simulator "$port" --wait-open --baud 115200
 wait_for 30 lines out.txt "end marker present" 1 || fail "no capture once the port appeared"

@@ -399,6 +399,18 @@ bool Checked(HWND dialog, int id, LRESULT state) {
     return Ask(::GetDlgItem(dialog, id), BM_GETCHECK) == state;
 }
 
+// Clicks "Jeden Ausdruck speichern" in the open settings dialog and closes it with OK; whether
+// the click checked it. The button's own click, handled by the control in the program's loop: a
+// mouse click through SendInput does not reach a window under Wine without a window manager.
+bool CheckEveryPrintAndClose(HWND dialog) {
+    ::PostMessageW(::GetDlgItem(dialog, IDC_CHECK_EVERY_PRINT), BM_CLICK, 0, 0);
+    const bool checked =
+        WaitUntil([&] { return Checked(dialog, IDC_CHECK_EVERY_PRINT, BST_CHECKED); });
+    Click(dialog, IDOK);
+    Closed(dialog);
+    return checked;
+}
+
 void SettingsScenario(const Context& c) {
     const Session s(c);
     HWND dialog = s.Open(IDC_SETTINGS, L"KRT460  Einstellungen", IDC_RADIO_COM1);
@@ -577,13 +589,7 @@ void SeriesScenario(const Context& c) {
         const Session s(c);
         const HWND dialog = s.Open(IDC_SETTINGS, L"KRT460  Einstellungen", IDC_RADIO_COM1);
         Check(Checked(dialog, IDC_CHECK_EVERY_PRINT, 0), "a KRT460.ini of two lines: not checked");
-        // The button's own click, handled by the control in the program's loop (a mouse click
-        // through SendInput does not reach a window under Wine without a window manager).
-        ::PostMessageW(::GetDlgItem(dialog, IDC_CHECK_EVERY_PRINT), BM_CLICK, 0, 0);
-        Check(WaitUntil([&] { return Checked(dialog, IDC_CHECK_EVERY_PRINT, BST_CHECKED); }),
-              "a click checks Jeden Ausdruck speichern");
-        Click(dialog, IDOK);
-        Closed(dialog);
+        Check(CheckEveryPrintAndClose(dialog), "a click checks Jeden Ausdruck speichern");
 
         const HWND button = ::GetDlgItem(s.Main(), IDC_RECEIVE);
         Click(s.Main(), IDC_RECEIVE);
@@ -696,10 +702,7 @@ void MeasureScenario(const Context& c) {
     WaitForCaller("lost");
     // A series: armed and waiting, armed while a print arrives, and the moment it is saved.
     const HWND dialog = s.Open(IDC_SETTINGS, L"KRT460  Einstellungen", IDC_RADIO_COM1);
-    ::PostMessageW(::GetDlgItem(dialog, IDC_CHECK_EVERY_PRINT), BM_CLICK, 0, 0);
-    WaitUntil([&] { return Checked(dialog, IDC_CHECK_EVERY_PRINT, BST_CHECKED); });
-    Click(dialog, IDOK);
-    Closed(dialog);
+    CheckEveryPrintAndClose(dialog);
     Click(s.Main(), IDC_RECEIVE);
     Check(WaitForLamp(s.Main(), Lamp::Receiving), "a series is armed");
     WaitForCaller("armed");
