@@ -1,5 +1,6 @@
 #include "common/capture_files.h"
 
+#include "common/capture_record.h"
 #include "common/file_output.h"
 
 #include <algorithm>
@@ -12,7 +13,9 @@ namespace {
 namespace fs = std::filesystem;
 
 // The files a print may leave under one base name.
-constexpr const char* kCaptureExtensions[] = {".bmp", ".png", ".bin", ".partial.bin"};
+constexpr CaptureFileKind kCaptureKinds[] = {CaptureFileKind::Bmp, CaptureFileKind::Png,
+                                             CaptureFileKind::Raw, CaptureFileKind::Partial,
+                                             CaptureFileKind::Record};
 
 } // namespace
 
@@ -30,9 +33,10 @@ std::string WriteCaptureFiles(const std::string& dir, const std::string& stamp,
             (fs::path(dir) / (n == 1 ? stamp : stamp + "-" + std::to_string(n))).string();
         // The files of one base belong to one print: a base with any file of a print is taken.
         std::error_code ignored;
-        if (std::any_of(
-                std::begin(kCaptureExtensions), std::end(kCaptureExtensions),
-                [&](const char* extension) { return fs::exists(base + extension, ignored); })) {
+        if (std::any_of(std::begin(kCaptureKinds), std::end(kCaptureKinds),
+                        [&](CaptureFileKind kind) {
+                            return fs::exists(base + ExtensionOf(kind), ignored);
+                        })) {
             continue;
         }
         std::vector<std::string> written;
