@@ -43,14 +43,10 @@ struct Print {
     CaptureEnd end = CaptureEnd::Complete;
     LineErrors lineErrors; // seen while these bytes arrived
     unsigned capture = 0;  // which start of the receiver it belongs to
+    bool stray = false;    // bytes that began like no print and held no band: noise
 
     // The instrument's whole hardcopy: 3328 bytes with their end marker.
     bool IsWhole() const { return bytes.size() == kFrameLength && hasEndMarker; }
-    // Too short to hold even one band of the picture: line noise, a stray byte, never a print.
-    bool IsStray() const { return bytes.size() < kShortestUsefulPiece; }
-
-    // A band's count, its 160 columns and its line feed.
-    static constexpr std::size_t kShortestUsefulPiece = 2 + 160 + 1;
 };
 
 } // namespace krt460

@@ -1,281 +1,320 @@
 #include "capture/print_framer.h"
 
-#include "capture/capture_buffer.h"
-
 #include <algorithm>
 #include <iterator>
+#include <tuple>
 
 namespace krt460 {
 namespace {
 
-constexpr std::uint8_t kFullStop = 0x2E;
-constexpr std::uint8_t kCountByte = 0xA0;
-constexpr std::uint8_t kLineFeed = 0x0A;
-constexpr std::uint8_t kEscape = 0x1B;
-constexpr std::uint8_t kThree = 0x33;
-constexpr std::size_t kBands = 20;
-// From a band's count byte to its line feed.
-constexpr std::size_t kCountToLineFeed = 2 + 160;
-// How far past byte 3328 the marker of a print may stand that stray bytes preceded. Small
-// enough that the next print's leading part cannot be taken for it.
-constexpr std::size_t kLateMarker = 8;
-// A band's count, its columns and its line feed: fewer bytes hold nothing of a picture.
-constexpr std::size_t kShortestPiece = 2 + 160 + 1;
+constexpr std::uint8_t kMarker[] = {0x0A, 0x1B, 0x33};
+// How much a burst without a pause may hold before prints are read from it as they stand, and
+// before bytes in which no print begins are let go: eight prints.
+constexpr std::size_t kBurstLimit = 8 * kFrameLength;
 
-// How many of a print's first bytes the next print is taken to begin with.
-constexpr std::size_t kStartLength = 2;
-using Start = std::array<std::uint8_t, kStartLength>;
-
-bool StartsWith(std::span<const std::uint8_t> s, std::size_t at, const Start& start) {
-    return at + kStartLength <= s.size() &&
-           std::equal(start.begin(), start.end(), s.begin() + static_cast<std::ptrdiff_t>(at));
-}
-
-struct Marker {
-    std::size_t end;         // just past the "3"
-    std::size_t bandsBefore; // intact bands before it
-    bool damagedBefore;      // a band before it lacked its line feed
+struct Candidate {
+    std::size_t at;
+    PrintLayout layout;
+    std::size_t kind = 0; // candidates of one kind agree in every byte around the columns
 };
 
-struct Scan {
-    std::vector<Marker> markers;
-    std::optional<std::size_t> nextPrint; // where a print begins after a band, outside columns
-    std::size_t bands = 0;
-    bool damaged = false;
-    bool bandOpen = false; // the bytes end inside a band
-};
-
-// Reads a piece as the decoder reads a print. `begins`: how a print begins, so that one that
-// begins after a band of this piece shows where this piece ended.
-Scan ScanPiece(std::span<const std::uint8_t> s, const std::optional<Start>& begins) {
-    Scan scan;
-    const std::size_t dot =
-        static_cast<std::size_t>(std::find(s.begin(), s.end(), kFullStop) - s.begin());
-    std::size_t pos = dot + 1;
-    while (pos <= s.size()) {
-        const std::size_t count = static_cast<std::size_t>(
-            std::find(s.begin() + static_cast<std::ptrdiff_t>(pos), s.end(), kCountByte) -
-            s.begin());
-        // Between bands, and after the last: the only place a marker may stand, or a print
-        // begin.
-        for (std::size_t i = pos; scan.bands > 0 && i < count; ++i) {
-            if (i + 2 < count && s[i] == kLineFeed && s[i + 1] == kEscape && s[i + 2] == kThree) {
-                scan.markers.push_back({i + 3, scan.bands, scan.damaged});
+// Every place in `bytes` where a whole print reads by its layout: a marker at 3324 or 3325 of
+// 3328 bytes that hold twenty bands.
+std::vector<Candidate> LayoutCandidates(std::span<const std::uint8_t> bytes) {
+    std::vector<Candidate> found;
+    for (auto marker = bytes.begin();
+         (marker = std::search(marker, bytes.end(), std::begin(kMarker), std::end(kMarker))) !=
+         bytes.end();
+         ++marker) {
+        const auto offset = static_cast<std::size_t>(marker - bytes.begin());
+        for (const std::size_t markerAt : {std::size_t{3325}, std::size_t{3324}}) {
+            if (offset < markerAt || offset - markerAt + kFrameLength > bytes.size()) {
+                continue;
             }
-            if (!scan.nextPrint && begins && StartsWith(s, i, *begins)) {
-                scan.nextPrint = i;
+            const std::size_t at = offset - markerAt;
+            if (const auto layout = ReadPrintLayout(bytes.subspan(at))) {
+                found.push_back({at, *layout});
             }
         }
-        if (count == s.size()) {
-            break;
-        }
-        const std::size_t lineFeed = count + kCountToLineFeed;
-        if (lineFeed >= s.size()) {
-            scan.bandOpen = true;
-            break;
-        }
-        if (s[lineFeed] == kLineFeed) {
-            ++scan.bands;
-            pos = lineFeed; // the band's line feed may begin the marker
-        } else {
-            scan.damaged = true;
-            pos = count + 1; // that 0xA0 was no count: look again just after it
-        }
     }
-    return scan;
-}
-
-struct CutPlan {
-    std::size_t stray = 0; // bytes before the print that belong to none
-    std::size_t length = 0;
-    bool atMarker = false;
-    bool whole = false; // a whole print, begun where the last one ended
-};
-
-// Whether bytes at `next` begin as the print at `begin` began; nothing while they have not all
-// come (false once the line is quiet).
-std::optional<bool> BeginsLike(std::span<const std::uint8_t> s, std::size_t begin, std::size_t next,
-                               bool quiet) {
-    if (next + kStartLength > s.size()) {
-        return quiet ? std::optional(false) : std::nullopt;
-    }
-    return std::equal(s.begin() + static_cast<std::ptrdiff_t>(begin),
-                      s.begin() + static_cast<std::ptrdiff_t>(begin + kStartLength),
-                      s.begin() + static_cast<std::ptrdiff_t>(next));
-}
-
-// Where a print of twenty intact bands ends whose marker ends at `markerEnd`: there, or one byte
-// later (its marker at 3324). The length says which while the print is in step. Where a byte was
-// lost from the leading part or the marker, or a stray byte came first, the length misleads;
-// then the prints' beginnings decide, for a print begins as the one before it began: first the
-// last print's beginning, else the next print's, once it has come.
-std::optional<std::size_t> PrintEnd(std::span<const std::uint8_t> s, std::size_t markerEnd,
-                                    const std::optional<Start>& lastStart, bool inStep,
-                                    bool quiet) {
-    const std::size_t byLength =
-        inStep && markerEnd + 1 == kFrameLength ? markerEnd + 1 : markerEnd;
-    if (markerEnd + 1 + kLateMarker < kFrameLength) {
-        return byLength; // bytes were lost: nothing after the marker is this print's
-    }
-    bool beginsAsLast[2] = {false, false}; // ending at the marker, and one byte after it
-    std::optional<bool> nextBeginsAlike[2];
-    for (std::size_t after = 0; after < 2; ++after) {
-        const std::size_t end = markerEnd + after;
-        const std::size_t begin = end > kFrameLength ? end - kFrameLength : 0;
-        beginsAsLast[after] = lastStart && StartsWith(s, begin, *lastStart);
-        if (!lastStart) {
-            nextBeginsAlike[after] = BeginsLike(s, begin, end, quiet);
-        } else if (end + kStartLength <= s.size() || quiet) {
-            nextBeginsAlike[after] = StartsWith(s, end, *lastStart);
-        }
-    }
-    if (beginsAsLast[0] != beginsAsLast[1]) {
-        return beginsAsLast[0] ? markerEnd : markerEnd + 1;
-    }
-    if (markerEnd > kFrameLength + kLateMarker) {
-        return byLength; // many stray bytes first: they tell nothing of the next print
-    }
-    if (!nextBeginsAlike[0] || !nextBeginsAlike[1]) {
-        return std::nullopt; // the next print's first bytes have not come yet
-    }
-    if (*nextBeginsAlike[0] != *nextBeginsAlike[1]) {
-        return *nextBeginsAlike[0] ? markerEnd : markerEnd + 1;
-    }
-    return byLength;
-}
-
-// Whether bytes look like the beginning of a print: a leading part whose full stop comes before
-// any band's count and any end marker.
-bool BeginsAsPrint(std::span<const std::uint8_t> s) {
-    const auto dot = std::find(s.begin(), s.end(), kFullStop);
-    const std::uint8_t marker[] = {kLineFeed, kEscape, kThree};
-    return dot < std::find(s.begin(), s.end(), kCountByte) &&
-           std::search(s.begin(), dot, std::begin(marker), std::end(marker)) == dot;
-}
-
-std::optional<CutPlan> PlanCut(std::span<const std::uint8_t> s, bool lineDamage, bool quiet,
-                               const std::optional<Start>& lastStart) {
-    // How prints begin: as the last whole one did, else as this piece does if it begins as a
-    // print rather than in the middle or at the end of one.
-    std::optional<Start> begins = lastStart;
-    if (!begins && s.size() >= kStartLength && BeginsAsPrint(s)) {
-        std::copy_n(s.begin(), kStartLength, begins.emplace().begin());
-    }
-    const Scan scan = ScanPiece(s, begins);
-    // A print that begins before any marker ends this piece: it was cut short, or it lost its
-    // marker (twenty bands, 3328 bytes).
-    if (scan.nextPrint &&
-        (scan.markers.empty() || *scan.nextPrint + 3 < scan.markers.front().end)) {
-        return CutPlan{0, *scan.nextPrint, false};
-    }
-    // Twenty intact bands and no marker by byte 3328, in a piece that begins as prints do: a
-    // print without its marker, unless the marker comes a few bytes late.
-    bool unmarkedWhole = false;
-    const bool beginsAsPrint = lastStart ? StartsWith(s, 0, *lastStart) : BeginsAsPrint(s);
-    if (s.size() >= kFrameLength && beginsAsPrint) {
-        const Scan head = ScanPiece(s.first(kFrameLength), std::nullopt);
-        unmarkedWhole = head.markers.empty() && head.bands == kBands && !head.damaged &&
-                        !head.bandOpen && !lineDamage;
-    }
-    std::vector<Marker> markers;
-    std::copy_if(
-        scan.markers.begin(), scan.markers.end(), std::back_inserter(markers),
-        [&](const Marker& m) { return !unmarkedWhole || m.end <= kFrameLength + kLateMarker; });
-    if (markers.empty()) {
-        if (unmarkedWhole && (quiet || s.size() >= kFrameLength + kLateMarker)) {
-            // It ends where the next print begins, should the marker's bytes have been lost.
-            for (std::size_t end = kFrameLength - 2; end < kFrameLength; ++end) {
-                if (BeginsLike(s, 0, end, true).value_or(false)) {
-                    return CutPlan{0, end, false};
-                }
-            }
-            return CutPlan{0, kFrameLength, false};
-        }
-        if (s.size() >= 2 * kFrameLength) {
-            // No print in sight (noise, a wrong baud rate): the oldest bytes go.
-            return CutPlan{0, s.size() - kFrameLength, false};
-        }
-        return std::nullopt;
-    }
-    Marker chosen = markers.front();
-    if (chosen.bandsBefore < kBands) {
-        return CutPlan{0, chosen.end, true};
-    }
-    const bool inStep = chosen.bandsBefore == kBands && !chosen.damagedBefore && !lineDamage;
-    if (inStep && chosen.end + 1 < kFrameLength) {
-        // The same bytes early in the trailing part: the print's own marker may still follow.
-        const auto own = std::find_if(markers.begin(), markers.end(), [](const Marker& m) {
-            return m.end + 1 == kFrameLength || m.end == kFrameLength;
+    std::sort(found.begin(), found.end(),
+              [](const Candidate& a, const Candidate& b) { return a.at < b.at; });
+    std::vector<PrintTemplate> kinds;
+    for (Candidate& candidate : found) {
+        const std::span<const std::uint8_t> print = bytes.subspan(candidate.at, kFrameLength);
+        const auto same = std::find_if(kinds.begin(), kinds.end(), [&](const PrintTemplate& kind) {
+            return kind.Layout() == candidate.layout &&
+                   kind.Match(print) == PrintTemplate::Fit::Whole;
         });
-        if (own != markers.end()) {
-            chosen = *own;
-        } else if (!quiet && s.size() < kFrameLength + kLateMarker) {
-            return std::nullopt;
+        candidate.kind = static_cast<std::size_t>(same - kinds.begin());
+        if (same == kinds.end()) {
+            kinds.emplace_back(print, candidate.layout);
         }
     }
-    std::optional<std::size_t> end = PrintEnd(s, chosen.end, lastStart, inStep, quiet);
-    if (!end) {
-        return std::nullopt;
+    return found;
+}
+
+// How to read a burst: the reading with most prints alike in every byte around their columns
+// (an instrument's prints are); of those, the one with most whole prints, then the one whose
+// prints most often begin or end where the line paused, then the one whose prints end there,
+// then the one that begins earliest. The same bytes read as prints one byte further on just as
+// well, so only a pause, or how the other prints read, tells the readings apart.
+struct Reading {
+    std::size_t alike = 0;
+    std::size_t count = 0;
+    std::size_t atPauses = 0;
+    std::size_t endingAtPauses = 0;
+    std::vector<std::size_t> chosen; // indices into the candidates
+
+    auto Rank() const { return std::tie(alike, count, atPauses, endingAtPauses); }
+};
+
+struct Boundaries {
+    const std::vector<std::size_t>& pauses;
+    bool atStart; // the bytes begin where something surely began
+
+    bool Begins(std::size_t at) const {
+        return (at == 0 && atStart) || std::binary_search(pauses.begin(), pauses.end(), at);
     }
-    if (*end > s.size()) {
-        if (!quiet) {
-            return std::nullopt; // the byte after the marker has not come yet
+    bool Ends(std::size_t at) const {
+        return std::binary_search(pauses.begin(), pauses.end(), at + kFrameLength);
+    }
+};
+
+Reading ReadingAlike(const std::vector<Candidate>& candidates, const Boundaries& boundaries,
+                     std::size_t kind) {
+    struct Best {
+        Reading value;
+        bool take = false;
+        std::size_t next = 0;
+    };
+    const std::size_t n = candidates.size();
+    std::vector<Best> best(n + 1);
+    for (std::size_t i = n; i-- > 0;) {
+        const Candidate& candidate = candidates[i];
+        const std::size_t next = static_cast<std::size_t>(
+            std::lower_bound(candidates.begin() + static_cast<std::ptrdiff_t>(i), candidates.end(),
+                             candidate.at + kFrameLength,
+                             [](const Candidate& c, std::size_t at) { return c.at < at; }) -
+            candidates.begin());
+        const Reading& after = best[next].value;
+        const bool ends = boundaries.Ends(candidate.at);
+        Best take{{after.alike + (candidate.kind == kind ? 1 : 0),
+                   after.count + 1,
+                   after.atPauses + (boundaries.Begins(candidate.at) ? 1 : 0) + (ends ? 1 : 0),
+                   after.endingAtPauses + (ends ? 1 : 0),
+                   {}},
+                  true,
+                  next};
+        best[i] = take.value.Rank() >= best[i + 1].value.Rank() ? take
+                                                                : Best{best[i + 1].value, false, 0};
+    }
+    Reading reading = best[0].value;
+    for (std::size_t i = 0; i < n;) {
+        if (best[i].take) {
+            reading.chosen.push_back(i);
+            i = best[i].next;
+        } else {
+            ++i;
         }
-        end = s.size();
     }
-    const std::size_t stray = *end > kFrameLength ? *end - kFrameLength : 0;
-    return CutPlan{stray, *end - stray, true, stray == 0 && *end == kFrameLength};
+    return reading;
+}
+
+Reading BestReading(const std::vector<Candidate>& candidates, const Boundaries& boundaries) {
+    Reading best;
+    std::size_t kinds = 0;
+    for (const Candidate& candidate : candidates) {
+        kinds = std::max(kinds, candidate.kind + 1);
+    }
+    for (std::size_t kind = 0; kind < kinds; ++kind) {
+        Reading reading = ReadingAlike(candidates, boundaries, kind);
+        if (reading.Rank() > best.Rank()) {
+            best = std::move(reading);
+        }
+    }
+    return best;
 }
 
 } // namespace
 
+CPrintFramer::CPrintFramer(std::optional<PrintTemplate> learned) : template_(std::move(learned)) {}
+
 std::vector<FramedPiece> CPrintFramer::Feed(std::span<const std::uint8_t> bytes) {
     pending_.insert(pending_.end(), bytes.begin(), bytes.end());
-    return CutPieces(false);
+    return Cut(Moment::Arriving);
 }
 
 std::vector<FramedPiece> CPrintFramer::Quiet() {
-    std::vector<FramedPiece> pieces = CutPieces(true);
-    // A few bytes that cannot begin a print, then silence: noise (the rest of a marker, a byte
-    // as a cable is plugged in), which would put the next print out of step. A print's own
-    // beginning stays, for an instrument may pause within a print.
-    const std::span<const std::uint8_t> rest(pending_);
-    const bool beginsPrint = lastStart_
-                                 ? StartsWith(rest, 0, *lastStart_)
-                                 : std::find(rest.begin(), rest.end(), kFullStop) != rest.end();
-    if (!rest.empty() && rest.size() < kShortestPiece && !beginsPrint) {
-        pieces.push_back(*Flush());
+    if (pauses_.empty() || pauses_.back() != pending_.size()) {
+        pauses_.push_back(pending_.size());
     }
-    return pieces;
+    return Cut(Moment::Quiet);
 }
 
-std::optional<FramedPiece> CPrintFramer::Flush() {
-    damaged_ = false;
-    if (pending_.empty()) {
-        return std::nullopt;
-    }
-    FramedPiece piece{std::move(pending_), false};
-    pending_.clear();
-    return piece;
+std::vector<FramedPiece> CPrintFramer::Flush() {
+    return Cut(Moment::End);
 }
 
-std::vector<FramedPiece> CPrintFramer::CutPieces(bool quiet) {
-    std::vector<FramedPiece> pieces;
-    while (const auto plan = PlanCut(pending_, damaged_, quiet, lastStart_)) {
-        const auto begin = pending_.begin();
-        if (plan->whole) {
-            std::copy_n(begin, lastStart_.emplace().size(), lastStart_->begin());
+std::vector<FramedPiece> CPrintFramer::Cut(Moment moment) {
+    std::vector<FramedPiece> out;
+    for (;;) {
+        if (template_ && TakeTemplatePrint(out)) {
+            continue;
         }
-        const auto printBegin = begin + static_cast<std::ptrdiff_t>(plan->stray);
-        const auto printEnd = printBegin + static_cast<std::ptrdiff_t>(plan->length);
-        if (plan->stray > 0) {
-            pieces.push_back({{begin, printBegin}, false});
+        if ((moment != Moment::Arriving || pending_.size() >= kBurstLimit) &&
+            TakeLayoutPrints(out, moment)) {
+            continue;
         }
-        pieces.push_back({{printBegin, printEnd}, plan->atMarker});
-        pending_.erase(begin, printEnd);
-        damaged_ = false;
+        if (moment == Moment::Quiet && template_ && TakeEndedPiece(out)) {
+            continue;
+        }
+        if (pending_.size() >= kBurstLimit) {
+            // No print in sight (noise, a wrong baud rate): the oldest bytes go.
+            Emit(out, pending_.size() - kFrameLength, Classify(pending_));
+            continue;
+        }
+        break;
     }
-    return pieces;
+    if (moment == Moment::End && !pending_.empty()) {
+        Emit(out, pending_.size(), Classify(pending_));
+    }
+    underWayFrom_ = template_ ? FirstFit() : 0;
+    return out;
+}
+
+std::size_t CPrintFramer::FirstFit() {
+    // Bytes that do not fit the template at some offset never will, however many follow; those
+    // that fit need only their new bytes compared.
+    const std::span<const std::uint8_t> bytes(pending_);
+    for (; firstFit_ < bytes.size(); ++firstFit_, fitChecked_ = 0) {
+        const std::span<const std::uint8_t> rest = bytes.subspan(firstFit_);
+        if (template_->Match(rest, fitChecked_) != PrintTemplate::Fit::No) {
+            fitChecked_ = std::min(rest.size(), kFrameLength);
+            break;
+        }
+    }
+    return firstFit_;
+}
+
+bool CPrintFramer::TakeTemplatePrint(std::vector<FramedPiece>& out) {
+    // The first place the bytes fit the template: a whole print there ends what came before it;
+    // a print under way there waits. A print cannot begin within one under way.
+    const std::size_t at = FirstFit();
+    if (pending_.size() - at < kFrameLength) {
+        return false;
+    }
+    if (at > 0) {
+        Emit(out, at, Classify(std::span(pending_).first(at)));
+    }
+    Emit(out, kFrameLength, PieceKind::Print);
+    return true;
+}
+
+bool CPrintFramer::TakeLayoutPrints(std::vector<FramedPiece>& out, Moment moment) {
+    const std::vector<Candidate> candidates = LayoutCandidates(pending_);
+    std::vector<std::size_t> pauses = pauses_;
+    if (moment == Moment::End && (pauses.empty() || pauses.back() != pending_.size())) {
+        pauses.push_back(pending_.size()); // the stream ends here for good
+    }
+    const Boundaries boundaries{pauses, beginsAtBoundary_};
+    const std::vector<std::size_t> chosen = BestReading(candidates, boundaries).chosen;
+    const auto endsAtPause = [&](std::size_t i) {
+        return boundaries.Ends(candidates[chosen[i]].at);
+    };
+    // At a pause the prints up to the last one that ends at a pause are certain (a print may
+    // pause within itself, but does not end where it paused); the bytes after it may still
+    // change how the rest reads. In a long burst the first print is taken.
+    std::size_t take = chosen.size();
+    if (moment == Moment::Quiet) {
+        while (take > 0 && !endsAtPause(take - 1)) {
+            --take;
+        }
+    } else if (moment == Moment::Arriving) {
+        take = std::min<std::size_t>(take, 1);
+    }
+    // Learned from first, so that the pieces between them are told by it. A print of the known
+    // layout only adds what varies; a new layout is taken only from prints nothing else could
+    // have been meant by: alike to another print of the reading, or beginning where something
+    // surely began and ending at a pause or where the next print begins. (The same bytes one
+    // further on have another layout.)
+    for (std::size_t i = 0; i < take; ++i) {
+        const Candidate& print = candidates[chosen[i]];
+        const std::size_t end = print.at + kFrameLength;
+        const bool begins = boundaries.Begins(print.at) ||
+                            (i > 0 && candidates[chosen[i - 1]].at + kFrameLength == print.at);
+        const bool ends =
+            endsAtPause(i) || (i + 1 < chosen.size() && candidates[chosen[i + 1]].at == end);
+        const bool alike =
+            std::count_if(chosen.begin(), chosen.begin() + static_cast<std::ptrdiff_t>(take),
+                          [&](std::size_t other) { return candidates[other].kind == print.kind; }) >
+            1;
+        const auto bytes = std::span<const std::uint8_t>(pending_).subspan(print.at, kFrameLength);
+        if (template_ && template_->Layout() == print.layout) {
+            template_->Learn(bytes, print.layout); // another print of the instrument: a clock
+        } else if ((begins && ends) || alike) {
+            template_ = PrintTemplate(bytes, print.layout);
+        } else {
+            continue;
+        }
+        firstFit_ = 0;
+        fitChecked_ = 0;
+    }
+    std::size_t taken = 0; // bytes of pending_ already handed out
+    for (std::size_t i = 0; i < take; ++i) {
+        const std::size_t at = candidates[chosen[i]].at;
+        if (at > taken) {
+            Emit(out, at - taken,
+                 Classify(std::span<const std::uint8_t>(pending_).first(at - taken)));
+        }
+        Emit(out, kFrameLength, PieceKind::Print);
+        taken = at + kFrameLength;
+    }
+    return take > 0;
+}
+
+bool CPrintFramer::TakeEndedPiece(std::vector<FramedPiece>& out) {
+    const std::span<const std::uint8_t> bytes(pending_);
+    const std::size_t at = FirstFit();
+    if (at == 0) {
+        // A print that waits only for the byte after its marker ends at a pause without it,
+        // where that byte varies: else the next print's first byte would be taken for it.
+        if (bytes.size() + 1 == kFrameLength && template_->TrailingByteVaries()) {
+            Emit(out, bytes.size(), PieceKind::Piece);
+            return true;
+        }
+        return false;
+    }
+    // A damaged print whose tail has come has ended; anything else may still be under way.
+    if (!template_->EndsLike(bytes.first(at))) {
+        return false;
+    }
+    Emit(out, at, Classify(bytes.first(at)));
+    return true;
+}
+
+void CPrintFramer::Emit(std::vector<FramedPiece>& out, std::size_t length, PieceKind kind) {
+    const auto end = pending_.begin() + static_cast<std::ptrdiff_t>(length);
+    out.push_back({{pending_.begin(), end}, kind});
+    pending_.erase(pending_.begin(), end);
+    if (firstFit_ >= length) {
+        firstFit_ -= length; // the same bytes, further forward
+    } else {
+        firstFit_ = 0;
+        fitChecked_ = 0;
+    }
+    beginsAtBoundary_ = kind == PieceKind::Print ||
+                        std::find(pauses_.begin(), pauses_.end(), length) != pauses_.end();
+    std::erase_if(pauses_, [&](std::size_t pause) { return pause <= length; });
+    for (std::size_t& pause : pauses_) {
+        pause -= length;
+    }
+}
+
+PieceKind CPrintFramer::Classify(std::span<const std::uint8_t> bytes) const {
+    const bool beginsLikePrint =
+        (template_ && template_->BeginsLike(bytes)) || BeginsLikeLeadingPart(bytes);
+    return beginsLikePrint || HoldsABand(bytes) ? PieceKind::Piece : PieceKind::Stray;
 }
 
 } // namespace krt460

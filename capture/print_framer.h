@@ -1,6 +1,7 @@
 #pragma once
 
-#include <array>
+#include "capture/print_template.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -9,52 +10,72 @@
 
 namespace krt460 {
 
+enum class PieceKind {
+    Print, // a whole print: 3328 bytes in the instrument's layout, its end marker in place
+    Piece, // what arrived of a print: cut short, damaged, or the rest of one joined late
+    Stray, // bytes that begin like no print and hold no band: noise
+};
+
 // One piece of a byte stream as the framer cut it.
 struct FramedPiece {
     std::vector<std::uint8_t> bytes;
-    bool endsAtMarker = false;
+    PieceKind kind = PieceKind::Piece;
 };
 
 // Splits a continuous byte stream into prints, so that prints sent back to back come out whole,
-// and a lost or stray byte, or a start in the middle of a print, costs at most the print it falls
-// in.
+// and a lost or added byte, a print cut short and sent again, stray bytes, or a start in the
+// middle of a print, cost at most the print they fall in. No byte is lost or invented: the
+// pieces are the stream, in order.
 //
-// A print is read as the decoder reads it: a leading part up to the first full stop, then bands
-// (the count byte 0xA0, one more byte, 160 columns, a line feed), then the end marker line feed,
-// escape, "3". Only a marker outside the bands' columns, after a band, counts: the leading part
-// may hold the same three bytes.
-// - In step, a print is 3328 bytes. Its marker ends at byte 3327, or at 3326 and one more byte
-//   belongs to it. Twenty intact bands without a marker end at byte 3328.
-// - Out of step, the marker shows where a print ends. A marker before the twentieth band ends a
-//   print that was joined late, or that lost a band. Bytes before the 3328 that end at a marker
-//   are stray and become a piece of their own.
-// - Where one byte too few or too many makes the length ambiguous (a byte lost from the leading
-//   part or the marker, a stray byte first), the next print decides: it begins as this one did.
+// Prints are found by the instrument's template, learned from whole prints: everything but the
+// column bytes is the same in every print, so 3328 bytes that match it are a print, wherever
+// they begin. Bytes before such a print are a piece of their own, handed over with it.
+// Before a template is known (the first print of a session, another instrument, a clock in the
+// leading part), prints are read by their layout, and the line's pauses decide where they lie:
+// the same bytes read as prints one byte further on just as well, and only where a burst ends
+// tells which reading is right. A template is learned only from a print that both begins and
+// ends at such a boundary.
 class CPrintFramer {
 public:
+    explicit CPrintFramer(std::optional<PrintTemplate> learned = std::nullopt);
+
     // Adds received bytes; returns the pieces that are complete now, oldest first.
     std::vector<FramedPiece> Feed(std::span<const std::uint8_t> bytes);
 
-    // The line has been quiet for a while: a print that waits only for the bytes after its
-    // marker, or for a marker that stray bytes might have delayed, ends now. Bytes of a print
-    // under way stay: an instrument may pause within a print.
+    // The line has been quiet for a while. An instrument may pause within a print, so what is
+    // under way stays; prints that end here come out, and a damaged print that has ended.
     std::vector<FramedPiece> Quiet();
 
-    // The stream ends (a stall, a lost port, a stop): the pending bytes as one piece.
-    std::optional<FramedPiece> Flush();
+    // The stream ends (a stall, a lost port, a stop): everything pending comes out.
+    std::vector<FramedPiece> Flush();
 
-    // The pending bytes came with line errors: bytes may be missing, so their print is not taken
-    // to be in step.
-    void MarkDamaged() { damaged_ = true; }
+    // The bytes of the print under way (not those of a damaged piece before it).
+    std::size_t Pending() const { return pending_.size() - underWayFrom_; }
+    // Whether any bytes wait to be handed out.
+    bool Holding() const { return !pending_.empty(); }
 
-    std::size_t Pending() const { return pending_.size(); }
+    const std::optional<PrintTemplate>& Template() const { return template_; }
 
 private:
-    std::vector<FramedPiece> CutPieces(bool quiet);
+    enum class Moment { Arriving, Quiet, End };
+    std::vector<FramedPiece> Cut(Moment moment);
+    std::size_t FirstFit();
+    bool TakeTemplatePrint(std::vector<FramedPiece>& out);
+    bool TakeLayoutPrints(std::vector<FramedPiece>& out, Moment moment);
+    bool TakeEndedPiece(std::vector<FramedPiece>& out);
+    void Emit(std::vector<FramedPiece>& out, std::size_t length, PieceKind kind);
+    PieceKind Classify(std::span<const std::uint8_t> bytes) const;
 
     std::vector<std::uint8_t> pending_;
-    bool damaged_ = false;
-    std::optional<std::array<std::uint8_t, 2>> lastStart_; // of the last whole print, in step
+    std::optional<PrintTemplate> template_;
+    std::size_t underWayFrom_ = 0;
+    std::size_t firstFit_ = 0;   // no print under the template begins before it
+    std::size_t fitChecked_ = 0; // how many bytes from firstFit_ are known to fit
+    // Offsets in pending_ where the line paused (a pause before any byte is one at 0: a reader
+    // that joins a stream mid-print gets bytes at once), and whether pending_ begins where a
+    // whole print ended.
+    std::vector<std::size_t> pauses_;
+    bool beginsAtBoundary_ = false;
 };
 
 } // namespace krt460

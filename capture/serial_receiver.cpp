@@ -22,6 +22,74 @@ constexpr std::chrono::milliseconds kQuietGap{60};
 // The pause after which the line brings a new print, not the rest of one cut off: a person
 // presses the print key again, so it is long beside a hiccup of the reader.
 constexpr std::chrono::milliseconds kPauseBetweenPrints{500};
+// A lost port is looked for twice a second.
+constexpr std::chrono::milliseconds kReconnectInterval{500};
+
+// Skips the rest of a print cut off: nothing is kept until a print begins, or the line pauses.
+class RestOfPrintSkipper {
+public:
+    RestOfPrintSkipper(bool active, std::optional<PrintTemplate> learned,
+                       const std::vector<std::uint8_t>& cutOff)
+        : skipping_(active), template_(std::move(learned)) {
+        // Without a template, how the cut-off print began: its leading part, if it had one.
+        const auto dot = std::find(cutOff.begin(), cutOff.end(), std::uint8_t{'.'});
+        if (!template_ && BeginsLikeLeadingPart(cutOff)) {
+            begins_.assign(cutOff.begin(), dot + 1);
+        }
+    }
+
+    // Of the bytes that arrived, those to keep; `paused`: the line paused before them.
+    std::vector<std::uint8_t> Filter(std::span<const std::uint8_t> arrived, bool paused) {
+        if (!skipping_ || paused) {
+            skipping_ = false;
+            return {arrived.begin(), arrived.end()};
+        }
+        seen_.insert(seen_.end(), arrived.begin(), arrived.end());
+        const std::size_t at = PrintBegins();
+        if (at == seen_.size()) {
+            return {};
+        }
+        skipping_ = false;
+        return {seen_.begin() + static_cast<std::ptrdiff_t>(at), seen_.end()};
+    }
+
+private:
+    // Where a print surely begins in what was skipped, or its size. Bytes before a place that
+    // could still begin one go.
+    std::size_t PrintBegins() {
+        std::size_t at = 0;
+        if (template_) {
+            // A print is sure once it fits through its first band's line feed.
+            const std::size_t sure = template_->Layout().counts.front() + 2 + 160 + 1;
+            for (; at < seen_.size(); ++at) {
+                const std::span<const std::uint8_t> rest = std::span(seen_).subspan(at);
+                if (template_->Match(rest) != PrintTemplate::Fit::No) {
+                    if (rest.size() >= sure) {
+                        return at;
+                    }
+                    break;
+                }
+            }
+        } else if (!begins_.empty()) {
+            at = static_cast<std::size_t>(
+                std::search(seen_.begin(), seen_.end(), begins_.begin(), begins_.end()) -
+                seen_.begin());
+            if (at < seen_.size()) {
+                return at;
+            }
+            at = seen_.size() - std::min(seen_.size(), begins_.size() - 1);
+        } else {
+            at = seen_.size();
+        }
+        seen_.erase(seen_.begin(), seen_.begin() + static_cast<std::ptrdiff_t>(at));
+        return seen_.size(); // not yet
+    }
+
+    bool skipping_;
+    std::optional<PrintTemplate> template_;
+    std::vector<std::uint8_t> begins_;
+    std::vector<std::uint8_t> seen_;
+};
 
 } // namespace
 
@@ -33,6 +101,8 @@ struct CSerialReceiver::Worker {
     std::condition_variable changed;
     bool stopRequested = false;
     bool finished = false;
+    std::string portName;
+    std::atomic<bool> portPresent{true};
     std::atomic<std::size_t> pendingBytes{0}; // EveryPrint: of the print under way
     LineErrors errorsSoFar;                   // of the print under way; under mutex
     unsigned number = 0;                      // the start it belongs to
@@ -104,6 +174,7 @@ StartResult CSerialReceiver::StartReceive(const std::string& portName,
     auto worker = std::make_unique<Worker>();
     worker->port = std::move(opened.port);
     worker->options = options;
+    worker->portName = portName;
     worker->number = captureNumber_ + 1;
     try {
         worker->thread = launchThread_([this, w = worker.get()] { ReceiveWorker(*w); });
@@ -129,11 +200,11 @@ void CSerialReceiver::ReceiveOnePrint(Worker& worker) {
     std::array<std::uint8_t, 256> chunk{};
     LineErrors errors;
     CaptureEnd end = CaptureEnd::Stopped;
-    auto lastByte = Clock::now();
+    const auto opened = Clock::now();
+    auto lastByte = opened;
     bool anyByte = false;
-    const std::vector<std::uint8_t>& printBegins = options.printBegins;
-    std::vector<std::uint8_t> skipped; // the tail of what is skipped, for a beginning across reads
-    bool skipping = options.skipRestOfPrint;
+    bool beganAfterPause = false;
+    RestOfPrintSkipper skipper(options.skipRestOfPrint, Template(), options.cutOff);
     while (!worker.StopRequested()) {
         // The worker stops after the 3328th byte; a following byte is left for the next
         // Receive's purge.
@@ -144,28 +215,15 @@ void CSerialReceiver::ReceiveOnePrint(Worker& worker) {
             std::span(chunk).first(std::min(needed, chunk.size())), got, kReadWait);
         errors += worker.port->TakeLineErrors();
         worker.TellErrors(errors);
-        std::vector<std::uint8_t> arrived(chunk.begin(), chunk.begin() + static_cast<long>(got));
-        if (skipping && got > 0) {
-            if (Clock::now() - lastByte >= kPauseBetweenPrints) {
-                skipping = false; // after a pause, a print begins with its first byte
-            } else {
-                // The beginning may have started in the bytes skipped before these.
-                skipped.insert(skipped.end(), arrived.begin(), arrived.end());
-                const auto begins = printBegins.empty()
-                                        ? skipped.end()
-                                        : std::search(skipped.begin(), skipped.end(),
-                                                      printBegins.begin(), printBegins.end());
-                skipping = begins == skipped.end();
-                arrived.assign(begins, skipped.end());
-                // Kept: the bytes a beginning may start in, ending in the next read.
-                const std::size_t keep = std::min(
-                    skipped.size(), printBegins.empty() ? std::size_t{0} : printBegins.size() - 1);
-                skipped.erase(skipped.begin(), skipped.end() - static_cast<std::ptrdiff_t>(keep));
-            }
+        const auto now = Clock::now();
+        const std::vector<std::uint8_t> kept =
+            skipper.Filter(std::span(chunk).first(got), now - lastByte >= kPauseBetweenPrints);
+        if (capture_.Count() == 0 && !kept.empty()) {
+            beganAfterPause = now - (anyByte ? lastByte : opened) >= kQuietGap;
         }
         bool complete = false;
-        for (std::size_t i = 0; i < arrived.size() && !complete; ++i) {
-            complete = capture_.Store(arrived[i]);
+        for (std::size_t i = 0; i < kept.size() && !complete; ++i) {
+            complete = capture_.Store(kept[i]);
         }
         if (complete) {
             end = CaptureEnd::Complete;
@@ -175,7 +233,6 @@ void CSerialReceiver::ReceiveOnePrint(Worker& worker) {
             end = CaptureEnd::PortLost;
             break;
         }
-        const auto now = Clock::now();
         if (got > 0) {
             lastByte = now;
             anyByte = true;
@@ -193,71 +250,157 @@ void CSerialReceiver::ReceiveOnePrint(Worker& worker) {
     print.hasEndMarker = end == CaptureEnd::Complete && HasEndMarker(bytes.data());
     print.end = end;
     print.lineErrors = errors;
+    if (print.IsWhole()) {
+        LearnFrom(print.bytes, beganAfterPause);
+    }
     Finish(worker, std::move(print));
 }
 
 void CSerialReceiver::ReceiveEveryPrint(Worker& worker) {
     const CaptureOptions& options = worker.options;
-    CPrintFramer framer;
+    CPrintFramer framer(Template());
+    RestOfPrintSkipper skipper(options.skipRestOfPrint, Template(), options.cutOff);
     LineErrors errors; // since the last print handed over
-    const auto handOver = [&](FramedPiece& piece, CaptureEnd end) {
-        Print print{std::move(piece.bytes), piece.endsAtMarker, end, {}, worker.number};
-        // The errors go with a print; stray bytes carry none.
-        print.lineErrors.known = errors.known;
-        if (!print.IsStray()) {
-            print.lineErrors = std::exchange(errors, LineErrors{errors.known});
+    // Pieces as prints: each with the errors since the last, noise with none; `end`: how the
+    // last piece ended, when the stream ends with it.
+    const auto handOver = [&](std::vector<FramedPiece> pieces, CaptureEnd end) {
+        for (std::size_t i = 0; i < pieces.size(); ++i) {
+            FramedPiece& piece = pieces[i];
+            Print print;
+            print.bytes = std::move(piece.bytes);
+            print.hasEndMarker =
+                print.bytes.size() == kFrameLength && HasEndMarker(print.bytes.data());
+            print.end = piece.kind == PieceKind::Print || i + 1 < pieces.size()
+                            ? CaptureEnd::Complete
+                            : end;
+            print.capture = worker.number;
+            print.stray = piece.kind == PieceKind::Stray;
+            print.lineErrors.known = errors.known;
+            if (!print.stray) {
+                print.lineErrors = std::exchange(errors, LineErrors{errors.known});
+            }
+            owner_.PrintReceived(std::move(print));
         }
-        owner_.PrintReceived(std::move(print));
+        if (!pieces.empty()) {
+            Remember(framer.Template());
+        }
     };
     std::array<std::uint8_t, 256> chunk{};
     CaptureEnd end = CaptureEnd::Stopped;
     auto lastByte = Clock::now();
-    bool quiet = true;
+    bool quiet = false; // told to the framer: a line quiet before the first byte is a boundary
     while (!worker.StopRequested()) {
         std::size_t got = 0;
         const ReadResult read = worker.port->Read(chunk, got, kReadWait);
-        const LineErrors seen = worker.port->TakeLineErrors();
-        if (seen.Total() > 0) {
-            framer.MarkDamaged();
-        }
-        errors += seen;
+        errors += worker.port->TakeLineErrors();
         worker.TellErrors(errors);
         const auto now = Clock::now();
         if (got > 0) {
+            // By the clock, not by whether this loop ran meanwhile: bytes after a quiet line
+            // follow a pause.
+            if (!quiet && now - lastByte >= kQuietGap) {
+                handOver(framer.Quiet(), CaptureEnd::Complete);
+            }
+            const std::vector<std::uint8_t> kept =
+                skipper.Filter(std::span(chunk).first(got), now - lastByte >= kPauseBetweenPrints);
             lastByte = now;
             quiet = false;
-            for (FramedPiece& piece : framer.Feed(std::span(chunk).first(got))) {
-                handOver(piece, CaptureEnd::Complete);
-            }
+            handOver(framer.Feed(kept), CaptureEnd::Complete);
         }
         if (read == ReadResult::Lost) {
             end = CaptureEnd::PortLost;
-            break;
+            if (!options.reconnect) {
+                break;
+            }
+            // The owner hears of the loss with what it cut off, perhaps nothing.
+            worker.portPresent.store(false);
+            std::vector<FramedPiece> pieces = framer.Flush();
+            const bool told = !pieces.empty() && pieces.back().kind != PieceKind::Print;
+            handOver(std::move(pieces), end);
+            if (!told) {
+                owner_.PrintReceived(
+                    Print{{}, false, end, std::exchange(errors, {}), worker.number});
+            }
+            if (!Reconnect(worker)) {
+                end = CaptureEnd::Stopped;
+                break;
+            }
+            framer = CPrintFramer(Template());
+            end = CaptureEnd::Stopped; // back: only a stop ends the capture now
+            lastByte = Clock::now();
+            quiet = false;
+            continue;
         }
-        const bool stalled = options.stallTimeout && now - lastByte >= *options.stallTimeout;
-        if (auto piece = stalled ? framer.Flush() : std::nullopt) {
-            handOver(*piece, CaptureEnd::Stalled);
+        if (options.stallTimeout && framer.Holding() && now - lastByte >= *options.stallTimeout) {
+            handOver(framer.Flush(), CaptureEnd::Stalled);
         } else if (!quiet && now - lastByte >= kQuietGap) {
             quiet = true;
-            for (FramedPiece& ended : framer.Quiet()) {
-                handOver(ended, CaptureEnd::Complete);
-            }
+            handOver(framer.Quiet(), CaptureEnd::Complete);
         }
         worker.pendingBytes.store(framer.Pending());
         worker.Pace(got, read);
     }
     worker.pendingBytes.store(0);
     // What had all its bytes is a print like any other; only the rest ends with the capture.
-    for (FramedPiece& ended : framer.Quiet()) {
-        handOver(ended, CaptureEnd::Complete);
-    }
+    std::vector<FramedPiece> pieces = framer.Flush();
     Print last;
-    if (auto piece = framer.Flush()) {
-        last.bytes = std::move(piece->bytes);
+    if (!pieces.empty() && pieces.back().kind != PieceKind::Print) {
+        last.bytes = std::move(pieces.back().bytes);
+        last.stray = pieces.back().kind == PieceKind::Stray;
+        pieces.pop_back();
     }
+    handOver(std::move(pieces), CaptureEnd::Complete);
     last.end = end;
     last.lineErrors = errors;
     Finish(worker, std::move(last));
+}
+
+bool CSerialReceiver::Reconnect(Worker& worker) {
+    {
+        const std::lock_guard lock(worker.mutex);
+        worker.port.reset();
+    }
+    worker.portPresent.store(false);
+    while (!worker.WaitForStop(kReconnectInterval)) {
+        // On the worker, not the owner's thread: a Bluetooth port can take seconds to open.
+        OpenResult opened = openPort_(worker.portName);
+        if (opened.port) {
+            const std::lock_guard lock(worker.mutex);
+            worker.port = std::move(opened.port);
+            worker.portPresent.store(true);
+            return true;
+        }
+    }
+    return false;
+}
+
+void CSerialReceiver::LearnFrom(std::span<const std::uint8_t> print, bool beganAfterPause) {
+    const std::optional<PrintLayout> layout = ReadPrintLayout(print);
+    if (!layout) {
+        return;
+    }
+    const std::lock_guard lock(templateMutex_);
+    if (template_ && template_->Layout() == *layout) {
+        template_->Learn(print, *layout);
+    } else if (beganAfterPause) {
+        template_.emplace(print, *layout);
+    }
+}
+
+void CSerialReceiver::Remember(const std::optional<PrintTemplate>& learned) {
+    if (learned) {
+        const std::lock_guard lock(templateMutex_);
+        template_ = learned;
+    }
+}
+
+std::optional<PrintTemplate> CSerialReceiver::Template() const {
+    const std::lock_guard lock(templateMutex_);
+    return template_;
+}
+
+bool CSerialReceiver::PortPresent() const {
+    return !worker_ || worker_->portPresent.load();
 }
 
 void CSerialReceiver::Finish(Worker& worker, Print last) {

@@ -2,6 +2,7 @@
 
 #include "capture/capture_buffer.h"
 #include "capture/print.h"
+#include "capture/print_template.h"
 #include "capture/serial_port.h"
 
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,11 +40,15 @@ struct CaptureOptions {
     std::optional<std::chrono::milliseconds> stallTimeout;
     // Whether the stall timeout of a OnePrint capture also runs before its first byte.
     bool stallBeforeFirstByte = true;
-    // A OnePrint capture that replaces one cut off while the instrument may still be sending
-    // skips the rest of that print: it stores from where a print begins with `printBegins`
-    // (the first bytes of the one cut off; none: never), or from the first byte after a pause.
+    // A capture that replaces one cut off while the instrument may still be sending skips the
+    // rest of that print: it keeps bytes from where a print begins (by the instrument's learned
+    // template, else as `cutOff` began, if it began as a print does), or from the first byte
+    // after a pause.
     bool skipRestOfPrint = false;
-    std::vector<std::uint8_t> printBegins;
+    std::vector<std::uint8_t> cutOff; // what arrived of the print cut off
+    // EveryPrint: a port that goes away (adapter unplugged) is looked for twice a second, by
+    // the worker, and reading goes on once it is back.
+    bool reconnect = false;
 };
 
 // What the receiver needs of its owner, and nothing more.
@@ -109,6 +115,13 @@ public:
     // The port the current or last worker read.
     const std::string& PortName() const { return portName_; }
 
+    // False while a worker waits for its lost port to come back.
+    bool PortPresent() const;
+
+    // What the receiver has learned of the instrument's prints, kept for its whole life, so that
+    // a reconnect and the next capture find prints by it from their first byte.
+    std::optional<PrintTemplate> Template() const;
+
     // Counts the starts; each print carries the number of the start it belongs to, so that an
     // owner can tell a late print of an earlier capture.
     unsigned CaptureNumber() const { return captureNumber_; }
@@ -120,6 +133,12 @@ private:
     void ReceiveEveryPrint(Worker& worker);
     // Closes the port, marks the worker finished and hands over its last print.
     void Finish(Worker& worker, Print last);
+    // A whole print of a OnePrint capture teaches the template when nothing else could have
+    // been meant: the same layout as learned, or the first byte after a quiet line.
+    void LearnFrom(std::span<const std::uint8_t> print, bool beganAfterPause);
+    // Waits for a lost port to come back; false when stopped first.
+    bool Reconnect(Worker& worker);
+    void Remember(const std::optional<PrintTemplate>& learned);
 
     IReceiverOwner& owner_;
     CCaptureBuffer& capture_;
@@ -128,6 +147,8 @@ private:
     std::string portName_;
     unsigned captureNumber_ = 0;
     std::unique_ptr<Worker> worker_;
+    mutable std::mutex templateMutex_;
+    std::optional<PrintTemplate> template_;
 };
 
 } // namespace krt460

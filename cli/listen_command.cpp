@@ -3,6 +3,7 @@
 #include "cli/capture_session.h"
 #include "cli/console.h"
 #include "cli/output_files.h"
+#include "common/capture_keeper.h"
 
 #include <chrono>
 #include <filesystem>
@@ -23,37 +24,48 @@ void Report(const std::string& file, const std::string& verdict) {
 
 class Listener {
 public:
-    explicit Listener(const ListenOptions& options) : options_(options), port_(options.port) {
+    explicit Listener(const ListenOptions& options)
+        : options_(options), port_(options.port), keeper_(KeeperFor(options)) {
         receiving_.mode = ReceiveMode::EveryPrint;
         receiving_.stallTimeout = StallTimeout(options.timeoutSeconds);
+        receiving_.reconnect = true;
     }
 
     ExitCode Run();
     void PrintSummary() const;
 
 private:
+    static KeeperOptions KeeperFor(const ListenOptions& options) {
+        KeeperOptions keeper;
+        keeper.dir = options.dir;
+        keeper.port = options.port;
+        keeper.border = options.picture.border;
+        keeper.rawBesidePicture = options.raw;
+        keeper.pictureExtension = PictureExtension(options.picture);
+        keeper.encodePicture = [picture = options.picture](const CScreenImage& image,
+                                                           std::vector<std::uint8_t>& bytes,
+                                                           std::string& error) {
+            return EncodePicture(image, PictureExtension(picture), picture, bytes, error);
+        };
+        return keeper;
+    }
+
     // Opens the port, trying again every kRetryInterval while `retry` (telling the first
-    // failure unless `told`); false when a signal came first or (without retry) the open failed.
-    bool Arm(bool retry, bool told = false);
-    // Keeps what came of a print; false on a file error.
-    bool Keep(const Print& print);
-    // Says why a print's files could not be written, and keeps its bytes elsewhere if it can.
-    void TellWriteFailure(const std::string& error, std::span<const std::uint8_t> bytes) const;
-    // Keeps a print cut short; false when the file cannot be written.
-    bool KeepPartial(const Print& print, const std::string& why);
-    // Writes the picture and raw bytes of a complete print; false on a file error.
-    bool KeepComplete(const Print& print);
+    // failure); false when a signal came first or (without retry) the open failed.
+    bool Arm(bool retry);
+    // Says what became of a print; false when it could not be written.
+    bool Tell(const Kept& kept);
 
     const ListenOptions& options_;
     const std::string port_;
     CaptureOptions receiving_;
+    CCaptureKeeper keeper_;
     PrintQueue prints_;
     CSerialReceiver receiver_{prints_};
-    int pictures_ = 0;
-    int undecodable_ = 0;
 };
 
-bool Listener::Arm(bool retry, bool told) {
+bool Listener::Arm(bool retry) {
+    bool told = false;
     for (;;) {
         const StartResult started = receiver_.StartReceive(port_, receiving_);
         if (started.outcome == StartOutcome::Started) {
@@ -62,8 +74,8 @@ bool Listener::Arm(bool retry, bool told) {
         const std::string why = started.outcome == StartOutcome::OpenFailed
                                     ? started.error.Describe()
                                     : "cannot start the receive thread";
-        // A wrong port at the start is an error; a port that went away, or a thread that
-        // could not start, is waited for; with --wait-for-port, so is one not there yet.
+        // A wrong port at the start is an error; a thread that could not start is waited for;
+        // with --wait-for-port, so is a port not there yet.
         if (!retry && started.outcome == StartOutcome::OpenFailed &&
             !(options_.waitForPort && started.error.absent)) {
             std::cerr << "error: " << why << '\n';
@@ -79,84 +91,46 @@ bool Listener::Arm(bool retry, bool told) {
     }
 }
 
-bool Listener::Keep(const Print& print) {
-    if (print.bytes.empty()) {
-        return true;
-    }
-    if (print.IsStray()) {
-        std::cerr << "Ignored " << print.bytes.size()
-                  << (print.bytes.size() == 1 ? " stray byte" : " stray bytes")
+bool Listener::Tell(const Kept& kept) {
+    const std::string bytes = std::to_string(kept.bytes) + " bytes";
+    switch (kept.as) {
+    case KeptAs::Nothing:
+        break;
+    case KeptAs::Stray:
+        std::cerr << "Ignored " << kept.bytes << (kept.bytes == 1 ? " stray byte" : " stray bytes")
                   << " outside a print\n";
-        return true;
+        break;
+    case KeptAs::Picture:
+        Report(kept.file, kept.markerMissing ? "end marker missing" : "end marker present");
+        break;
+    case KeptAs::Raw:
+        Report(kept.file, "not a hardcopy, no picture");
+        break;
+    case KeptAs::Partial: {
+        const char* why = "incomplete print";
+        if (kept.end == CaptureEnd::Stalled) {
+            why = "stalled";
+        } else if (kept.end == CaptureEnd::PortLost) {
+            why = "port lost";
+        } else if (kept.end == CaptureEnd::Stopped) {
+            why = "interrupted";
+        }
+        Report(kept.file, std::string(why) + " after " + bytes + ", no picture");
+        break;
     }
-    switch (print.end) {
-    case CaptureEnd::Complete:
-        // A whole print, or twenty bands without their marker; anything else was cut short.
-        return print.bytes.size() == kFrameLength ? KeepComplete(print)
-                                                  : KeepPartial(print, "incomplete print");
-    case CaptureEnd::Stalled:
-        return KeepPartial(print, "stalled");
-    case CaptureEnd::PortLost:
-        return KeepPartial(print, "port lost");
-    case CaptureEnd::Stopped:
-        return KeepPartial(print, "interrupted");
-    }
-    return true;
-}
-
-void Listener::TellWriteFailure(const std::string& error,
-                                std::span<const std::uint8_t> bytes) const {
-    std::cerr << "error: cannot write a print into '" << options_.dir << "': " << error << '\n';
-    KeepReceivedBytes((fs::path(options_.dir) / LocalTimeStamp()).string(), bytes);
-}
-
-bool Listener::KeepPartial(const Print& print, const std::string& why) {
-    std::string error;
-    const std::string base =
-        WriteCaptureFiles(options_.dir, LocalTimeStamp(), {{".partial.bin", print.bytes}}, error);
-    if (base.empty()) {
-        TellWriteFailure(error, print.bytes);
+    case KeptAs::NotWritten:
+        std::cerr << "error: cannot write a print into '" << options_.dir << "': " << kept.error
+                  << '\n';
+        if (kept.rescued.empty()) {
+            std::cerr << "error: the received bytes could not be kept either\n";
+        } else {
+            std::cerr << "The received bytes are kept in " << kept.rescued << '\n';
+        }
         return false;
     }
-    const std::string partial = base + ".partial.bin";
-    Report(partial, why + " after " + std::to_string(print.bytes.size()) + " bytes, no picture");
-    WarnOfLineErrors(print.lineErrors, partial);
-    return true;
-}
-
-bool Listener::KeepComplete(const Print& print) {
-    CScreenImage image;
-    const bool decoded = image.Decode(print.bytes, options_.picture.border);
-    const char* pictureExtension = PictureExtension(options_.picture);
-    std::vector<std::uint8_t> picture;
-    std::string error;
-    if (decoded && !EncodePicture(image, pictureExtension, options_.picture, picture, error)) {
-        std::cerr << "error: " << error << '\n';
-        KeepReceivedBytes((fs::path(options_.dir) / LocalTimeStamp()).string(), print.bytes);
-        return false;
+    if (!kept.file.empty()) {
+        WarnOfLineErrors(kept.lineErrors, kept.file);
     }
-    std::vector<CaptureFile> files;
-    if (decoded) {
-        files.push_back({pictureExtension, picture});
-    }
-    if (options_.raw || !decoded) {
-        files.push_back({".bin", print.bytes});
-    }
-    const std::string base = WriteCaptureFiles(options_.dir, LocalTimeStamp(), files, error);
-    if (base.empty()) {
-        TellWriteFailure(error, print.bytes);
-        return false;
-    }
-    if (!decoded) {
-        ++undecodable_;
-        Report(base + ".bin", "not a hardcopy, no picture");
-        WarnOfLineErrors(print.lineErrors, base + ".bin");
-        return true;
-    }
-    ++pictures_;
-    Report(base + pictureExtension,
-           print.hasEndMarker ? "end marker present" : "end marker missing");
-    WarnOfLineErrors(print.lineErrors, base + pictureExtension);
     return true;
 }
 
@@ -190,46 +164,55 @@ ExitCode Listener::Run() {
     }
     std::cerr << "Listening on " << PortLabel(port_) << ", pictures in " << options_.dir
               << "; Ctrl-C ends\n";
+    bool portGone = false;
     for (;;) {
         const std::optional<Print> print = prints_.Wait(std::chrono::milliseconds(100));
         if (!print) {
             if (SignalGuard::Received() != 0) {
                 receiver_.Stop(); // hands over a print it cuts off as a stopped one
+            } else if (portGone && receiver_.PortPresent()) {
+                std::cerr << "Port " << port_ << " back: listening again\n";
+                portGone = false;
             }
             continue;
         }
-        if (!Keep(*print)) {
+        if (!Tell(keeper_.Keep(*print))) {
             // Files cannot be written here: what has arrived meanwhile is kept elsewhere.
             receiver_.Stop();
             while (const std::optional<Print> left = prints_.Wait(std::chrono::milliseconds(0))) {
-                if (!left->IsStray()) {
-                    KeepReceivedBytes((fs::path(options_.dir) / LocalTimeStamp()).string(),
-                                      left->bytes);
+                if (!left->stray && !left->bytes.empty()) {
+                    std::string why;
+                    const std::string kept = KeepInTemporaryFolder(left->bytes, why);
+                    std::cerr << (kept.empty() ? "error: a print could not be kept: " + why
+                                               : "A print is kept in " + kept)
+                              << '\n';
                 }
             }
             return kExitFailure;
         }
         if (print->end == CaptureEnd::Stopped) {
             // Between prints a signal is the normal end; a print it cut off ends with the signal.
-            return print->IsStray()
+            return print->stray || print->bytes.empty()
                        ? kExitOk
                        : static_cast<ExitCode>(kExitSignalBase + SignalGuard::Received());
         }
-        if (print->end == CaptureEnd::PortLost) {
+        if (print->end == CaptureEnd::PortLost && !portGone) {
             std::cerr << "Port " << port_ << " lost, waiting for it to come back\n";
-            if (!SleepUnlessSignalled(kRetryInterval) || !Arm(true, true)) {
-                return kExitOk;
-            }
-            std::cerr << "Port " << port_ << " back: listening again\n";
+            portGone = true;
         }
     }
 }
 
 void Listener::PrintSummary() const {
-    std::cerr << pictures_ << (pictures_ == 1 ? " picture" : " pictures");
-    if (undecodable_ > 0) {
-        std::cerr << ", " << undecodable_ << " undecodable "
-                  << (undecodable_ == 1 ? "print" : "prints");
+    const CCaptureKeeper::Counts& counts = keeper_.Counted();
+    std::cerr << counts.pictures << (counts.pictures == 1 ? " picture" : " pictures");
+    if (counts.unreadable > 0) {
+        std::cerr << ", " << counts.unreadable << " undecodable "
+                  << (counts.unreadable == 1 ? "print" : "prints");
+    }
+    if (counts.partial > 0) {
+        std::cerr << ", " << counts.partial << (counts.partial == 1 ? " print" : " prints")
+                  << " cut short";
     }
     std::cerr << " written\n";
 }

@@ -2,6 +2,7 @@
 
 #include "cli/console.h"
 #include "common/capture_files.h"
+#include "common/capture_keeper.h"
 #include "common/file_output.h"
 
 #include <algorithm>
@@ -81,15 +82,9 @@ std::string OutputProblem(const std::string& path) {
 std::string KeepBytesElsewhere(const std::string& output, std::span<const std::uint8_t> bytes,
                                std::string& error) {
     const fs::path beside = output == "-" ? fs::path("krt460") : fs::path(output);
-    std::error_code noTemporaryFolder;
-    const fs::path temporary = fs::temp_directory_path(noTemporaryFolder);
-    std::string base = WriteCaptureFiles(beside.parent_path().string(), beside.stem().string(),
-                                         {{".bin", bytes}}, error);
-    if (base.empty() && !noTemporaryFolder) {
-        base = WriteCaptureFiles(temporary.string(), "krt460-" + LocalTimeStamp(),
-                                 {{".bin", bytes}}, error);
-    }
-    return base.empty() ? base : base + ".bin";
+    const std::string base = WriteCaptureFiles(beside.parent_path().string(),
+                                               beside.stem().string(), {{".bin", bytes}}, error);
+    return base.empty() ? KeepInTemporaryFolder(bytes, error) : base + ".bin";
 }
 
 void KeepReceivedBytes(const std::string& output, std::span<const std::uint8_t> bytes) {

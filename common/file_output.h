@@ -11,9 +11,11 @@ namespace krt460 {
 // never leaves a truncated file under the name, and an existing file is replaced only by a
 // complete new one. An existing file that may not be written is left alone, as it would be by a
 // direct write; a device (/dev/null) is written directly. Once in place, the file survives a
-// power cut (the folder is flushed too). False with the system's words in `error`.
+// power cut (the folder is flushed too). False with the system's words in `error`;
+// `heldOpen` is set when the file is there but another program holds it open so that it cannot
+// be replaced now (an image viewer, a virus scanner on Windows): worth trying again shortly.
 bool WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes,
-                         std::string& error);
+                         std::string& error, bool* heldOpen = nullptr);
 
 enum class NewFileResult { Written, NameTaken, Failed };
 

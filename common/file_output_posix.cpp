@@ -127,7 +127,10 @@ std::string SystemErrorText(unsigned long code) {
 }
 
 bool WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes,
-                         std::string& error) {
+                         std::string& error, bool* heldOpen) {
+    if (heldOpen != nullptr) {
+        *heldOpen = false; // a rename replaces a file whoever holds it open
+    }
     struct stat existing {};
     const bool exists = ::stat(path.c_str(), &existing) == 0;
     if (exists && !S_ISREG(existing.st_mode) && !S_ISDIR(existing.st_mode)) {

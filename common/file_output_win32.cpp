@@ -33,8 +33,10 @@ bool Fail(std::string& error, DWORD code) {
 
 // Writes `bytes` to a temporary file beside the target, flushes it and moves it to the name
 // with `moveFlags` (MOVEFILE_WRITE_THROUGH: the move is on the disk when it returns). The
-// temporary file is removed again if a step fails. ERROR_SUCCESS or the step's error.
-DWORD PlaceFile(const std::string& path, std::span<const std::uint8_t> bytes, DWORD moveFlags) {
+// temporary file is removed again if a step fails. ERROR_SUCCESS or the step's error;
+// `moveFailed` tells that all but the move succeeded.
+DWORD PlaceFile(const std::string& path, std::span<const std::uint8_t> bytes, DWORD moveFlags,
+                bool* moveFailed = nullptr) {
     const std::wstring target = Widen(path);
     wchar_t temporary[MAX_PATH + 1] = {};
     if (::GetTempFileNameW(FolderOf(target).c_str(), L"krt", 0, temporary) == 0) {
@@ -55,6 +57,9 @@ DWORD PlaceFile(const std::string& path, std::span<const std::uint8_t> bytes, DW
     }
     if (code == ERROR_SUCCESS && !::MoveFileExW(temporary, target.c_str(), moveFlags)) {
         code = ::GetLastError();
+        if (moveFailed != nullptr) {
+            *moveFailed = true;
+        }
     }
     if (code != ERROR_SUCCESS) {
         ::DeleteFileW(temporary);
@@ -78,8 +83,14 @@ std::string SystemErrorText(unsigned long code) {
 }
 
 bool WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes,
-                         std::string& error) {
-    const DWORD code = PlaceFile(path, bytes, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+                         std::string& error, bool* heldOpen) {
+    bool moveFailed = false;
+    const DWORD code =
+        PlaceFile(path, bytes, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH, &moveFailed);
+    // A file open without FILE_SHARE_DELETE cannot be replaced: the move is refused.
+    if (heldOpen != nullptr) {
+        *heldOpen = moveFailed && (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION);
+    }
     return code == ERROR_SUCCESS || Fail(error, code);
 }
 

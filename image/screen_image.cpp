@@ -157,10 +157,11 @@ BitmapFileBytes CScreenImage::EncodeBitmap() const {
     return file;
 }
 
-bool CScreenImage::SaveBitmapFile(const std::string& fileName, std::string* error) const {
+bool CScreenImage::SaveBitmapFile(const std::string& fileName, std::string* error,
+                                  bool* heldOpen) const {
     const BitmapFileBytes bytes = EncodeBitmap();
     std::string ignored;
-    return WriteFileAtomically(fileName, bytes, error != nullptr ? *error : ignored);
+    return WriteFileAtomically(fileName, bytes, error != nullptr ? *error : ignored, heldOpen);
 }
 
 } // namespace krt460

@@ -69,8 +69,10 @@ public:
 
     BitmapFileBytes EncodeBitmap() const;
     // True only when the whole file is in place; a failed write leaves no partial file and an
-    // existing file as it was. `error` gets the system's reason.
-    bool SaveBitmapFile(const std::string& fileName, std::string* error = nullptr) const;
+    // existing file as it was. `error` gets the system's reason; `heldOpen`, whether another
+    // program held the file open (see WriteFileAtomically).
+    bool SaveBitmapFile(const std::string& fileName, std::string* error = nullptr,
+                        bool* heldOpen = nullptr) const;
 
     const std::array<Band, kBandCount>& Bands() const { return bands_; }
     const std::array<PixelRow, kScreenHeight>& Rows() const { return rows_; }

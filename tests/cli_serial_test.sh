@@ -60,23 +60,24 @@ grep -q "lost (unplugged?) after 1000 of 3328" log.txt || fail "hang-up not expl
 [ "$elapsed_ms" -lt 5000 ] || fail "receive took $elapsed_ms ms to notice the hang-up"
 echo "PASS receive: hang-up ends with 4 in $elapsed_ms ms, bytes kept"
 
-# Prints back to back through listen, with the faults of a real line. Each stream, and what
-# must come of it: exact pictures (each .bin one of the frames sent), prints kept as
-# .partial.bin, and pictures whose end marker is missing. Nothing may appear during a pause
-# longer than --timeout after the stream.
+# Prints back to back through listen: a print without its marker, a reprint after a print cut
+# short (168 bytes in, where the cut band's line feed falls on the reprint's own; 20 bytes in),
+# the marker at 3324. Each stream, and what must come of it: exact pictures (each .bin one of the
+# frames sent), prints kept as .partial.bin, and pictures whose end marker is missing, each with
+# its record. Nothing may appear during a pause longer than --timeout after the stream.
 python3 - "$SAMPLE_FRAME" <<'PY'
 import sys
 a = open(sys.argv[1], "rb").read()
 b = a[:3320] + a[3321:] + b"\x18"   # the marker at 3324, a byte after it
 u = a[:3325] + b"\0\0\0"            # no end marker
-streams = {"plain": a + u + a, "lost": a[:1000] + a[1001:] + a + a, "joined": a[1664:] + a + a,
-           "stray": b"\x7e" + a + a + a, "at3324": b + b + b}
+streams = {"plain": a + u + a, "cut168": a[:168] + a + a, "cut20": a[:20] + a + a,
+           "at3324": b + b + b}
 for name, stream in streams.items():
     open(name + ".stream", "wb").write(stream)
 open("at3324.frame", "wb").write(b)
 open("plain.frame", "wb").write(u)
 PY
-for entry in "plain 3 0 1" "lost 2 1 0" "joined 2 1 0" "stray 3 0 0" "at3324 3 0 0"; do
+for entry in "plain 3 0 1" "cut168 2 1 0" "cut20 2 1 0" "at3324 3 0 0"; do
     read -r name pictures partials missing <<<"$entry"
     "$SIMULATOR" "$name.stream" --link "$port" --wait-open --baud 115200 >/dev/null 2>&1 &
     SIMULATOR_PID=$!
@@ -91,6 +92,7 @@ for entry in "plain 3 0 1" "lost 2 1 0" "joined 2 1 0" "stray 3 0 0" "at3324 3 0
     [ "$(ls "$name" | grep -c partial)" -eq "$partials" ] || fail "$name: partials $(ls "$name")"
     [ "$(grep -c "end marker missing" out.txt)" -eq "$missing" ] || fail "$name: verdicts"
     for f in "$name"/*.bmp; do cmp -s "$f" "$SAMPLE_BMP" || fail "$name: $f differs"; done
+    [ "$(ls "$name"/*.json | wc -l)" -eq $((pictures + partials)) ] || fail "$name: records"
     for f in $(ls "$name"/*.bin | grep -v partial); do
         cmp -s "$f" "$SAMPLE_FRAME" || cmp -s "$f" "$name.frame" 2>/dev/null || fail "$name: $f"
     done
@@ -144,7 +146,7 @@ both_done() { [ "$(cat out1.txt out2.txt | grep -c "end marker present")" -eq 20
 wait_for 60 both_done || fail "two runs: $(cat out1.txt out2.txt | grep -c "marker present") prints"
 kill "${pids[@]}" && wait "${pids[@]}" 2>/dev/null || true
 pids=()
-[ "$(ls both/*.bmp | wc -l)" -eq 20 ] && [ "$(ls both/*.bin | wc -l)" -eq 20 ] ||
-    fail "two runs left $(ls both | wc -l) files, not 40"
+[ "$(ls both/*.bmp | wc -l)" -eq 20 ] && [ "$(ls both/*.bin | wc -l)" -eq 20 ] &&
+    [ "$(ls both/*.json | wc -l)" -eq 20 ] || fail "two runs left $(ls both | wc -l) files, not 60"
 for f in both/*.bin; do cmp -s "$f" "$SAMPLE_FRAME" || fail "$f differs"; done
 echo "PASS listen: two runs into one folder keep 20 prints as 20 pictures"

@@ -140,15 +140,16 @@ TEST_F(SerialReceiverTest, EveryPrintKeepsThePortAndHandsOverEachPrint) {
     PtyPair pty;
     ASSERT_EQ(receiver_.StartReceive(pty.SlavePath(), InMode(ReceiveMode::EveryPrint)).outcome,
               StartOutcome::Started);
+    std::this_thread::sleep_for(150ms); // the line is quiet until the instrument prints
     Bytes stream = sample;
     stream.insert(stream.end(), sample.begin(), sample.end());
-    stream.insert(stream.end(), sample.begin(), sample.begin() + 500);
     pty.Write(stream);
     for (int i = 0; i < 2; ++i) {
         const Print print = owner_.Next();
         EXPECT_TRUE(print.IsWhole()) << i;
         EXPECT_EQ(print.bytes, sample) << i;
     }
+    pty.Write(Bytes(sample.begin(), sample.begin() + 500));
     ASSERT_TRUE(WaitFor([&] { return receiver_.BytesOfCurrentPrint() == 500; }));
     receiver_.Stop();
     const Print cut = owner_.Next();
@@ -160,6 +161,74 @@ TEST_F(SerialReceiverTest, EveryPrintKeepsThePortAndHandsOverEachPrint) {
 
 // Empfangen on a port in use fails and changes nothing: the count stays and the worker goes on.
 // One on another port stops the worker first; only then does the count restart.
+// What the receiver learned of the instrument carries over a reconnect: once the adapter is
+// back, a print followed at once by the next one's first bytes comes out at its 3328th byte, as
+// before, not only once the line pauses after a whole print.
+TEST_F(SerialReceiverTest, AReconnectKeepsWhatWasLearned) {
+    const Bytes sample = test::ReadFileBytes(KRT460_SAMPLE_FRAME);
+    PtyPair pty;
+    CaptureOptions options = InMode(ReceiveMode::EveryPrint);
+    options.reconnect = true;
+    ASSERT_EQ(receiver_.StartReceive(pty.SlavePath(), options).outcome, StartOutcome::Started);
+    std::this_thread::sleep_for(150ms); // the line is quiet until the instrument prints
+    pty.Write(sample);
+    EXPECT_EQ(owner_.Next().bytes, sample);
+    if (!pty.HangUp()) {
+        GTEST_SKIP() << "TIOCVHANGUP needs root";
+    }
+    EXPECT_EQ(owner_.Next().end, CaptureEnd::PortLost);
+    ASSERT_TRUE(WaitFor([&] { return receiver_.PortPresent(); }));
+    Bytes stream = sample;
+    stream.insert(stream.end(), sample.begin(), sample.begin() + 500);
+    pty.Write(stream);
+    EXPECT_EQ(owner_.Next().bytes, sample);
+    EXPECT_EQ(owner_.opened, 2);
+}
+
+// Ja while a print arrives: the new capture skips the rest of the print cut off and stores the
+// next one whole. It finds it by what was learned of the instrument, else by how the cut-off
+// print began if it began as a print does, else after a pause; never by column bytes of a
+// capture that joined mid-print.
+TEST_F(SerialReceiverTest, JaSkipsTheRestOfThePrintCutOff) {
+    const Bytes sample = test::ReadFileBytes(KRT460_SAMPLE_FRAME);
+    const Bytes rest(sample.begin() + 2400, sample.end());
+    const Bytes joined(sample.begin() + 2000, sample.begin() + 2400); // columns only
+    const Bytes began(sample.begin(), sample.begin() + 2400);
+    const struct {
+        const char* name;
+        bool learned;
+        Bytes cutOff;
+        bool pause;
+    } cases[] = {
+        {"joined mid-print, the instrument known", true, joined, false},
+        {"the cut-off print's leading part", false, began, false},
+        {"joined mid-print, nothing known: the pause", false, joined, true},
+    };
+    for (const auto& c : cases) {
+        PtyPair pty;
+        auto capture = std::make_unique<CCaptureBuffer>();
+        CSerialReceiver receiver(owner_, *capture, owner_.Opener());
+        if (c.learned) { // a print received whole after a quiet line teaches the receiver
+            receiver.StartReceive(pty.SlavePath());
+            std::this_thread::sleep_for(150ms);
+            pty.Write(sample);
+            ASSERT_TRUE(owner_.Next().IsWhole()) << c.name;
+        }
+        CaptureOptions options;
+        options.skipRestOfPrint = true;
+        options.cutOff = c.cutOff;
+        ASSERT_EQ(receiver.StartReceive(pty.SlavePath(), options).outcome, StartOutcome::Started);
+        pty.Write(rest);
+        if (c.pause) {
+            std::this_thread::sleep_for(700ms); // the user presses the print key again
+        }
+        pty.Write(sample);
+        const Print print = owner_.Next();
+        EXPECT_EQ(print.bytes, sample) << c.name;
+        EXPECT_TRUE(print.IsWhole()) << c.name;
+    }
+}
+
 TEST_F(SerialReceiverTest, AFailedOpenChangesNothingAndAnotherPortRestartsCleanly) {
     PtyPair first;
     PtyPair second;

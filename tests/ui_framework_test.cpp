@@ -30,13 +30,11 @@ TEST(MainDialog, AnzeigenSaysWhatIsWrongWithTheCapture) {
     const std::wstring incomplete = L"Unvollst\u00e4ndig: 1000 von 3328 Bytes empfangen.";
     const std::wstring errors = L"\u00dcbertragungsfehler (3): bitte 9600 Baud, 8N1 am Ger\u00e4t "
                                 L"pr\u00fcfen.";
-    EXPECT_EQ(CMainDlg::DecodeOutcome(3328, true, none), L"");
-    EXPECT_EQ(CMainDlg::DecodeOutcome(0, true, none), L"");
-    EXPECT_EQ(CMainDlg::DecodeOutcome(3328, false, none), L"Es ging nicht!");
-    EXPECT_EQ(CMainDlg::DecodeOutcome(0, false, none), L"Es ging nicht!");
-    EXPECT_EQ(CMainDlg::DecodeOutcome(1000, false, none), incomplete);
-    EXPECT_EQ(CMainDlg::DecodeOutcome(3328, true, three), errors);
-    EXPECT_EQ(CMainDlg::DecodeOutcome(1000, false, three), incomplete + L"\n" + errors);
+    EXPECT_EQ(CMainDlg::TellAfterShow(3328, none), L"");
+    EXPECT_EQ(CMainDlg::TellAfterShow(0, none), L"");
+    EXPECT_EQ(CMainDlg::TellAfterShow(1000, none), incomplete);
+    EXPECT_EQ(CMainDlg::TellAfterShow(3328, three), errors);
+    EXPECT_EQ(CMainDlg::TellAfterShow(1000, three), incomplete + L"\n" + errors);
 }
 
 // The main window (350 x 250) and the display window (350 x 380) at 192 dpi, 16 pixels apart.

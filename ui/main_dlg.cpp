@@ -1,6 +1,5 @@
 #include "ui/main_dlg.h"
 
-#include "common/capture_files.h"
 #include "res/resource.h"
 #include "ui/about_dlg.h"
 #include "ui/bitmaps_dlg.h"
@@ -11,20 +10,24 @@
 #include "ui/settings_dlg.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <utility>
 
 namespace krt460::ui {
 namespace {
 
 constexpr UINT_PTR kByteCountTimer = 1;
-constexpr UINT_PTR kReconnectTimer = 2;
-// A lost port of a series is looked for twice a second.
-constexpr UINT kReconnectInterval = 500;
-// Print after print; one that stops arriving for 10 s is kept as it is.
+constexpr UINT_PTR kScp1Timer = 2;
+// A Scp1.bmp held open by another program is tried again ten times, 200 ms apart.
+constexpr UINT kScp1RetryInterval = 200;
+constexpr int kScp1Tries = 10;
+// Print after print; one that stops arriving for 10 s is kept as it is; an adapter pulled out
+// is waited for.
 CaptureOptions SeriesOptions() {
     CaptureOptions options;
     options.mode = ReceiveMode::EveryPrint;
     options.stallTimeout = std::chrono::seconds(10);
+    options.reconnect = true;
     return options;
 }
 // ms: four updates a second while a capture runs. Each is a repaint, which under Wine costs its
@@ -179,7 +182,9 @@ void CMainDlg::OnPrintArrived(const Print& print) {
         return;
     }
     ShowCount();
-    lineErrors_ = print.lineErrors;
+    if (!print.bytes.empty()) {
+        lastPrint_ = print;
+    }
     if (print.end == CaptureEnd::Complete && print.hasEndMarker) {
         SetLamp(LampState::Received);
     } else if (print.end == CaptureEnd::PortLost) {
@@ -236,23 +241,32 @@ RECT CMainDlg::ByteCountArea() const {
 }
 
 std::wstring CMainDlg::StatusText() const {
-    if (series_.armed && series_.portGone) {
-        const std::string& port = series_.port;
-        return std::wstring(port.begin(), port.end()) + L" " + LoadText(IDS_PORT_GONE);
-    }
     // A series may hold bytes beyond a print's length (stray ones before it) for a moment.
     const std::size_t count = std::min(series_.armed ? receiver_.BytesOfCurrentPrint()
                                                      : CCaptureBuffer::Instance().Count(),
                                        kFrameLength);
-    wchar_t text[96];
+    wchar_t line[48];
+    std::swprintf(line, std::size(line), L"%zu / %zu", count, kFrameLength);
+    std::wstring text = line;
     if (!series_.armed) {
-        std::swprintf(text, std::size(text), L"%zu / %zu", count, kFrameLength);
-    } else if (series_.unreadable == 0) {
-        std::swprintf(text, std::size(text), L"%zu / %zu\n%u gespeichert", count, kFrameLength,
-                      series_.saved);
-    } else {
-        std::swprintf(text, std::size(text), L"%zu / %zu\n%u gespeichert\n%u unlesbar", count,
-                      kFrameLength, series_.saved, series_.unreadable);
+        return text;
+    }
+    if (series_.portGone) {
+        const std::string& port = series_.port;
+        text = std::wstring(port.begin(), port.end()) + L" " + LoadText(IDS_PORT_GONE);
+    }
+    const CCaptureKeeper::Counts& counts = keeper_->Counted();
+    std::swprintf(line, std::size(line), L"\n%u gespeichert", counts.pictures);
+    text += line;
+    if (counts.partial > 0) {
+        text += L"\n" + FormatText(IDS_SERIES_PARTIAL, counts.partial);
+    }
+    if (counts.unreadable > 0) {
+        std::swprintf(line, std::size(line), L"\n%u unlesbar", counts.unreadable);
+        text += line;
+    }
+    if (series_.scp1Stale) {
+        text += L"\nScp1.bmp nicht aktuell";
     }
     return text;
 }
@@ -276,12 +290,15 @@ void CMainDlg::PaintByteCount(HDC dc) {
 }
 
 INT_PTR CMainDlg::OnTimer(WPARAM timer, LPARAM) {
-    if (timer == kReconnectTimer) {
-        RestartSeries();
+    if (timer == kScp1Timer) {
+        OnScp1Retry();
         return TRUE;
     }
     if (timer != kByteCountTimer) {
         return FALSE;
+    }
+    if (series_.armed) {
+        FollowSeriesPort();
     }
     // Red tells that a print was saved, until the next one begins.
     if (series_.armed && lamp_ == LampState::Received && receiver_.BytesOfCurrentPrint() > 0) {
@@ -312,7 +329,14 @@ INT_PTR CMainDlg::OnByteCountQuery(WPARAM, LPARAM) {
 }
 
 INT_PTR CMainDlg::OnSeriesQuery(WPARAM, LPARAM) {
-    const LRESULT counts = series_.armed ? MAKELONG(series_.saved, series_.unreadable) : -1;
+    LRESULT counts = -1;
+    if (series_.armed) {
+        const CCaptureKeeper::Counts& kept = keeper_->Counted();
+        counts = static_cast<LRESULT>(kept.pictures & 0xFFFFu) |
+                 static_cast<LRESULT>(kept.unreadable & 0xFFFFu) << 16 |
+                 static_cast<LRESULT>(kept.partial & 0xFFFFu) << 32 |
+                 static_cast<LRESULT>(series_.scp1Stale ? 1 : 0) << 48;
+    }
     ::SetWindowLongPtrW(Handle(), DWLP_MSGRESULT, counts);
     return TRUE;
 }
@@ -327,16 +351,16 @@ INT_PTR CMainDlg::OnEndSession(WPARAM ending, LPARAM) {
     // Windows ends the process once this returns, without closing the window. A file that
     // cannot be written is not told: a message box now would only hold up the log-off.
     if (ending) {
-        StopAndSaveSettings();
+        StopAndSaveSettings(nullptr, true);
     }
     ::SetWindowLongPtrW(Handle(), DWLP_MSGRESULT, 0);
     return TRUE;
 }
 
-bool CMainDlg::StopAndSaveSettings(std::string* reason) {
+bool CMainDlg::StopAndSaveSettings(std::string* reason, bool silent) {
     // The capture stops first, so that no worker outlives the window's state; a series keeps
     // what it has received.
-    EndSeries();
+    EndSeries(silent);
     StopReceiving();
     return CSettingsFile::SaveSettings(settingsFileName_, settings_, reason);
 }
@@ -379,7 +403,7 @@ INT_PTR CMainDlg::OnDestroy(WPARAM, LPARAM) {
     EndSeries(); // Ende while armed: what the series received is kept before the window goes
     notifyTarget_.store(nullptr);
     ::KillTimer(Handle(), kByteCountTimer);
-    ::KillTimer(Handle(), kReconnectTimer);
+    ::KillTimer(Handle(), kScp1Timer);
     return FALSE;
 }
 
@@ -390,7 +414,7 @@ void CMainDlg::OnReceive() {
     }
     const bool series = settings_.saveEveryPrint;
     bool restarting = false;
-    CaptureOptions options;
+    CaptureOptions options = series ? SeriesOptions() : CaptureOptions{};
     if (receiver_.IsWorking()) {
         const unsigned count = CCaptureBuffer::Instance().Count();
         if (count > 0 && count < kFrameLength) {
@@ -400,15 +424,14 @@ void CMainDlg::OnReceive() {
                 CCaptureBuffer::Instance().Count() == kFrameLength) {
                 return; // Nein, or the print completed while the question was open: it stays
             }
-            // The instrument may still be sending that print: the new capture skips its rest.
-            if (SamePort(settings_.portName, receiver_.PortName())) {
-                options.skipRestOfPrint = true;
-                if (count >= 4) { // fewer would be found among the bands too
-                    const CaptureBytes cutOff = CCaptureBuffer::Instance().Bytes();
-                    options.printBegins.assign(cutOff.begin(), cutOff.begin() + 4);
-                }
-            }
             receiver_.Stop(); // releases the port for the new capture
+            // What arrived of the print cut off is the last print now, shown by Anzeigen.
+            OnPrintsArrived(0, 0);
+            // The instrument may still be sending that print: the new capture skips its rest.
+            if (SamePort(settings_.portName, receiver_.PortName()) && lastPrint_) {
+                options.skipRestOfPrint = true;
+                options.cutOff = lastPrint_->bytes;
+            }
             restarting = true;
         } else if (count == 0 && SamePort(settings_.portName, receiver_.PortName())) {
             if (!series) {
@@ -418,17 +441,19 @@ void CMainDlg::OnReceive() {
             restarting = true;
         }
     }
-    if (series) {
-        options = SeriesOptions();
-    }
     const StartResult started = receiver_.StartReceive(settings_.portName, options);
     if (started.outcome == StartOutcome::Started) {
-        lineErrors_ = {};
         SetLamp(LampState::Receiving);
         if (series) {
             series_ = Series{};
             series_.armed = true;
             series_.port = settings_.portName;
+            KeeperOptions keeping;
+            keeping.prefix = "Scp_";
+            keeping.port = settings_.portName;
+            keeping.border = settings_.border;
+            keeping.rawBesidePicture = false;
+            keeper_.emplace(std::move(keeping));
             ::SetDlgItemTextW(Handle(), IDC_RECEIVE, L"Anhalten");
         }
     } else {
@@ -448,7 +473,7 @@ void CMainDlg::OnReceive() {
     ::InvalidateRect(Handle(), &area, TRUE);
 }
 
-void CMainDlg::EndSeries(const std::string& failedFile, const std::string& error) {
+void CMainDlg::EndSeries(bool silent) {
     if (!series_.armed || endingSeries_) {
         return; // already ending: the first failure is the one told
     }
@@ -457,76 +482,93 @@ void CMainDlg::EndSeries(const std::string& failedFile, const std::string& error
     OnPrintsArrived(0, 0); // what came meanwhile, and a print cut off, is kept as ever
     endingSeries_ = false;
     series_.armed = false;
-    ::KillTimer(Handle(), kReconnectTimer);
+    keeper_.reset();
+    ::KillTimer(Handle(), kScp1Timer);
     ::SetDlgItemTextW(Handle(), IDC_RECEIVE, L"Empfangen");
     SetLamp(LampState::Idle);
-    if (!failedFile.empty()) {
-        ShowNotWritten(Handle(), failedFile, error);
+    if (const std::optional<Kept> failed = std::exchange(seriesFailure_, std::nullopt);
+        failed && !silent) {
+        // At a log-off nobody reads it: the bytes are in the temporary folder all the same.
+        const std::string name = std::filesystem::path(failed->file).filename().string();
+        ShowNotWritten(Handle(), name,
+                       failed->error + (failed->rescued.empty()
+                                            ? ""
+                                            : "\nDie empfangenen Bytes sind in " + failed->rescued +
+                                                  " gesichert."));
     }
 }
 
-void CMainDlg::RestartSeries() {
-    if (receiver_.StartReceive(series_.port, SeriesOptions()).outcome != StartOutcome::Started) {
-        return; // not back yet: the timer tries again
+void CMainDlg::FollowSeriesPort() {
+    // The worker looks for a lost port; the window only says so.
+    const bool gone = !receiver_.PortPresent();
+    if (gone != series_.portGone) {
+        series_.portGone = gone;
+        SetLamp(gone ? LampState::Idle : LampState::Receiving);
+        ShowCount();
     }
-    ::KillTimer(Handle(), kReconnectTimer);
-    series_.portGone = false;
-    SetLamp(LampState::Receiving);
-    ShowCount();
 }
 
 void CMainDlg::OnSeriesPrint(const Print& print) {
-    // Nobody may be at the PC: what cannot be shown is counted, never put in a box. A file
+    // Nobody may be at the PC: what cannot be shown is counted, never put in a box. A print
     // that cannot be written ends the series, told once.
-    if (std::string failedFile, error;
-        !print.IsStray() && !KeepSeriesPrint(print, failedFile, error)) {
-        EndSeries(failedFile, error);
+    Kept kept = keeper_->Keep(print);
+    switch (kept.as) {
+    case KeptAs::Nothing:
+    case KeptAs::Stray:
+        break;
+    case KeptAs::Picture:
+        lastPrint_ = print;
+        image_ = kept.image;
+        ReplaceScp1();
+        SetLamp(LampState::Received);
+        break;
+    case KeptAs::Raw:
+    case KeptAs::Partial:
+        lastPrint_ = print;
+        break;
+    case KeptAs::NotWritten:
+        lastPrint_ = print;
+        if (!seriesFailure_) {
+            seriesFailure_ = std::move(kept);
+        }
+        EndSeries();
         return;
     }
-    if (print.end == CaptureEnd::PortLost && !endingSeries_) {
-        series_.portGone = true;
-        SetLamp(LampState::Idle);
-        ::SetTimer(Handle(), kReconnectTimer, kReconnectInterval, nullptr);
+    if (print.end == CaptureEnd::PortLost) {
+        FollowSeriesPort();
     }
     ShowCount();
 }
 
-bool CMainDlg::KeepSeriesPrint(const Print& print, std::string& failedFile, std::string& error) {
-    const std::string stamp = "Scp_" + LocalTimeStamp();
-    CScreenImage image;
-    if (!print.IsWhole() || !image.Decode(print.bytes, settings_.border)) {
-        // Kept raw: a print without its marker, cut short, or not a hardcopy at all.
-        if (WriteCaptureFiles(".", stamp, {{".bin", print.bytes}}, error).empty()) {
-            failedFile = stamp + ".bin";
-            return false;
-        }
-        ++series_.unreadable;
-        return true;
+void CMainDlg::ReplaceScp1() {
+    std::string error;
+    bool heldOpen = false;
+    ::KillTimer(Handle(), kScp1Timer);
+    if (ShowPicture(error, &heldOpen)) {
+        series_.scp1Stale = false;
+        return;
     }
-    // Under a name of its own first: that file is the series. Then as Anzeigen does: in the
-    // capture buffer, shown, and Scp1.bmp, so that Anzeigen and Speichern work on it as usual.
-    const BitmapFileBytes bitmap = image.EncodeBitmap();
-    if (WriteCaptureFiles(".", stamp, {{".bmp", bitmap}}, error).empty()) {
-        failedFile = stamp + ".bmp";
-        return false;
+    series_.scp1Stale = true;
+    if (heldOpen) {
+        series_.scp1Tries = 0;
+        ::SetTimer(Handle(), kScp1Timer, kScp1RetryInterval, nullptr);
     }
-    ++series_.saved;
-    CCaptureBuffer& capture = CCaptureBuffer::Instance();
-    capture.Reset();
-    for (const std::uint8_t byte : print.bytes) {
-        capture.Store(byte);
-    }
-    lineErrors_ = print.lineErrors;
-    image_ = image;
-    if (!ShowPicture(error)) {
-        failedFile = "Scp1.bmp";
-        return false;
-    }
-    SetLamp(LampState::Received);
-    return true;
 }
 
-bool CMainDlg::ShowPicture(std::string& error) {
+void CMainDlg::OnScp1Retry() {
+    bool heldOpen = false;
+    std::string error;
+    if (image_.SaveBitmapFile("Scp1.bmp", &error, &heldOpen)) {
+        series_.scp1Stale = false;
+    } else if (heldOpen && ++series_.scp1Tries < kScp1Tries) {
+        return; // the timer tries again
+    }
+    // Replaced, or it stays as it is until the next print replaces it.
+    ::KillTimer(Handle(), kScp1Timer);
+    ShowCount();
+}
+
+bool CMainDlg::ShowPicture(std::string& error, bool* heldOpen) {
     decoded_ = true;
     picture_ = MakePicture(image_);
     const HWND display = display_.Handle();
@@ -535,7 +577,7 @@ bool CMainDlg::ShowPicture(std::string& error) {
         ::ShowWindow(display, SW_SHOWNA); // hidden by Escape; shown again where it was
     }
     error.clear();
-    return image_.SaveBitmapFile("Scp1.bmp", &error);
+    return image_.SaveBitmapFile("Scp1.bmp", &error, heldOpen);
 }
 
 void CMainDlg::SetLampAfterShow() {
@@ -544,20 +586,34 @@ void CMainDlg::SetLampAfterShow() {
 }
 
 void CMainDlg::OnShow() {
-    // A capture cut short is shown as far as it got, and says so; a whole one that cannot be
-    // decoded says "Es ging nicht!".
+    // The running capture's bytes while it has some, else the last print as it came: never the
+    // buffer's leftovers of an earlier print. A series shows its last print. Before any print,
+    // the empty buffer.
+    OnPrintsArrived(0, 0); // a print that has just ended is the last print, not one before it
+    std::vector<std::uint8_t> bytes;
+    LineErrors errors;
     std::size_t count = 0;
-    const CaptureBytes bytes = CCaptureBuffer::Instance().BytesOfThisCapture(&count);
-    const bool parsed = image_.Decode(bytes, settings_.border);
+    const CaptureBytes running = CCaptureBuffer::Instance().BytesOfThisCapture(&count);
+    if (!series_.armed && receiver_.IsWorking() && count > 0) {
+        bytes.assign(running.begin(), running.begin() + static_cast<std::ptrdiff_t>(count));
+        // While a capture runs, its line errors so far: a wrong baud rate never completes it.
+        errors = receiver_.LineErrorsOfCurrentPrint();
+    } else if (lastPrint_) {
+        bytes = lastPrint_->bytes;
+        errors = lastPrint_->lineErrors;
+    }
+    const bool cutShort = !bytes.empty() && bytes.size() < kFrameLength;
+    // A whole print that cannot be decoded is told before its picture is made; a print cut
+    // short shows as far as it got, and says so once it is shown.
+    if (!image_.Decode(bytes, settings_.border) && !cutShort) {
+        ShowMessage("Es ging nicht!");
+    }
     std::string error;
     ShowPicture(error);
-    // While a capture runs, its line errors so far: a wrong baud rate never completes a print.
-    // A series shows its last print, with that print's.
-    const LineErrors errors = receiver_.IsWorking() && !series_.armed
-                                  ? receiver_.LineErrorsOfCurrentPrint()
-                                  : lineErrors_;
-    if (const std::wstring message = DecodeOutcome(static_cast<unsigned>(count), parsed, errors);
-        !message.empty()) {
+    if (series_.armed && error.empty()) {
+        series_.scp1Stale = false;
+    }
+    if (const std::wstring message = TellAfterShow(bytes.size(), errors); !message.empty()) {
         ui::ShowMessage(Handle(), message);
     }
     if (!error.empty()) {
@@ -566,12 +622,11 @@ void CMainDlg::OnShow() {
     SetLampAfterShow();
 }
 
-std::wstring CMainDlg::DecodeOutcome(unsigned count, bool parsed, const LineErrors& errors) {
+std::wstring CMainDlg::TellAfterShow(std::size_t count, const LineErrors& errors) {
     std::wstring message;
     if (count > 0 && count < kFrameLength) {
-        message = FormatText(IDS_INCOMPLETE, count, static_cast<unsigned>(kFrameLength));
-    } else if (!parsed) {
-        message = L"Es ging nicht!";
+        message = FormatText(IDS_INCOMPLETE, static_cast<unsigned>(count),
+                             static_cast<unsigned>(kFrameLength));
     }
     if (errors.Total() > 0) {
         message += (message.empty() ? L"" : L"\n") + FormatText(IDS_LINE_ERRORS, errors.Total());
@@ -591,7 +646,9 @@ void CMainDlg::OnSaveAs() {
         ShowMessage("Erst Anzeigen, dann Speichern!");
         return;
     }
-    CBitmapsDlg bitmaps(image_);
+    // The picture shown now, even if a print of a series arrives while the dialog is open.
+    const CScreenImage shown = image_;
+    CBitmapsDlg bitmaps(shown);
     bitmaps.DoModal(Handle());
     SetLampAfterShow();
 }

@@ -35,12 +35,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
-    // The framer loses and invents nothing: its pieces, what it still holds and what the end of
-    // the stream flushes are the stream again, in order, whatever the chunks.
+    // The framer loses and invents nothing: its pieces and what the end of the stream flushes
+    // are the stream again, in order, whatever the chunks and pauses; a whole print is whole.
     CPrintFramer framer;
     std::vector<std::uint8_t> again;
     const auto keep = [&](std::vector<FramedPiece> pieces) {
         for (const FramedPiece& piece : pieces) {
+            if (piece.kind == PieceKind::Print &&
+                (piece.bytes.size() != kFrameLength || !HasEndMarker(piece.bytes.data()))) {
+                std::abort();
+            }
             again.insert(again.end(), piece.bytes.begin(), piece.bytes.end());
         }
     };
@@ -51,9 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     keep(framer.Quiet());
-    if (auto rest = framer.Flush()) {
-        keep({*rest});
-    }
+    keep(framer.Flush());
     if (again.size() != size || !std::equal(again.begin(), again.end(), data)) {
         std::abort();
     }
