@@ -153,12 +153,18 @@ const CLI::Validator kTimeoutRange(
     },
     "");
 
-// -o and --raw: an empty name is no file; it must not fall back to any other meaning.
-const CLI::Validator kFileName(
-    [](std::string& text) -> std::string {
-        return text.empty() ? "needs a file name, not an empty one" : "";
-    },
-    "");
+// An empty value is no name; it must not fall back to any other meaning (a default port, the
+// current folder).
+CLI::Validator NonEmpty(const char* what) {
+    return CLI::Validator(
+        [what](std::string& text) -> std::string {
+            return text.empty() ? std::string("needs ") + what + ", not an empty one" : "";
+        },
+        "");
+}
+const CLI::Validator kFileName = NonEmpty("a file name");
+const CLI::Validator kPortName = NonEmpty("a port name");
+const CLI::Validator kFolderName = NonEmpty("a folder");
 
 // --format, --scale, --border and --no-border, shared by the commands that write pictures.
 void AddPictureOptions(CLI::App* command, PictureOptions& picture) {
@@ -211,7 +217,8 @@ int Run(int argc, char** argv) {
                   "Only the first 3328 bytes count, as when receiving; a missing end marker is "
                   "a warning.");
     decodeCommand->add_option("INPUT", decode.input, "Recorded hardcopy file, or - for stdin")
-        ->required();
+        ->required()
+        ->check(kFileName);
     decodeCommand
         ->add_option("-o,--output", decode.output, "Picture file to write, or - for stdout")
         ->required()
@@ -225,7 +232,9 @@ int Run(int argc, char** argv) {
     CLI::App* receiveCommand = app.add_subcommand(
         "receive", "Receive one hardcopy from a serial port and write its picture.\n"
                    "Ctrl-C stops the capture, closes the port and writes nothing.");
-    receiveCommand->add_option("-p,--port", receive.port, kPortHelp)->type_name("PORT");
+    receiveCommand->add_option("-p,--port", receive.port, kPortHelp)
+        ->check(kPortName)
+        ->type_name("PORT");
     receiveCommand
         ->add_option("-o,--output", receive.output, "Picture file to write, or - for stdout")
         ->required()
@@ -246,9 +255,12 @@ int Run(int argc, char** argv) {
         "listen", "Receive hardcopy after hardcopy until Ctrl-C, each into DIR/"
                   "YYYYMMDD-HHMMSS.bmp (-2, -3, ... rather than overwrite) with its raw bytes in "
                   ".bin; one line per capture on stdout. An unplugged port is waited for.");
-    listenCommand->add_option("-p,--port", listen.port, kPortHelp)->type_name("PORT");
+    listenCommand->add_option("-p,--port", listen.port, kPortHelp)
+        ->check(kPortName)
+        ->type_name("PORT");
     listenCommand->add_option("-d,--dir", listen.dir, "Folder for the pictures (made if missing)")
         ->default_val(".")
+        ->check(kFolderName)
         ->type_name("DIR");
     listenCommand->add_flag_function(
         "--no-raw", [&listen](std::int64_t) { listen.raw = false; },

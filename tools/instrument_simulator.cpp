@@ -228,8 +228,9 @@ void RunTriggered(int& fd, std::string& slaveName, const std::vector<std::uint8_
             continue;
         }
         // "N": the first N bytes of the frame; "A-B": bytes A to B, the rest of a print the
-        // instrument was interrupted in; "Nx": N whole frames back to back; nothing: the whole
-        // frame. "?" asks whether the port is held: the answer appears as TRIGGER.answer.
+        // instrument was interrupted in (past the frame's end, the next one follows at once);
+        // "Nx": N whole frames back to back; nothing: the whole frame. "?" asks whether the port is
+        // held: the answer appears as TRIGGER.answer.
         std::string range;
         std::string then;
         request >> range >> then;
@@ -241,23 +242,21 @@ void RunTriggered(int& fd, std::string& slaveName, const std::vector<std::uint8_
             std::filesystem::rename(answer + ".new", answer);
             continue;
         }
+        // Offsets into the frame sent again and again: past its end, the next frame follows.
         std::size_t from = 0;
         std::size_t to = frame.size();
-        std::size_t times = 1;
         if (const auto dash = range.find('-'); dash != std::string::npos) {
             from = std::stoul(range.substr(0, dash));
             to = std::stoul(range.substr(dash + 1));
         } else if (!range.empty() && range.back() == 'x') {
-            times = std::stoul(range);
+            to = std::stoul(range) * frame.size();
         } else if (!range.empty()) {
             to = std::stoul(range);
         }
-        to = std::min(to, frame.size());
         from = std::min(from, to);
         std::vector<std::uint8_t> bytes;
-        for (std::size_t i = 0; i < times; ++i) {
-            bytes.insert(bytes.end(), frame.begin() + static_cast<long>(from),
-                         frame.begin() + static_cast<long>(to));
+        for (std::size_t at = from; at < to; ++at) {
+            bytes.push_back(frame[at % frame.size()]);
         }
         SendPaced(fd, bytes, o.baud);
         std::fprintf(stderr, "instrument_simulator: sent %zu bytes\n", bytes.size());

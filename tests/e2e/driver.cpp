@@ -238,6 +238,17 @@ bool Closed(HWND dialog) {
     return WaitUntil([&] { return !::IsWindow(dialog); });
 }
 
+// Scp1.bmp holds the first 1000 bytes of the reference print over white: bands 0 to 4 and 155
+// columns of band 5.
+bool Scp1HoldsTheFirst1000Bytes(const Context& c) {
+    return WaitUntil([&] {
+        return EveryPixel(ReadFile("Scp1.bmp"), [&](int x, int y, bool white) {
+            const bool arrived = y < 40 || (y < 48 && x < 155);
+            return white == (!Ring(x, y) && (!arrived || WhiteIn(c.reference, x, y)));
+        });
+    });
+}
+
 void MainScenario(const Context& c) {
     const Session s(c);
     Check(WaitForLamp(s.Main(), Lamp::Idle), "start-up shows the yellow lamp");
@@ -295,13 +306,7 @@ void MainScenario(const Context& c) {
     Click(s.Main(), IDC_SHOW);
     Check(s.TakeMessageBox() == "Unvollst\u00e4ndig: 1000 von 3328 Bytes empfangen.",
           "Anzeigen of a print cut short says so");
-    Check(WaitUntil([&] {
-              return EveryPixel(ReadFile("Scp1.bmp"), [&](int x, int y, bool white) {
-                  const bool arrived = y < 40 || (y < 48 && x < 155);
-                  return white == (!Ring(x, y) && (!arrived || WhiteIn(c.reference, x, y)));
-              });
-          }),
-          "and writes Scp1.bmp with only the bytes that arrived");
+    Check(Scp1HoldsTheFirst1000Bytes(c), "and writes Scp1.bmp with only the bytes that arrived");
 
     // Empfangen while a print arrives asks; Nein changes nothing and the print completes.
     Click(s.Main(), IDC_RECEIVE);
@@ -332,6 +337,39 @@ void MainScenario(const Context& c) {
     Check(WaitForLamp(s.Main(), Lamp::Received), "the next print arrives whole");
     s.Show();
     Check(ReadFile("Scp1.bmp") == c.reference, "and shows whole after Ja");
+
+    // Ja after a capture that joined a print in its middle: what it cut off is column bytes,
+    // so the next print, sent right after the rest, is found by what was learned of the
+    // instrument.
+    Click(s.Main(), IDC_RECEIVE);
+    Check(WaitForLamp(s.Main(), Lamp::Receiving), "Empfangen turns the lamp green again");
+    s.Print(1, "1000-2000");
+    Check(WaitUntil([&] { return ByteCount(s.Main()) == 1000; }), "the middle of a print arrives");
+    Click(s.Main(), IDC_RECEIVE);
+    s.TakeMessageBox(IDYES);
+    Check(WaitUntil([&] { return ByteCount(s.Main()) == 0; }), "Ja starts again");
+    s.Print(1, "2000-6656");
+    Check(WaitForLamp(s.Main(), Lamp::Received) && ByteCount(s.Main()) == 3328,
+          "a print right after the rest of one joined mid-print arrives whole");
+    s.Show();
+    Check(ReadFile("Scp1.bmp") == c.reference, "and shows whole");
+
+    // An instrument that stopped part way: Anzeigen right after Ja, before the next byte, shows
+    // the print Ja cut off as it came, never its bytes over the rest of the print before it.
+    Click(s.Main(), IDC_RECEIVE);
+    Check(WaitForLamp(s.Main(), Lamp::Receiving), "Empfangen, green");
+    s.Print(1, "1000");
+    Check(WaitUntil([&] { return ByteCount(s.Main()) == 1000; }), "1000 bytes arrive once more");
+    Click(s.Main(), IDC_RECEIVE);
+    s.TakeMessageBox(IDYES);
+    Check(WaitUntil([&] { return ByteCount(s.Main()) == 0; }), "Ja");
+    ::DeleteFileA("Scp1.bmp");
+    Click(s.Main(), IDC_SHOW);
+    Check(s.TakeMessageBox() == "Unvollst\u00e4ndig: 1000 von 3328 Bytes empfangen." &&
+              Scp1HoldsTheFirst1000Bytes(c),
+          "Anzeigen right after Ja shows the print cut off, as far as it got");
+    s.Print(1);
+    Check(WaitForLamp(s.Main(), Lamp::Received), "and the next print arrives whole");
 
     // The adapter pulled out during a print: told once, with what arrived.
     Click(s.Main(), IDC_RECEIVE);
@@ -596,17 +634,22 @@ void SeriesScenario(const Context& c) {
         Check(WaitForLamp(s.Main(), Lamp::Receiving) &&
                   WaitUntil([&] { return WindowText(button) == L"Anhalten"; }),
               "Empfangen arms the series: green, and the button reads Anhalten");
-        const auto counted = [&](int saved, int unreadable) {
+        // The counts beside the lamp and the files: saved, kept cut short; and whether Scp1.bmp
+        // is behind.
+        const auto counted = [&](std::size_t saved, std::size_t partial, bool stale = false) {
             return WaitUntil([&] {
-                const LRESULT counts = Ask(s.Main(), query);
-                return LOWORD(counts) == saved && HIWORD(counts) == unreadable &&
-                       FilesLike("Scp_*.bmp").size() == static_cast<std::size_t>(saved) &&
-                       FilesLike("Scp_*.bin").size() == static_cast<std::size_t>(unreadable);
+                const auto counts = static_cast<std::uint64_t>(Ask(s.Main(), query));
+                return (counts & 0xFFFF) == saved && (counts >> 32 & 0xFFFF) == partial &&
+                       (counts >> 48 & 1) == (stale ? 1u : 0u) &&
+                       FilesLike("Scp_*.bmp").size() == saved &&
+                       FilesLike("Scp_*.partial.bin").size() == partial &&
+                       FilesLike("Scp_*.json").size() == saved + partial;
             });
         };
         s.Print(1, "2x");
         Check(counted(2, 0) && WaitForLamp(s.Main(), Lamp::Received),
-              "two prints back to back are both saved, and the lamp turns red");
+              "two prints back to back are both saved, each with its record, and the lamp turns "
+              "red");
         s.Print(1);
         Check(counted(3, 0), "a print after a pause is saved too");
         const auto files = FilesLike("Scp_*.bmp");
@@ -617,14 +660,43 @@ void SeriesScenario(const Context& c) {
                   WaitUntil([&] { return DisplayShows(s.Display(), c.reference); }, 5s),
               "Scp1.bmp and the display show the last");
 
-        // The rest of a print, joined late: kept raw, counted; the print after it is saved.
+        // The rest of a print, joined late: kept as .partial.bin, counted; the next is saved.
         s.Print(1, "1664-3328");
         WaitUntil([&] { return ByteCount(s.Main()) == 3328 - 1664; });
         s.Print(1);
-        Check(counted(4, 1), "a print that cannot be decoded is kept as .bin and counted");
+        Check(counted(4, 1), "the rest of a print is kept as .partial.bin and counted");
         s.Print(1, "0", "hangup");
         s.Print(1);
         Check(counted(5, 1), "after the adapter was pulled out and plugged in, the next is saved");
+
+        // Another program holds Scp1.bmp open, as a viewer or a virus scanner does: the series
+        // goes on, each print saved under its own name, and Scp1.bmp is replaced once it is let
+        // go, by the retries for a short hold, by the next print after a long one.
+        const auto holdScp1 = [] {
+            std::ofstream("Scp1.bmp", std::ios::binary | std::ios::trunc) << "old";
+            return krt460::UniqueFileHandle(::CreateFileA("Scp1.bmp", GENERIC_READ,
+                                                          FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                          nullptr, OPEN_EXISTING, 0, nullptr));
+        };
+        {
+            const auto held = holdScp1();
+            s.Print(1);
+            Check(counted(6, 1, true) && ReadFile("Scp1.bmp") == Bytes{'o', 'l', 'd'},
+                  "a print while Scp1.bmp is held open is saved, and Scp1.bmp is told behind");
+        }
+        Check(counted(6, 1) && ReadFile("Scp1.bmp") == c.reference,
+              "let go within two seconds, Scp1.bmp is replaced without another print");
+        {
+            const auto held = holdScp1();
+            s.Print(1);
+            Check(counted(7, 1, true), "held longer, the series goes on");
+            std::this_thread::sleep_for(2500ms); // longer than the program tries again
+            s.Print(1);
+            Check(counted(8, 1, true), "and saves the next print too");
+        }
+        s.Print(1);
+        Check(counted(9, 1) && ReadFile("Scp1.bmp") == c.reference,
+              "let go, the next print replaces Scp1.bmp");
         Check(s.WaitForDialog(L"KRT460", 0xFFFF, 1s) == nullptr, "and no message box was shown");
 
         Click(s.Main(), IDC_RECEIVE);
