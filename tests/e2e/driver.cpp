@@ -3,11 +3,14 @@
 // One scenario per run: e2e_driver SCENARIO, with the paths in KRT460_E2E_* variables set by
 // run_e2e.sh. Prints PASS/FAIL lines; the exit status is the number of failures. Expected
 // pictures come from the committed sample BMP, never from the decoder under test.
+#include "common/com_ptr_win32.h"
 #include "common/unique_handle_win32.h"
 #include "res/resource.h"
 #include "window_probe.h"
 
 #include <windows.h>
+
+#include <shlobj.h>
 
 #include <algorithm>
 #include <chrono>
@@ -97,6 +100,7 @@ bool DisplayShows(HWND display, const Bytes& bmp) {
 struct Context {
     std::string exe, trigger1, trigger2, trigger12;
     Bytes reference;
+    std::string folder; // the program's working folder; empty: the driver's
 };
 
 // The program under test, started in the scenario's folder and ended with the driver at the
@@ -109,8 +113,9 @@ public:
         PROCESS_INFORMATION info{};
         std::string command = "\"" + c.exe + "\"";
         // Right after Wine's first start a start can fail once: try again before giving up.
+        const char* folder = c.folder.empty() ? nullptr : c.folder.c_str();
         for (int attempt = 0; !::CreateProcessA(c.exe.c_str(), command.data(), nullptr, nullptr,
-                                                FALSE, 0, nullptr, nullptr, &startup, &info);
+                                                FALSE, 0, nullptr, folder, &startup, &info);
              ++attempt) {
             if (attempt == 4) {
                 char reason[256] = {};
@@ -665,6 +670,77 @@ void HighDpiScenario(const Context& c) {
     s.Ende();
 }
 
+std::wstring KnownFolder(REFKNOWNFOLDERID id) {
+    wchar_t* path = nullptr;
+    std::wstring folder = SUCCEEDED(::SHGetKnownFolderPath(id, 0, nullptr, &path)) ? path : L"";
+    ::CoTaskMemFree(path);
+    return folder;
+}
+
+std::string Narrow(const std::wstring& wide) {
+    std::string text(wide.size() * 3, '\0');
+    text.resize(static_cast<std::size_t>(
+        ::WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), text.data(),
+                              static_cast<int>(text.size()), nullptr, nullptr)));
+    return text;
+}
+
+// Whether two paths name one file or folder: in any case, and with or without the backslash
+// that ends a folder's path as the Installer writes it.
+bool SamePath(std::wstring a, std::wstring b) {
+    for (std::wstring* path : {&a, &b}) {
+        if (!path->empty() && path->back() == L'\\') {
+            path->pop_back();
+        }
+    }
+    return !a.empty() && ::CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+// A shortcut's target and working folder, read from the .lnk as the shell reads it.
+struct Shortcut {
+    std::wstring target, folder;
+};
+
+Shortcut ReadShortcut(const std::wstring& path) {
+    krt460::ComPtr<IShellLinkW> link;
+    krt460::ComPtr<IPersistFile> file;
+    wchar_t target[MAX_PATH] = {}, folder[MAX_PATH] = {};
+    if (SUCCEEDED(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
+                                     IID_IShellLinkW, reinterpret_cast<void**>(link.put()))) &&
+        SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.put()))) &&
+        SUCCEEDED(file->Load(path.c_str(), STGM_READ))) {
+        link->GetPath(target, MAX_PATH, nullptr, SLGP_RAWPATH);
+        link->GetWorkingDirectory(folder, MAX_PATH);
+    }
+    return {target, folder};
+}
+
+// After the installer: the Start-menu shortcut starts the installed program in
+// Documents\KRT460, and that is where Empfangen and Anzeigen put Scp1.bmp and Ende KRT460.ini.
+void InstalledScenario(const Context& c) {
+    ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    const Shortcut shortcut = ReadShortcut(KnownFolder(FOLDERID_Programs) + L"\\KRT460.lnk");
+    Check(SamePath(shortcut.target,
+                   KnownFolder(FOLDERID_LocalAppData) + L"\\Programs\\KRT460\\KRT460.exe"),
+          "the Start-menu shortcut KRT460 starts the installed KRT460.exe: " +
+              Narrow(shortcut.target));
+    Check(SamePath(shortcut.folder, KnownFolder(FOLDERID_Documents) + L"\\KRT460"),
+          "in Documents\\KRT460: " + Narrow(shortcut.folder));
+    ::CoUninitialize();
+    if (failures > 0) {
+        return;
+    }
+    Context installed = c;
+    installed.exe = Narrow(shortcut.target);
+    installed.folder = Narrow(shortcut.folder);
+    const Session s(installed);
+    ::SetCurrentDirectoryW(shortcut.folder.c_str()); // the program's folder, not the driver's
+    s.Receive();
+    s.Show();
+    Check(ReadFile("Scp1.bmp") == c.reference, "Anzeigen writes Scp1.bmp in Documents\\KRT460");
+    s.Ende();
+}
+
 // Shows the program at work for a caller that takes screenshots: after each step it prints
 // "READY name" and waits until the caller's file (KRT460_E2E_NEXT) appears.
 void WaitForCaller(const char* step) {
@@ -742,8 +818,12 @@ int main(int argc, char** argv) {
         return 2;
     }
     ::SetProcessDPIAware(); // screen pixels, as the DPI-aware program draws them
-    const Context c{Env("KRT460_E2E_EXE"), Env("KRT460_E2E_TRIGGER1"), Env("KRT460_E2E_TRIGGER2"),
-                    Env("KRT460_E2E_TRIGGER12"), ReadFile(Env("KRT460_E2E_REFERENCE"))};
+    const Context c{Env("KRT460_E2E_EXE"),
+                    Env("KRT460_E2E_TRIGGER1"),
+                    Env("KRT460_E2E_TRIGGER2"),
+                    Env("KRT460_E2E_TRIGGER12"),
+                    ReadFile(Env("KRT460_E2E_REFERENCE")),
+                    ""};
     const std::map<std::string, std::function<void()>> scenarios{
         {"main", [&] { MainScenario(c); }},
         {"files-fail", [&] { FilesFailScenario(c); }},
@@ -752,6 +832,7 @@ int main(int argc, char** argv) {
         {"save-as", [&] { SaveAsScenario(c); }},
         {"high-dpi", [&] { HighDpiScenario(c); }},
         {"series", [&] { SeriesScenario(c); }},
+        {"installed", [&] { InstalledScenario(c); }},
         {"demo", [&] { DemoScenario(c, false); }},
         {"measure", [&] { MeasureScenario(c); }},
         {"screenshots", [&] { DemoScenario(c, true); }},
