@@ -12,6 +12,31 @@ if(WIN32)
     set(CPACK_PACKAGE_NAME KRT460)
     set(CPACK_PACKAGE_FILE_NAME KRT460-${PROJECT_VERSION}-windows-x64)
     set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+
+    # The per-user installer (target msi): wixl from the .wxs, which takes the version from
+    # here, in a folder of the files it holds: stripped copies of both programs (the command in
+    # cli/), the README, the licence and the icon.
+    set(KRT460_MSI_FILES ${CMAKE_BINARY_DIR}/msi-files)
+    set(KRT460_MSI ${CMAKE_BINARY_DIR}/${CPACK_PACKAGE_FILE_NAME}.msi)
+    configure_file(${CMAKE_SOURCE_DIR}/res/krt460.wxs.in ${CMAKE_BINARY_DIR}/generated/krt460.wxs
+                   @ONLY)
+    find_program(WIXL wixl)
+    if(WIXL AND TARGET krt460)
+        add_custom_command(OUTPUT ${KRT460_MSI}
+            COMMAND ${CMAKE_COMMAND} -E make_directory ${KRT460_MSI_FILES}/cli
+            COMMAND ${CMAKE_STRIP} -o ${KRT460_MSI_FILES}/KRT460.exe $<TARGET_FILE:KRT460>
+            COMMAND ${CMAKE_STRIP} -o ${KRT460_MSI_FILES}/cli/krt460.exe $<TARGET_FILE:krt460>
+            COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/README.md
+                    ${CMAKE_SOURCE_DIR}/LICENSE ${CMAKE_SOURCE_DIR}/res/krt460.ico
+                    ${KRT460_MSI_FILES}
+            COMMAND ${CMAKE_COMMAND} -E chdir ${KRT460_MSI_FILES}
+                    ${WIXL} --arch x64 -o ${KRT460_MSI} ${CMAKE_BINARY_DIR}/generated/krt460.wxs
+            DEPENDS KRT460 krt460 ${CMAKE_BINARY_DIR}/generated/krt460.wxs
+                    ${CMAKE_SOURCE_DIR}/res/krt460.ico ${CMAKE_SOURCE_DIR}/README.md
+                    ${CMAKE_SOURCE_DIR}/LICENSE
+            VERBATIM)
+        add_custom_target(msi DEPENDS ${KRT460_MSI})
+    endif()
 else()
     install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/LICENSE
             DESTINATION share/doc/krt460)

@@ -15,6 +15,13 @@ FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
 CHECK_PACKAGES=(groff-base bsdextrautils systemd dpkg-dev strace)
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 fonts-wine
                   xvfb socat x11-apps imagemagick xdotool)
+# The Windows installer: wixl builds it, msiinfo reads its tables.
+MSI_PACKAGES=(wixl msitools)
+
+# The version, as project() in CMakeLists.txt sets it.
+project_version() {
+    sed -n 's/^project(KRT460 VERSION \([0-9.]*\).*/\1/p' "$KRT460_ROOT/CMakeLists.txt"
+}
 
 # Installs whichever of the named Debian packages are missing.
 ensure_packages() {

@@ -54,7 +54,7 @@ record fuzz "$status" "$(grep -E '^Done [0-9]+ runs' "$logs/fuzz.log" || echo 'f
 echo "== Release packages"
 status=0
 ./scripts/package.sh >"$logs/package.log" 2>&1 || status=$?
-version=$(sed -n 's/^project(KRT460 VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+version=$(project_version)
 for file in "KRT460-$version-windows-x64.zip" "krt460_${version}_amd64.deb" \
     "krt460-$version-linux-x86_64.tar.gz"; do
     [ -s "dist/$file" ] || { echo "missing dist/$file"; status=1; }
