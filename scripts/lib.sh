@@ -52,7 +52,9 @@ build_preset() {
 # its pseudo-terminal. Wine maps ports only when a session starts, hence links, not devices.
 wine_session_start() {
     WINE_SESSION_DIR=$(mktemp -d /tmp/krt460-wine.XXXXXX)
-    export WINEPREFIX=$WINE_SESSION_DIR/pfx WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    # Without Wine's menu builder: it would write menu entries and file types into the home.
+    export WINEPREFIX=$WINE_SESSION_DIR/pfx WINEDEBUG=-all \
+        WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
     mkdir -p "$WINEPREFIX"
     local log=$WINE_SESSION_DIR/wineboot.log
     wineboot --init >"$log" 2>&1
