@@ -64,6 +64,9 @@ contents=$(dpkg-deb -c "dist/krt460_${version}_amd64.deb" 2>&1 || true)
 for file in ./usr/share/man/man1/krt460.1.gz ./usr/lib/systemd/system/krt460-listen@.service; do
     grep -q " $file\$" <<<"$contents" || { echo "the package lacks $file"; status=1; }
 done
+# Debian's own checker, on whatever the package holds: no error and no warning.
+lintian --fail-on error,warning "dist/krt460_${version}_amd64.deb" >"$logs/lintian.log" 2>&1 ||
+    { cat "$logs/lintian.log"; echo "lintian finds fault with the Debian package"; status=1; }
 [ "$status" -eq 0 ] || cat "$logs/package.log"
 record package "$status" "$(ls dist | tr '\n' ' ')"
 
