@@ -37,6 +37,15 @@ void Check(bool ok, const std::string& what) {
     failures += ok ? 0 : 1;
 }
 
+// UTF-8 to print, the ANSI code page for the A functions.
+std::string Narrow(const std::wstring& wide, UINT codePage = CP_ACP) {
+    std::string text(wide.size() * 3, '\0');
+    text.resize(static_cast<std::size_t>(
+        ::WideCharToMultiByte(codePage, 0, wide.data(), static_cast<int>(wide.size()), text.data(),
+                              static_cast<int>(text.size()), nullptr, nullptr)));
+    return text;
+}
+
 enum class Lamp { Idle, Receiving, Received, Unknown };
 
 // The lamp picture stands at (6, 6), each of its pixels scale x scale on the screen.
@@ -100,7 +109,7 @@ bool DisplayShows(HWND display, const Bytes& bmp) {
 struct Context {
     std::string exe, trigger1, trigger2, trigger12;
     Bytes reference;
-    std::string folder; // the program's working folder; empty: the driver's
+    std::string folder = {}; // the program's working folder; empty: the driver's
 };
 
 // The program under test, started in the scenario's folder and ended with the driver at the
@@ -163,11 +172,7 @@ public:
         const std::wstring wide = box != nullptr ? WindowText(::GetDlgItem(box, 0xFFFF)) : L"";
         Click(box, button);
         WaitUntil([&] { return !::IsWindow(box); });
-        std::string text(wide.size() * 3, '\0');
-        text.resize(static_cast<std::size_t>(
-            ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                  text.data(), static_cast<int>(text.size()), nullptr, nullptr)));
-        return text;
+        return Narrow(wide, CP_UTF8);
     }
 
     // The instrument's print key: the bytes `range` of the frame ("1000": the first 1000,
@@ -677,23 +682,14 @@ std::wstring KnownFolder(REFKNOWNFOLDERID id) {
     return folder;
 }
 
-std::string Narrow(const std::wstring& wide) {
-    std::string text(wide.size() * 3, '\0');
-    text.resize(static_cast<std::size_t>(
-        ::WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), text.data(),
-                              static_cast<int>(text.size()), nullptr, nullptr)));
-    return text;
-}
-
-// Whether two paths name one file or folder: in any case, and with or without the backslash
-// that ends a folder's path as the Installer writes it.
-bool SamePath(std::wstring a, std::wstring b) {
-    for (std::wstring* path : {&a, &b}) {
-        if (!path->empty() && path->back() == L'\\') {
-            path->pop_back();
-        }
-    }
-    return !a.empty() && ::CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+// Whether two paths name one file or folder, in any case; a folder's may end in a backslash,
+// as the Installer writes it.
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+    const auto trimmed = [](const std::wstring& path) {
+        return path.substr(0, path.find_last_not_of(L'\\') + 1);
+    };
+    return !a.empty() && ::CompareStringOrdinal(trimmed(a).c_str(), -1, trimmed(b).c_str(), -1,
+                                                TRUE) == CSTR_EQUAL;
 }
 
 // A shortcut's target and working folder, read from the .lnk as the shell reads it.
@@ -818,12 +814,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     ::SetProcessDPIAware(); // screen pixels, as the DPI-aware program draws them
-    const Context c{Env("KRT460_E2E_EXE"),
-                    Env("KRT460_E2E_TRIGGER1"),
-                    Env("KRT460_E2E_TRIGGER2"),
-                    Env("KRT460_E2E_TRIGGER12"),
-                    ReadFile(Env("KRT460_E2E_REFERENCE")),
-                    ""};
+    const Context c{Env("KRT460_E2E_EXE"), Env("KRT460_E2E_TRIGGER1"), Env("KRT460_E2E_TRIGGER2"),
+                    Env("KRT460_E2E_TRIGGER12"), ReadFile(Env("KRT460_E2E_REFERENCE"))};
     const std::map<std::string, std::function<void()>> scenarios{
         {"main", [&] { MainScenario(c); }},
         {"files-fail", [&] { FilesFailScenario(c); }},
