@@ -1,5 +1,5 @@
 # Release packages: on Linux a Debian package and a tarball of krt460, for Windows a zip of
-# KRT460.exe. The version comes from project() and nowhere else.
+# KRT460.exe and the per-user MSI. The version comes from project() and nowhere else.
 set(KRT460_MAINTAINER "KRT460 <krt460@example.org>" CACHE STRING
     "Who answers for the packages, as a release names them: Name <address>")
 set(CPACK_PACKAGE_VENDOR "The KRT460 developers")
