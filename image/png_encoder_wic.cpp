@@ -1,6 +1,7 @@
 // PNG through the Windows Imaging Component.
 #include "image/png_encoder.h"
 
+#include "common/com_ptr_win32.h"
 #include "common/file_output.h"
 
 #include <initguid.h> // defines the WIC GUIDs in this file
@@ -10,25 +11,6 @@
 
 namespace krt460 {
 namespace {
-
-// A COM interface pointer released when it goes.
-template <typename T> class ComPtr {
-public:
-    ComPtr() = default;
-    ~ComPtr() {
-        if (pointer_ != nullptr) {
-            pointer_->Release();
-        }
-    }
-    ComPtr(const ComPtr&) = delete;
-    ComPtr& operator=(const ComPtr&) = delete;
-    T* operator->() const { return pointer_; }
-    T* get() const { return pointer_; }
-    T** put() { return &pointer_; }
-
-private:
-    T* pointer_ = nullptr;
-};
 
 // The encoder's steps, each only after the one before succeeded: a step uses what the one
 // before made.

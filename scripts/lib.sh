@@ -11,10 +11,17 @@ LINUX_BUILD=$KRT460_ROOT/build/$LINUX_PRESET
 LINUX_PACKAGES=(cmake ninja-build g++ python3 libgtest-dev libbenchmark-dev libcli11-dev
                 libpng-dev util-linux)
 FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
-# What the tests of the manual page, the service unit and durable writes use.
-CHECK_PACKAGES=(groff-base bsdextrautils systemd dpkg-dev strace)
+# What the tests of the manual page, the service unit, durable writes and the Debian package use.
+CHECK_PACKAGES=(groff-base bsdextrautils systemd dpkg-dev strace lintian)
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 fonts-wine
                   xvfb socat x11-apps imagemagick xdotool)
+# The Windows installer: wixl builds it, msiinfo reads its tables.
+MSI_PACKAGES=(wixl msitools)
+
+# The version, as project() in CMakeLists.txt sets it.
+project_version() {
+    sed -n 's/^project(KRT460 VERSION \([0-9.]*\).*/\1/p' "$KRT460_ROOT/CMakeLists.txt"
+}
 
 # Installs whichever of the named Debian packages are missing.
 ensure_packages() {
@@ -45,7 +52,9 @@ build_preset() {
 # its pseudo-terminal. Wine maps ports only when a session starts, hence links, not devices.
 wine_session_start() {
     WINE_SESSION_DIR=$(mktemp -d /tmp/krt460-wine.XXXXXX)
-    export WINEPREFIX=$WINE_SESSION_DIR/pfx WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    # Without Wine's menu builder: it would write menu entries and file types into the home.
+    export WINEPREFIX=$WINE_SESSION_DIR/pfx WINEDEBUG=-all \
+        WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
     mkdir -p "$WINEPREFIX"
     local log=$WINE_SESSION_DIR/wineboot.log
     wineboot --init >"$log" 2>&1

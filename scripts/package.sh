@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Release packages into dist/: KRT460-<version>-windows-x64.zip (KRT460.exe, README, licence),
-# and krt460's Debian package and tarball for Linux.
+# Release packages into dist/: for Windows KRT460-<version>-windows-x64.msi, the per-user
+# installer (KRT460.exe, krt460.exe, README, licence), and the zip of KRT460.exe, README and
+# licence; krt460's Debian package and tarball for Linux.
 # --linux-only (the default on any machine but x86_64, such as a Raspberry Pi): krt460's
 # packages alone, built with the machine's own g++, without MinGW or Wine.
 set -euo pipefail
@@ -15,7 +16,7 @@ if [ "${1:-}" = --linux-only ] || [ "$(uname -m)" != x86_64 ]; then
     ensure_packages "${LINUX_PACKAGES[@]}" dpkg-dev
     builds=(linux)
 else
-    ensure_packages "${LINUX_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" dpkg-dev
+    ensure_packages "${LINUX_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" "${MSI_PACKAGES[@]}" dpkg-dev
     builds=("$LINUX_PRESET" windows)
 fi
 mkdir -p dist
@@ -24,4 +25,8 @@ for preset in "${builds[@]}"; do
     (cd "build/$preset" && cpack -B "$KRT460_ROOT/dist" >/dev/null)
 done
 rm -rf dist/_CPack_Packages
+if [ "${builds[-1]}" = windows ]; then
+    cmake --build --preset windows --target msi >/dev/null
+    cp "build/windows/KRT460-$(project_version)-windows-x64.msi" dist/
+fi
 ls -l dist

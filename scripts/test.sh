@@ -7,7 +7,7 @@ cd "$KRT460_ROOT"
 
 FUZZ_SECONDS=${FUZZ_SECONDS:-60}
 ensure_packages "${LINUX_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" \
-    "${CHECK_PACKAGES[@]}"
+    "${MSI_PACKAGES[@]}" "${CHECK_PACKAGES[@]}"
 
 summary=()
 failed=0
@@ -54,9 +54,9 @@ record fuzz "$status" "$(grep -E '^Done [0-9]+ runs' "$logs/fuzz.log" || echo 'f
 echo "== Release packages"
 status=0
 ./scripts/package.sh >"$logs/package.log" 2>&1 || status=$?
-version=$(sed -n 's/^project(KRT460 VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-for file in "KRT460-$version-windows-x64.zip" "krt460_${version}_amd64.deb" \
-    "krt460-$version-linux-x86_64.tar.gz"; do
+version=$(project_version)
+for file in "KRT460-$version-windows-x64.zip" "KRT460-$version-windows-x64.msi" \
+    "krt460_${version}_amd64.deb" "krt460-$version-linux-x86_64.tar.gz"; do
     [ -s "dist/$file" ] || { echo "missing dist/$file"; status=1; }
 done
 # The Debian package carries the manual page and the (not enabled) listen service.
@@ -64,8 +64,19 @@ contents=$(dpkg-deb -c "dist/krt460_${version}_amd64.deb" 2>&1 || true)
 for file in ./usr/share/man/man1/krt460.1.gz ./usr/lib/systemd/system/krt460-listen@.service; do
     grep -q " $file\$" <<<"$contents" || { echo "the package lacks $file"; status=1; }
 done
+# Debian's own checker, on whatever the package holds: no error and no warning.
+lintian --fail-on error,warning "dist/krt460_${version}_amd64.deb" >"$logs/lintian.log" 2>&1 ||
+    { cat "$logs/lintian.log"; echo "lintian finds fault with the Debian package"; status=1; }
 [ "$status" -eq 0 ] || cat "$logs/package.log"
 record package "$status" "$(ls dist | tr '\n' ' ')"
+
+echo "== The Windows installer under Wine: install, upgrade, the shortcut, uninstall"
+status=0
+bash tests/wine/msi_install_test.sh "dist/KRT460-$version-windows-x64.msi" \
+    build/windows/generated/krt460.wxs build/windows/msi-files \
+    build/windows/tests/e2e/e2e_driver.exe "$LINUX_BUILD/tools/instrument_simulator" \
+    samples/sample_hardcopy.bin samples/sample_hardcopy.bmp 2>&1 | tee "$logs/msi.log" || status=$?
+record msi "$status" "$(grep -E '^msi: ' "$logs/msi.log" || echo 'did not finish')"
 
 echo
 echo "== Summary"

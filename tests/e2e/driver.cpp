@@ -3,11 +3,14 @@
 // One scenario per run: e2e_driver SCENARIO, with the paths in KRT460_E2E_* variables set by
 // run_e2e.sh. Prints PASS/FAIL lines; the exit status is the number of failures. Expected
 // pictures come from the committed sample BMP, never from the decoder under test.
+#include "common/com_ptr_win32.h"
 #include "common/unique_handle_win32.h"
 #include "res/resource.h"
 #include "window_probe.h"
 
 #include <windows.h>
+
+#include <shlobj.h>
 
 #include <algorithm>
 #include <chrono>
@@ -32,6 +35,15 @@ void Check(bool ok, const std::string& what) {
     std::printf("%s %s\n", ok ? "PASS" : "FAIL", what.c_str());
     std::fflush(stdout);
     failures += ok ? 0 : 1;
+}
+
+// UTF-8 to print, the ANSI code page for the A functions.
+std::string Narrow(const std::wstring& wide, UINT codePage = CP_ACP) {
+    std::string text(wide.size() * 3, '\0');
+    text.resize(static_cast<std::size_t>(
+        ::WideCharToMultiByte(codePage, 0, wide.data(), static_cast<int>(wide.size()), text.data(),
+                              static_cast<int>(text.size()), nullptr, nullptr)));
+    return text;
 }
 
 enum class Lamp { Idle, Receiving, Received, Unknown };
@@ -97,6 +109,7 @@ bool DisplayShows(HWND display, const Bytes& bmp) {
 struct Context {
     std::string exe, trigger1, trigger2, trigger12;
     Bytes reference;
+    std::string folder = {}; // the program's working folder; empty: the driver's
 };
 
 // The program under test, started in the scenario's folder and ended with the driver at the
@@ -109,8 +122,9 @@ public:
         PROCESS_INFORMATION info{};
         std::string command = "\"" + c.exe + "\"";
         // Right after Wine's first start a start can fail once: try again before giving up.
+        const char* folder = c.folder.empty() ? nullptr : c.folder.c_str();
         for (int attempt = 0; !::CreateProcessA(c.exe.c_str(), command.data(), nullptr, nullptr,
-                                                FALSE, 0, nullptr, nullptr, &startup, &info);
+                                                FALSE, 0, nullptr, folder, &startup, &info);
              ++attempt) {
             if (attempt == 4) {
                 char reason[256] = {};
@@ -158,11 +172,7 @@ public:
         const std::wstring wide = box != nullptr ? WindowText(::GetDlgItem(box, 0xFFFF)) : L"";
         Click(box, button);
         WaitUntil([&] { return !::IsWindow(box); });
-        std::string text(wide.size() * 3, '\0');
-        text.resize(static_cast<std::size_t>(
-            ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                  text.data(), static_cast<int>(text.size()), nullptr, nullptr)));
-        return text;
+        return Narrow(wide, CP_UTF8);
     }
 
     // The instrument's print key: the bytes `range` of the frame ("1000": the first 1000,
@@ -737,6 +747,68 @@ void HighDpiScenario(const Context& c) {
     s.Ende();
 }
 
+std::wstring KnownFolder(REFKNOWNFOLDERID id) {
+    wchar_t* path = nullptr;
+    std::wstring folder = SUCCEEDED(::SHGetKnownFolderPath(id, 0, nullptr, &path)) ? path : L"";
+    ::CoTaskMemFree(path);
+    return folder;
+}
+
+// Whether two paths name one file or folder, in any case; a folder's may end in a backslash,
+// as the Installer writes it.
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+    const auto trimmed = [](const std::wstring& path) {
+        return path.substr(0, path.find_last_not_of(L'\\') + 1);
+    };
+    return !a.empty() && ::CompareStringOrdinal(trimmed(a).c_str(), -1, trimmed(b).c_str(), -1,
+                                                TRUE) == CSTR_EQUAL;
+}
+
+// A shortcut's target and working folder, read from the .lnk as the shell reads it.
+struct Shortcut {
+    std::wstring target, folder;
+};
+
+Shortcut ReadShortcut(const std::wstring& path) {
+    krt460::ComPtr<IShellLinkW> link;
+    krt460::ComPtr<IPersistFile> file;
+    wchar_t target[MAX_PATH] = {}, folder[MAX_PATH] = {};
+    if (SUCCEEDED(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
+                                     IID_IShellLinkW, reinterpret_cast<void**>(link.put()))) &&
+        SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.put()))) &&
+        SUCCEEDED(file->Load(path.c_str(), STGM_READ))) {
+        link->GetPath(target, MAX_PATH, nullptr, SLGP_RAWPATH);
+        link->GetWorkingDirectory(folder, MAX_PATH);
+    }
+    return {target, folder};
+}
+
+// After the installer: the Start-menu shortcut starts the installed program in
+// Documents\KRT460, and that is where Empfangen and Anzeigen put Scp1.bmp and Ende KRT460.ini.
+void InstalledScenario(const Context& c) {
+    ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    const Shortcut shortcut = ReadShortcut(KnownFolder(FOLDERID_Programs) + L"\\KRT460.lnk");
+    Check(SamePath(shortcut.target,
+                   KnownFolder(FOLDERID_LocalAppData) + L"\\Programs\\KRT460\\KRT460.exe"),
+          "the Start-menu shortcut KRT460 starts the installed KRT460.exe: " +
+              Narrow(shortcut.target));
+    Check(SamePath(shortcut.folder, KnownFolder(FOLDERID_Documents) + L"\\KRT460"),
+          "in Documents\\KRT460: " + Narrow(shortcut.folder));
+    ::CoUninitialize();
+    if (failures > 0) {
+        return;
+    }
+    Context installed = c;
+    installed.exe = Narrow(shortcut.target);
+    installed.folder = Narrow(shortcut.folder);
+    const Session s(installed);
+    ::SetCurrentDirectoryW(shortcut.folder.c_str()); // the program's folder, not the driver's
+    s.Receive();
+    s.Show();
+    Check(ReadFile("Scp1.bmp") == c.reference, "Anzeigen writes Scp1.bmp in Documents\\KRT460");
+    s.Ende();
+}
+
 // Shows the program at work for a caller that takes screenshots: after each step it prints
 // "READY name" and waits until the caller's file (KRT460_E2E_NEXT) appears.
 void WaitForCaller(const char* step) {
@@ -824,6 +896,7 @@ int main(int argc, char** argv) {
         {"save-as", [&] { SaveAsScenario(c); }},
         {"high-dpi", [&] { HighDpiScenario(c); }},
         {"series", [&] { SeriesScenario(c); }},
+        {"installed", [&] { InstalledScenario(c); }},
         {"demo", [&] { DemoScenario(c, false); }},
         {"measure", [&] { MeasureScenario(c); }},
         {"screenshots", [&] { DemoScenario(c, true); }},
