@@ -1,0 +1,94 @@
+#include "image/bmp_reader.h"
+#include "test_files.h"
+
+#include <gtest/gtest.h>
+
+namespace krt460 {
+namespace {
+
+using Rows = std::array<PixelRow, kScreenHeight>;
+
+// The sample's rows at `scale`, as a BMP: bottom-up, or top-down (negative height).
+std::vector<std::uint8_t> Bitmap(const Rows& rows, int scale, bool topDown = false) {
+    CScreenImage image;
+    image.Rows() = rows;
+    std::vector<std::uint8_t> scaled;
+    const int size = kScreenWidth * scale;
+    for (int y = 0; y < size; ++y) {
+        for (int byte = 0; byte < size / 8; ++byte) {
+            std::uint8_t bits = 0;
+            for (int bit = 0; bit < 8; ++bit) {
+                const int x = (byte * 8 + bit) / scale;
+                const auto& row = rows[static_cast<std::size_t>(y / scale)];
+                bits = static_cast<std::uint8_t>(
+                    bits |
+                    ((row[static_cast<std::size_t>(x / 8)] >> (7 - x % 8) & 1) << (7 - bit)));
+            }
+            scaled.push_back(bits);
+        }
+    }
+    std::vector<std::uint8_t> file = EncodeMonochromeBitmap(size, size, scaled);
+    if (topDown) {
+        const auto height = static_cast<std::uint32_t>(-size);
+        for (int i = 0; i < 4; ++i) {
+            file[22 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(height >> (8 * i));
+        }
+        // The same rows, now stored top-down.
+        const std::size_t stride = static_cast<std::size_t>(size / 8);
+        for (std::size_t y = 0; y < static_cast<std::size_t>(size); ++y) {
+            std::copy_n(scaled.begin() + static_cast<std::ptrdiff_t>(y * stride), stride,
+                        file.begin() + static_cast<std::ptrdiff_t>(kBitmapHeaderSize + y * stride));
+        }
+    }
+    return file;
+}
+
+TEST(BmpReader, ReadsTheScreenBackAtEveryScaleAndRowOrder) {
+    const std::vector<std::uint8_t> sample = test::ReadFileBytes(KRT460_SAMPLE_BMP);
+    Rows expected{};
+    ASSERT_TRUE(ReadScreenBitmap(sample, expected));
+    EXPECT_NE(expected[80], PixelRow{}) << "the sample has black and white";
+    for (const auto& [scale, topDown] : {std::pair{1, false}, {2, false}, {3, true}, {8, false}}) {
+        Rows rows{};
+        ASSERT_TRUE(ReadScreenBitmap(Bitmap(expected, scale, topDown), rows)) << scale;
+        EXPECT_EQ(rows, expected) << "scale " << scale << (topDown ? " top-down" : "");
+    }
+    // A palette the other way round (0 white, 1 black) gives the same picture.
+    std::vector<std::uint8_t> inverted = Bitmap(expected, 1);
+    std::fill_n(inverted.begin() + 54, 3, std::uint8_t{0xFF});
+    std::fill_n(inverted.begin() + 58, 3, std::uint8_t{0});
+    for (std::size_t i = kBitmapHeaderSize; i < inverted.size(); ++i) {
+        inverted[i] = static_cast<std::uint8_t>(~inverted[i]);
+    }
+    Rows rows{};
+    ASSERT_TRUE(ReadScreenBitmap(inverted, rows));
+    EXPECT_EQ(rows, expected);
+}
+
+TEST(BmpReader, RefusesWhatIsNoScreenBitmap) {
+    const std::vector<std::uint8_t> sample = test::ReadFileBytes(KRT460_SAMPLE_BMP);
+    const struct {
+        const char* what;
+        std::size_t at;
+        std::uint8_t value;
+        std::size_t size;
+    } cases[] = {
+        {"not BM", 0, 'X', sample.size()},
+        {"161 wide", 18, 161, sample.size()},
+        {"8 bits a pixel", 28, 8, sample.size()},
+        {"compressed", 30, 1, sample.size()},
+        {"pixels beyond the end", 10, 0xF0, sample.size()},
+        {"cut short", 0, 'B', sample.size() - 1},
+        {"only a header", 0, 'B', 40},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::uint8_t> file = sample;
+        file[c.at] = c.value;
+        file.resize(c.size);
+        Rows rows{};
+        EXPECT_FALSE(ReadScreenBitmap(file, rows)) << c.what;
+    }
+}
+
+} // namespace
+} // namespace krt460
