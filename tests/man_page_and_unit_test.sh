@@ -15,7 +15,7 @@ warnings=$(groff -man -ww -z "$work/krt460.1" 2>&1) || fail "groff failed"
 text=$(groff -man -Tutf8 "$work/krt460.1" 2>/dev/null | col -b)
 help=$("$KRT460" --help)
 commands=$(sed -n '/^Subcommands:/,$ s/^  \([a-z]*\) .*/\1/p' <<<"$help")
-[ "$(wc -w <<<"$commands")" -eq 4 ] || fail "krt460 --help shows commands '$commands'"
+[ "$(wc -w <<<"$commands")" -eq 5 ] || fail "krt460 --help shows commands '$commands'"
 for command in $commands; do
     grep -q "^   $command" <<<"$text" || fail "the page lacks the command $command"
 done
