@@ -13,6 +13,8 @@ LINUX_PACKAGES=(cmake ninja-build g++ python3 libgtest-dev libbenchmark-dev libc
 FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
 # What the tests of the manual page, the service unit and durable writes use.
 CHECK_PACKAGES=(groff-base bsdextrautils systemd dpkg-dev strace)
+# The gallery's test and screenshot: Debian's browser and its driver, through the system's python3.
+BROWSER_PACKAGES=(chromium chromium-driver python3-selenium)
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 fonts-wine
                   xvfb socat x11-apps imagemagick xdotool)
 

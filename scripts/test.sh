@@ -7,7 +7,7 @@ cd "$KRT460_ROOT"
 
 FUZZ_SECONDS=${FUZZ_SECONDS:-60}
 ensure_packages "${LINUX_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" \
-    "${CHECK_PACKAGES[@]}"
+    "${CHECK_PACKAGES[@]}" "${BROWSER_PACKAGES[@]}"
 
 summary=()
 failed=0

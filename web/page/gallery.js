@@ -36,8 +36,8 @@
 
     const folderLabel = (name) => (name === "" ? "(the folder itself)" : name);
 
-    // The verdict in words: [text, whether it is bad news].
-    function verdict(capture) {
+    // The verdict in words: [text, whether it is bad news]; the newest tells more.
+    function verdict(capture, big) {
         const record = capture.record;
         const lines = [];
         if (capture.verdict === "cut-short") {
@@ -50,6 +50,9 @@
             lines.push(["could not be decoded, no picture", true]);
         } else if (capture.verdict === "awaited") {
             lines.push(["picture on its way", false]);
+        }
+        if (!record && capture.verdict === "picture" && big) {
+            lines.push(["no record beside it: end marker and line errors not known", false]);
         }
         if (record && capture.verdict !== "cut-short") {
             lines.push([record.endMarker ? "end marker present" : "end marker missing",
@@ -65,7 +68,7 @@
                     : `line errors: framing ${errors.framing}, parity ${errors.parity}, ` +
                       `overrun ${errors.overrun}, break ${errors.break}`, sum !== 0]);
             }
-            if (record.port) {
+            if (record.port && big) {
                 lines.push([`from ${record.port}`, false]);
             }
         }
@@ -109,11 +112,11 @@
         return image;
     }
 
-    function caption(capture, tag) {
+    function caption(capture, tag, big) {
         const words = el(tag);
         words.append(el("div", { class: "time", text: when(capture) }),
                      el("div", { class: "folder", text: folderLabel(capture.folder) }));
-        for (const [text, bad] of verdict(capture)) {
+        for (const [text, bad] of verdict(capture, big)) {
             words.append(el("div", { class: bad ? "verdict bad" : "verdict", text }));
         }
         return words;
@@ -134,13 +137,13 @@
         const capture = captures[0];
         const image = picture(capture, bigScale());
         image.id = "newest-picture";
-        const words = caption(capture, "figcaption");
+        const words = caption(capture, "figcaption", true);
         words.append(downloads(capture, true));
         newest.append(el("figure", { "data-key": capture.key }, image, words));
     }
 
     function item(capture) {
-        const words = caption(capture, "div");
+        const words = caption(capture, "div", false);
         words.append(downloads(capture, false));
         return el("li", { "data-key": capture.key }, picture(capture, 1), words);
     }
