@@ -1,7 +1,5 @@
 #include "web/capture_index.h"
 
-#include <set>
-
 namespace krt460::web {
 
 bool Capture::operator==(const Capture& other) const {
@@ -94,40 +92,48 @@ std::optional<Change> CaptureIndex::Remove(const std::string& folder, const std:
 std::vector<Change> CaptureIndex::Replace(const std::string& folder,
                                           const std::vector<FoundFile>& files) {
     const std::lock_guard lock(mutex_);
-    folders_.try_emplace(folder, 0);
-    // What is known but was not found goes first, file by file; then what was found is put.
-    std::set<std::string> found;
+    // What the folder holds now, built on its own and then put in place of what was known:
+    // the index is all that stays of a look at 10,000 captures.
+    std::map<Order, Capture, std::greater<>> found;
     for (const FoundFile& file : files) {
-        found.insert(file.name);
-    }
-    std::vector<std::string> gone;
-    for (const auto& [order, capture] : captures_) {
-        if (capture.folder != folder) {
+        const std::optional<CaptureName> name = ParseCaptureName(file.name);
+        if (!name) {
             continue;
         }
-        for (std::size_t kind = 0; kind < kFileKinds; ++kind) {
-            const std::string name = capture.FileName(static_cast<CaptureFileKind>(kind));
-            if (capture.files[kind] && found.count(name) == 0) {
-                gone.push_back(name);
-            }
+        const auto [at, added] = found.try_emplace(OrderOf(folder, *name));
+        if (added) {
+            at->second.folder = folder;
+            at->second.name = *name;
+        }
+        at->second.files[static_cast<std::size_t>(name->kind)] = file.facts;
+        if (name->kind == CaptureFileKind::Record) {
+            at->second.record = file.record;
         }
     }
-    std::map<std::string, Change> changes; // by key: a capture changed twice is told once
-    for (const std::string& name : gone) {
-        if (std::optional<Change> change = RemoveLocked(folder, name)) {
-            changes.insert_or_assign(change->capture.Key(), std::move(*change));
+    std::vector<Order> changed;
+    for (const auto& [order, capture] : found) {
+        const auto known = captures_.find(order);
+        if (known == captures_.end() || !(known->second == capture)) {
+            changed.push_back(order);
         }
     }
-    for (const FoundFile& file : files) {
-        if (std::optional<Change> change = PutLocked(folder, file)) {
-            changes.insert_or_assign(change->capture.Key(), std::move(*change));
+    std::vector<Change> changes;
+    for (auto at = captures_.begin(); at != captures_.end();) {
+        if (at->second.folder != folder) {
+            ++at;
+            continue;
         }
+        if (found.count(at->first) == 0) {
+            changes.push_back({true, std::move(at->second)});
+        }
+        at = captures_.erase(at);
     }
-    std::vector<Change> result;
-    for (auto& [key, change] : changes) {
-        result.push_back(std::move(change));
+    folders_[folder] = found.size();
+    captures_.merge(found);
+    for (const Order& order : changed) {
+        changes.push_back({false, captures_.at(order)});
     }
-    return result;
+    return changes;
 }
 
 std::vector<Change> CaptureIndex::RemoveFolder(const std::string& folder) {

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -63,6 +64,11 @@ std::optional<FoundFile> FolderWatcher::Found(const std::string& folder,
     if (parsed->kind == CaptureFileKind::Record) {
         if (const std::optional<std::string> json = ReadInside(root_, path, kRecordLimit)) {
             file.record = RecordFromJson(*json);
+        }
+        if (file.record) {
+            // The page shows neither; with 10,000 captures their room counts.
+            file.record->picture = std::string();
+            file.record->raw = std::string();
         }
     }
     return file;
@@ -161,6 +167,8 @@ bool FolderWatcher::Start(std::string& error) {
     for (const std::string& folder : subfolders) {
         AddFolder(folder, ignored);
     }
+    ignored = {};
+    ::malloc_trim(0); // what the first look needed meanwhile goes back
     thread_ = std::thread(&FolderWatcher::Run, this);
     return true;
 }

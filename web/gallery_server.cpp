@@ -117,6 +117,7 @@ bool GalleryServer::Impl::Start(std::string& error) {
     std::signal(SIGPIPE, SIG_IGN);
     const std::size_t workers = options_.workers;
     server_.new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
+    server_.set_tcp_nodelay(true);     // an answer goes out whole at once, not after a delayed ACK
     server_.set_keep_alive_timeout(3); // an idle connection holds a worker: close it soon
     server_.set_keep_alive_max_count(100);
     server_.set_read_timeout(5);
