@@ -8,37 +8,27 @@ namespace {
 
 using Rows = std::array<PixelRow, kScreenHeight>;
 
-// The sample's rows at `scale`, as a BMP: bottom-up, or top-down (negative height).
+// The rows at `scale`, as a BMP: bottom-up, or top-down (a negative height).
 std::vector<std::uint8_t> Bitmap(const Rows& rows, int scale, bool topDown = false) {
-    CScreenImage image;
-    image.Rows() = rows;
-    std::vector<std::uint8_t> scaled;
-    const int size = kScreenWidth * scale;
-    for (int y = 0; y < size; ++y) {
-        for (int byte = 0; byte < size / 8; ++byte) {
-            std::uint8_t bits = 0;
-            for (int bit = 0; bit < 8; ++bit) {
-                const int x = (byte * 8 + bit) / scale;
-                const auto& row = rows[static_cast<std::size_t>(y / scale)];
-                bits = static_cast<std::uint8_t>(
-                    bits |
-                    ((row[static_cast<std::size_t>(x / 8)] >> (7 - x % 8) & 1) << (7 - bit)));
+    const auto size = static_cast<std::size_t>(kScreenWidth * scale);
+    const auto dots = static_cast<std::size_t>(scale);
+    std::vector<std::uint8_t> scaled(size * size / 8);
+    for (std::size_t y = 0; y < size; ++y) {
+        for (std::size_t x = 0; x < size; ++x) {
+            const std::size_t dot = x / dots;
+            if ((rows[y / dots][dot / 8] >> (7 - dot % 8) & 1) != 0) {
+                scaled[(y * size + x) / 8] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
             }
-            scaled.push_back(bits);
         }
     }
-    std::vector<std::uint8_t> file = EncodeMonochromeBitmap(size, size, scaled);
-    if (topDown) {
-        const auto height = static_cast<std::uint32_t>(-size);
-        for (int i = 0; i < 4; ++i) {
-            file[22 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(height >> (8 * i));
+    const auto height = static_cast<std::int32_t>(size);
+    std::vector<std::uint8_t> file = EncodeMonochromeBitmap(height, height, scaled);
+    if (topDown) { // the writer knows bottom-up only: the rows as given, and a header that says so
+        const auto negative = static_cast<std::uint32_t>(-height);
+        for (std::size_t i = 0; i < 4; ++i) {
+            file[22 + i] = static_cast<std::uint8_t>(negative >> (8 * i));
         }
-        // The same rows, now stored top-down.
-        const std::size_t stride = static_cast<std::size_t>(size / 8);
-        for (std::size_t y = 0; y < static_cast<std::size_t>(size); ++y) {
-            std::copy_n(scaled.begin() + static_cast<std::ptrdiff_t>(y * stride), stride,
-                        file.begin() + static_cast<std::ptrdiff_t>(kBitmapHeaderSize + y * stride));
-        }
+        std::copy(scaled.begin(), scaled.end(), file.begin() + kBitmapHeaderSize);
     }
     return file;
 }

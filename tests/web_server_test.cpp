@@ -118,10 +118,6 @@ protected:
         return answer;
     }
 
-    void Write(const fs::path& path, const std::string& bytes) {
-        test::WriteFileBytes(path, bytes);
-    }
-
     test::ScratchDir scratch_;
     fs::path dir_ = scratch_.Path() / "dir";
     std::ostringstream log_;
@@ -210,18 +206,18 @@ TEST_F(Gallery, EveryOpenPageHearsOfEachWayAFileComesAndGoes) {
     EXPECT_EQ(events.Received().find("Content-Encoding"), std::string::npos);
     const std::string bmp = "BM and more";
     // Temporary and hidden names first: never told.
-    Write(dir_ / ".20261208-110000.bmp.XXXXXX", bmp);
-    Write(dir_ / "krt0001.tmp", bmp);
+    test::WriteFileBytes(dir_ / ".20261208-110000.bmp.XXXXXX", bmp);
+    test::WriteFileBytes(dir_ / "krt0001.tmp", bmp);
     fs::rename(dir_ / ".20261208-110000.bmp.XXXXXX", dir_ / "20261208-110000.bmp");
     EXPECT_TRUE(events.ReadUntil("\"key\":\"/20261208-110000\"")) << "renamed in";
-    Write(dir_ / ".link", bmp);
+    test::WriteFileBytes(dir_ / ".link", bmp);
     fs::create_hard_link(dir_ / ".link", dir_ / "20261208-110001.bmp");
     fs::remove(dir_ / ".link");
     EXPECT_TRUE(events.ReadUntil("\"key\":\"/20261208-110001\"")) << "linked in";
-    Write(dir_ / "20261208-110002.bin", std::string(3328, 'x'));
+    test::WriteFileBytes(dir_ / "20261208-110002.bin", std::string(3328, 'x'));
     EXPECT_TRUE(events.ReadUntil("\"verdict\":\"undecodable\"")) << "written in place";
     fs::create_directory(dir_ / "new bench");
-    Write(dir_ / "new bench" / "20261208-110003.partial.bin", "x");
+    test::WriteFileBytes(dir_ / "new bench" / "20261208-110003.partial.bin", "x");
     EXPECT_TRUE(events.ReadUntil("\"folder\":\"new bench\"")) << "a folder added while running";
     fs::remove(dir_ / "20261208-110000.bmp");
     EXPECT_TRUE(events.ReadUntil("event: removed\ndata: {\"key\":\"/20261208-110000\"}"));

@@ -2,7 +2,7 @@
 # krt460 listen), and the picture shows without a reload, the very bytes listen saved; the PNG
 # the page offers holds the same pixels. Debian's chromium and chromedriver through selenium.
 # Usage: gallery_test.py krt460 instrument_simulator sample.bin sample.bmp png_shows_bmp.py
-#        [--screenshot FILE]: instead, fill a gallery and save a picture of the page.
+#        [--screenshot FILE DIR]: also save a picture of the page, DIR's captures beside the print.
 import base64, os, re, shutil, subprocess, sys, tempfile, time
 
 CHROMIUM, CHROMEDRIVER = "/usr/bin/chromium", "/usr/bin/chromedriver"
@@ -19,6 +19,8 @@ if not (os.access(CHROMIUM, os.X_OK) and os.access(CHROMEDRIVER, os.X_OK)):
 krt460, simulator, frame, sample_bmp, png_check = sys.argv[1:6]
 screenshot = sys.argv[7] if sys.argv[6:7] == ["--screenshot"] else None
 work = tempfile.mkdtemp(prefix="krt460-gallery.")
+if screenshot:
+    shutil.copytree(sys.argv[8], os.path.join(work, "gallery"))
 gallery, bench = os.path.join(work, "gallery"), os.path.join(work, "gallery", "bench-ttyV0")
 port, trigger, downloads = (os.path.join(work, name) for name in ("port", "print", "downloads"))
 os.makedirs(downloads)
@@ -45,29 +47,8 @@ def log_line(log, pattern):
     return match and match.group(1)
 
 
-def fill_for_screenshot():
-    # Prints of three instruments as a lab gathers them, one cut short.
-    for pi, stamps in (("pi1-ttyUSB0", ["101500", "103012"]), ("pi2-ttyUSB0", ["102233"]),
-                       ("pi3-ttyACM0", ["095959"])):
-        os.makedirs(os.path.join(gallery, pi), exist_ok=True)
-        for stamp in stamps:
-            shutil.copy(sample_bmp, os.path.join(gallery, pi, f"20261207-{stamp}.bmp"))
-    with open(os.path.join(gallery, "pi2-ttyUSB0", "20261207-100102.partial.bin"), "wb") as cut:
-        cut.write(open(frame, "rb").read()[:1210])
-    for pi, stamp, end, kept, size in (("pi1-ttyUSB0", "103012", "complete", "picture", 3328),
-                                       ("pi2-ttyUSB0", "100102", "stalled", "partial", 1210)):
-        with open(os.path.join(gallery, pi, f"20261207-{stamp}.json"), "w") as record:
-            record.write('{"received":"2026-12-07T%s:%s:%s+01:00","port":"/dev/ttyUSB0",'
-                         '"bytes":%d,"end":"%s","kept":"%s","endMarker":%s,"lineErrors":'
-                         '{"framing":0,"parity":0,"overrun":0,"break":0}}\n' % (
-                             stamp[:2], stamp[2:4], stamp[4:], size, end, kept,
-                             "true" if kept == "picture" else "false"))
-
-
 try:
     os.makedirs(bench)
-    if screenshot:
-        fill_for_screenshot()
     start([simulator, frame, "--link", port, "--trigger", trigger, "--baud", "115200"], "sim.log")
     wait_for(lambda: os.path.islink(port), "the simulator's port")
     start([krt460, "listen", "--port", port, "--dir", bench], "listen.log")
@@ -79,7 +60,7 @@ try:
     options.binary_location = CHROMIUM
     for argument in ("--headless", "--no-sandbox", "--disable-gpu",
                      "--disable-background-networking", "--disable-component-update",
-                     "--disable-sync", "--no-first-run", "--window-size=1100,%d" % (1000 if screenshot else 900),
+                     "--disable-sync", "--no-first-run", "--window-size=1100,1000",
                      "--user-data-dir=" + os.path.join(work, "profile")):
         options.add_argument(argument)
     driver = webdriver.Chrome(service=Service(executable_path=CHROMEDRIVER), options=options)
