@@ -42,6 +42,7 @@ TEST(CaptureIndex, ListsNewestFirstInPagesOfAllOrOneFolder) {
     const Listing a = index.List(std::string("a"), 0, 1);
     EXPECT_EQ(Keys(a), (std::vector<std::string>{"a/Scp_20261208-101501"}));
     EXPECT_EQ(a.total, 2u);
+    index.AddFolder("empty");
     EXPECT_EQ(index.Folders(), (std::vector<std::string>{"", "a", "b"}));
 }
 

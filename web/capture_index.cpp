@@ -198,7 +198,9 @@ std::vector<std::string> CaptureIndex::Folders() const {
     const std::lock_guard lock(mutex_);
     std::vector<std::string> folders;
     for (const auto& [folder, count] : folders_) {
-        folders.push_back(folder);
+        if (count > 0) {
+            folders.push_back(folder);
+        }
     }
     return folders;
 }

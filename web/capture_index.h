@@ -88,7 +88,8 @@ public:
     Listing List(const std::optional<std::string>& folder, std::size_t page,
                  std::size_t pageSize) const;
     std::optional<Capture> Find(const std::string& folder, const std::string& base) const;
-    // The folders there are, DIR's own ("") first, then by name.
+    // The folders that hold captures, DIR's own ("") first, then by name: an empty DIR above
+    // the services' folders is no choice in the filter.
     std::vector<std::string> Folders() const;
 
 private:

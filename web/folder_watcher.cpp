@@ -136,7 +136,15 @@ void FolderWatcher::DropFolder(const std::string& folder, std::vector<Change>& c
 void FolderWatcher::LookAtAll(std::vector<Change>& changes) {
     std::vector<std::string> subfolders;
     AddFolder("", changes, &subfolders);
+    // Every folder known: watched, looked at in turn, or holding captures.
+    std::set<std::string> known(polled_);
+    for (const auto& [folder, watch] : watchOf_) {
+        known.insert(folder);
+    }
     for (const std::string& folder : index_.Folders()) {
+        known.insert(folder);
+    }
+    for (const std::string& folder : known) {
         if (!folder.empty() &&
             std::find(subfolders.begin(), subfolders.end(), folder) == subfolders.end()) {
             DropFolder(folder, changes);
