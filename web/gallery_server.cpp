@@ -39,12 +39,19 @@ constexpr std::size_t kHeaderLimit = 8192;
 // Pictures are at most 1280 x 1280 one-bit pixels, records and raw bytes a few KiB.
 constexpr std::size_t kFileLimit = 1024 * 1024;
 
-constexpr const char* kForever = "public, max-age=31536000, immutable";
-
 void Text(Response& res, int status, const std::string& text) {
     res.status = status;
     res.set_header("Cache-Control", "no-store");
     res.set_content(text, "text/plain; charset=utf-8");
+}
+
+// A URL with the file's version names those bytes for ever; without it they may change.
+void SetCaching(Response& res, const Target& target, const FileFacts& facts) {
+    const auto version = target.query.find("v");
+    res.set_header("Cache-Control",
+                   version != target.query.end() && version->second == VersionOf(facts)
+                       ? "public, max-age=31536000, immutable"
+                       : "no-cache");
 }
 
 void NotAllowed(Response& res) {
@@ -85,8 +92,10 @@ private:
     void ServeList(const Target& target, Response& res);
     void ServeEvents(Response& res);
     void Publish(const std::vector<Change>& changes);
-    // The capture's file, read through the index: no text of the request is a path.
-    std::optional<std::string> Read(const Capture& capture, CaptureFileKind kind) const;
+    // A capture's file, read through the index: no text of the request is a path. `facts` gets
+    // its version.
+    std::optional<std::string> Read(const std::string& folder, const std::string& base,
+                                    CaptureFileKind kind, FileFacts& facts) const;
 
     const GalleryOptions options_;
     std::string root_; // DIR's real path, taken once
@@ -235,32 +244,31 @@ HandlerResponse GalleryServer::Impl::Answer(const Request& req, Response& res) {
     return HandlerResponse::Handled;
 }
 
-std::optional<std::string> GalleryServer::Impl::Read(const Capture& capture,
-                                                     CaptureFileKind kind) const {
-    std::string path = root_;
-    if (!capture.folder.empty()) {
-        path += "/" + capture.folder;
+std::optional<std::string> GalleryServer::Impl::Read(const std::string& folder,
+                                                     const std::string& base, CaptureFileKind kind,
+                                                     FileFacts& facts) const {
+    const std::optional<Capture> capture = index_.Find(folder, base);
+    if (!capture || !capture->File(kind)) {
+        return std::nullopt;
     }
-    return ReadInside(root_, path + "/" + capture.FileName(kind), kFileLimit);
+    facts = *capture->File(kind);
+    std::string path = root_;
+    if (!capture->folder.empty()) {
+        path += "/" + capture->folder;
+    }
+    return ReadInside(root_, path + "/" + capture->FileName(kind), kFileLimit);
 }
 
 void GalleryServer::Impl::ServeFile(const Target& target, Response& res) {
     const std::optional<CaptureName> name = ParseCaptureName(target.name);
-    const std::optional<Capture> capture =
-        name ? index_.Find(target.folder, name->Base()) : std::nullopt;
-    const std::optional<FileFacts> facts =
-        capture ? capture->File(name->kind) : std::optional<FileFacts>();
-    std::optional<std::string> bytes = facts ? Read(*capture, name->kind) : std::nullopt;
+    FileFacts facts;
+    std::optional<std::string> bytes =
+        name ? Read(target.folder, name->Base(), name->kind, facts) : std::nullopt;
     if (!bytes) {
         Text(res, 404, "Not found.\n");
         return;
     }
-    // A URL with the file's version names those bytes for ever.
-    const auto version = target.query.find("v");
-    res.set_header("Cache-Control",
-                   version != target.query.end() && version->second == VersionOf(*facts)
-                       ? kForever
-                       : "no-cache");
+    SetCaching(res, target, facts);
     if (name->kind == CaptureFileKind::Raw || name->kind == CaptureFileKind::Partial) {
         res.set_header("Content-Disposition", "attachment; filename=\"" + target.name + "\"");
     }
@@ -277,11 +285,9 @@ void GalleryServer::Impl::ServePng(const Target& target, Response& res) {
         }
         scale = text[0] - '0';
     }
-    const std::optional<Capture> capture = index_.Find(target.folder, target.name);
-    const std::optional<FileFacts> facts =
-        capture ? capture->File(CaptureFileKind::Bmp) : std::optional<FileFacts>();
+    FileFacts facts;
     const std::optional<std::string> bmp =
-        facts ? Read(*capture, CaptureFileKind::Bmp) : std::nullopt;
+        Read(target.folder, target.name, CaptureFileKind::Bmp, facts);
     CScreenImage image;
     if (!bmp || !ReadScreenBitmap(
                     std::span(reinterpret_cast<const std::uint8_t*>(bmp->data()), bmp->size()),
@@ -296,11 +302,7 @@ void GalleryServer::Impl::ServePng(const Target& target, Response& res) {
         Text(res, 500, error + "\n");
         return;
     }
-    const auto version = target.query.find("v");
-    res.set_header("Cache-Control",
-                   version != target.query.end() && version->second == VersionOf(*facts)
-                       ? kForever
-                       : "no-cache");
+    SetCaching(res, target, facts);
     res.set_content(std::string(png.begin(), png.end()), "image/png");
 }
 
