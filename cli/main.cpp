@@ -6,6 +6,7 @@
 #include "cli/man_page.h"
 #include "cli/output_files.h"
 #include "cli/receive_command.h"
+#include "cli/serve_command.h"
 #include "settings/settings_file.h"
 #include "version.h"
 
@@ -166,6 +167,22 @@ const CLI::Validator kFileName = NonEmpty("a file name");
 const CLI::Validator kPortName = NonEmpty("a port name");
 const CLI::Validator kFolderName = NonEmpty("a folder");
 
+const CLI::Validator kFolderName(
+    [](std::string& text) -> std::string {
+        return text.empty() ? "needs a folder, not an empty name" : "";
+    },
+    "");
+
+const CLI::Validator kBindAddress(
+    [](std::string& text) -> std::string {
+        BindAddress address;
+        return ParseBindAddress(text, address)
+                   ? ""
+                   : "takes ADDR:PORT (127.0.0.1:8460, 0.0.0.0:8460, [::1]:8460), not '" + text +
+                         "'";
+    },
+    "");
+
 // --format, --scale, --border and --no-border, shared by the commands that write pictures.
 void AddPictureOptions(CLI::App* command, PictureOptions& picture) {
     command
@@ -275,6 +292,24 @@ int Run(int argc, char** argv) {
 
     CLI::App* portsCommand = app.add_subcommand("ports", "List the serial ports present.");
 
+    ServeOptions serve;
+    CLI::App* serveCommand = app.add_subcommand(
+        "serve", "Serve a read-only web gallery of the captures in DIR and its direct subfolders "
+                 "(one per instrument), updated live as prints arrive; until Ctrl-C. No login: "
+                 "for a trusted network, or behind a reverse proxy that asks for one. Linux "
+                 "only.");
+    serveCommand->add_option("-d,--dir", serve.dir, "Folder of the captures")
+        ->required()
+        ->check(kFolderName)
+        ->type_name("DIR");
+    serveCommand
+        ->add_option("--bind", serve.bind,
+                     "Address and port to listen on: 0.0.0.0:8460 serves the network, "
+                     "[::1]:8460 is IPv6")
+        ->default_val(serve.bind)
+        ->check(kBindAddress)
+        ->type_name("ADDR:PORT");
+
     // The build writes the manual page from these very definitions.
     bool manPage = false;
     app.add_flag("--man-page", manPage)->group("");
@@ -331,6 +366,9 @@ int Run(int argc, char** argv) {
     }
     if (portsCommand->parsed()) {
         return RunPorts();
+    }
+    if (serveCommand->parsed()) {
+        return RunServe(serve);
     }
     return kExitUsage;
 }

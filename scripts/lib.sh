@@ -9,10 +9,12 @@ LINUX_PRESET=linux-ci
 LINUX_BUILD=$KRT460_ROOT/build/$LINUX_PRESET
 
 LINUX_PACKAGES=(cmake ninja-build g++ python3 libgtest-dev libbenchmark-dev libcli11-dev
-                libpng-dev util-linux)
+                libpng-dev util-linux pkgconf libcpp-httplib-dev)
 FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
-# What the tests of the manual page, the service unit, durable writes and the Debian package use.
+# What the tests of the manual page, the service units, durable writes and the Debian package use.
 CHECK_PACKAGES=(groff-base bsdextrautils systemd dpkg-dev strace lintian)
+# The gallery's test and screenshot: Debian's browser and its driver, through the system's python3.
+BROWSER_PACKAGES=(chromium chromium-driver python3-selenium)
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 fonts-wine
                   xvfb socat x11-apps imagemagick xdotool)
 # The Windows installer: wixl builds it, msiinfo reads its tables.

@@ -7,7 +7,7 @@ cd "$KRT460_ROOT"
 
 FUZZ_SECONDS=${FUZZ_SECONDS:-60}
 ensure_packages "${LINUX_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" \
-    "${MSI_PACKAGES[@]}" "${CHECK_PACKAGES[@]}"
+    "${MSI_PACKAGES[@]}" "${CHECK_PACKAGES[@]}" "${BROWSER_PACKAGES[@]}"
 
 summary=()
 failed=0
@@ -59,9 +59,12 @@ for file in "KRT460-$version-windows-x64.zip" "KRT460-$version-windows-x64.msi" 
     "krt460_${version}_amd64.deb" "krt460-$version-linux-x86_64.tar.gz"; do
     [ -s "dist/$file" ] || { echo "missing dist/$file"; status=1; }
 done
-# The Debian package carries the manual page and the (not enabled) listen service.
+# The Debian package carries the manual page, the (not enabled) listen and gallery services
+# and their user.
 contents=$(dpkg-deb -c "dist/krt460_${version}_amd64.deb" 2>&1 || true)
-for file in ./usr/share/man/man1/krt460.1.gz ./usr/lib/systemd/system/krt460-listen@.service; do
+for file in ./usr/share/man/man1/krt460.1.gz ./usr/lib/systemd/system/krt460-listen@.service \
+    ./usr/lib/systemd/system/krt460-gallery.service ./usr/lib/sysusers.d/krt460.conf \
+    ./usr/lib/tmpfiles.d/krt460.conf; do
     grep -q " $file\$" <<<"$contents" || { echo "the package lacks $file"; status=1; }
 done
 # Debian's own checker, on whatever the package holds: no error and no warning.

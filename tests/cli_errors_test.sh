@@ -70,6 +70,14 @@ cases=(
     "1|no such file|listen --port /dev/krt460-missing --dir new/nested"
     "2|not a complete hardcopy|decode text.bin -o x.bmp"
     "2|Read 2000 of 3328 bytes|decode short.bin -o x.bmp"
+    "64|needs a folder|serve --dir ''"
+    "64|--dir is required|serve"
+    "64|takes ADDR:PORT|serve --dir folder --bind ''"
+    "64|takes ADDR:PORT|serve --dir folder --bind ::1:8460"
+    "64|takes ADDR:PORT|serve --dir folder --bind 127.0.0.1:65536"
+    "1|cannot serve 'missing': No such file|serve --dir missing"
+    "1|cannot serve 'in.bin': Not a directory|serve --dir in.bin"
+    "1|cannot listen on 192.0.2.1 port 8460: Cannot assign requested address|serve --dir folder --bind 192.0.2.1:8460"
 )
 for entry in "${cases[@]}"; do
     IFS='|' read -r expected fragment arguments input who <<<"$entry"

@@ -61,6 +61,11 @@ WINEDLLOVERRIDES="$WINEDLLOVERRIDES;windowscodecs=" timeout 60 wine "$KRT460_EXE
 check "PNG without the imaging component: status 1 and the reason, no file" \
     eval '[ "$status" -eq 1 ] && grep -q "cannot write .none.png.: PNG: ." log.txt && [ ! -e none.png ]'
 
+status=0
+timeout 60 wine "$KRT460_EXE" serve --dir . >log.txt 2>&1 || status=$?
+check "serve says that it is not available on Windows" \
+    eval '[ "$status" -eq 1 ] && grep -q "serve is not available on Windows" log.txt'
+
 start_simulator "$WINE_SESSION_DIR/com1" --wait-open --hangup-after 1000
 status=0
 timeout 60 wine "$KRT460_EXE" receive --port COM1 -o lost.bmp --timeout 0 >log.txt 2>&1 || status=$?

@@ -1,0 +1,17 @@
+# Writes OUTPUT, a C++ file that holds each of INPUTS (a list: NAME=FILE) as the bytes of the
+# std::string_view krt460::web::NAME.
+set(code "// Made by embed_page.cmake from web/page/; edit those files instead.\n")
+string(APPEND code "#include \"web/gallery_page.h\"\n\nnamespace krt460::web {\nnamespace {\n")
+set(views "")
+foreach(entry IN LISTS INPUTS)
+    string(REGEX MATCH "^([A-Za-z]+)=(.*)$" matched "${entry}")
+    set(name ${CMAKE_MATCH_1})
+    file(READ ${CMAKE_MATCH_2} hex HEX)
+    string(REGEX REPLACE "([0-9a-f][0-9a-f])" "'\\\\x\\1'," bytes "${hex}")
+    string(APPEND code "const char ${name}Bytes[] = {${bytes}};\n")
+    string(APPEND views "const std::string_view ${name}(${name}Bytes, sizeof ${name}Bytes);\n")
+endforeach()
+string(APPEND code "} // namespace\n\n${views}\n} // namespace krt460::web\n")
+file(WRITE ${OUTPUT}.new "${code}")
+file(COPY_FILE ${OUTPUT}.new ${OUTPUT} ONLY_IF_DIFFERENT)
+file(REMOVE ${OUTPUT}.new)
