@@ -167,12 +167,6 @@ const CLI::Validator kFileName = NonEmpty("a file name");
 const CLI::Validator kPortName = NonEmpty("a port name");
 const CLI::Validator kFolderName = NonEmpty("a folder");
 
-const CLI::Validator kFolderName(
-    [](std::string& text) -> std::string {
-        return text.empty() ? "needs a folder, not an empty name" : "";
-    },
-    "");
-
 const CLI::Validator kBindAddress(
     [](std::string& text) -> std::string {
         BindAddress address;
