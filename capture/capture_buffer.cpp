@@ -48,9 +48,8 @@ CaptureBytes CCaptureBuffer::BytesOfThisCapture(std::size_t* countTaken) const {
         *countTaken = count;
     }
     CaptureBytes bytes = Bytes();
-    if (count > 0 && count < kFrameLength) {
-        std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(count), bytes.end(), 0);
-    }
+    std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(std::min(count, bytes.size())),
+              bytes.end(), 0);
     return bytes;
 }
 

@@ -42,9 +42,8 @@ public:
     // A copy of all 4096 bytes as they are at this moment.
     CaptureBytes Bytes() const;
 
-    // What a decoder may see: while a capture has some bytes but not all, only those, the rest
-    // zero as in a fresh buffer, so that a picture never mixes two prints. With nothing of a new
-    // print yet, or a whole frame, all 4096 bytes. `count` gets the count they were taken at.
+    // What a decoder may see: the bytes of this capture, the rest zero as in a fresh buffer, so
+    // that a picture never mixes two prints. `count` gets the count they were taken at.
     CaptureBytes BytesOfThisCapture(std::size_t* count = nullptr) const;
 
 private:

