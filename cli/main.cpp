@@ -265,7 +265,9 @@ int Run(int argc, char** argv) {
     CLI::App* listenCommand = app.add_subcommand(
         "listen", "Receive hardcopy after hardcopy until Ctrl-C, each into DIR/"
                   "YYYYMMDD-HHMMSS.bmp (-2, -3, ... rather than overwrite) with its raw bytes in "
-                  ".bin; one line per capture on stdout. An unplugged port is waited for.");
+                  ".bin and its verdict in .json; a print that cannot be decoded is kept as .bin, "
+                  "one cut short as .partial.bin. One line per capture on stdout. An unplugged "
+                  "port is waited for.");
     listenCommand->add_option("-p,--port", listen.port, kPortHelp)
         ->check(kPortName)
         ->type_name("PORT");
