@@ -3,6 +3,7 @@
 #include "capture/capture_buffer.h"
 
 #include <cstddef>
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -44,6 +45,8 @@ struct Print {
     LineErrors lineErrors; // seen while these bytes arrived
     unsigned capture = 0;  // which start of the receiver it belongs to
     bool stray = false;    // bytes that began like no print and held no band: noise
+    bool afterPause = false; // OnePrint: its first byte came after a quiet line
+    std::chrono::system_clock::time_point lastByteAt{}; // when its last byte came
 
     // The instrument's whole hardcopy: 3328 bytes with their end marker.
     bool IsWhole() const { return bytes.size() == kFrameLength && hasEndMarker; }

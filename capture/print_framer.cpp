@@ -166,12 +166,13 @@ std::vector<FramedPiece> CPrintFramer::Cut(Moment moment) {
             TakeLayoutPrints(out, moment)) {
             continue;
         }
-        if (moment == Moment::Quiet && template_ && TakeEndedPiece(out)) {
+        if (moment == Moment::Quiet && (template_ ? TakeEndedPiece(out) : TakeMarkedPieces(out))) {
             continue;
         }
         if (pending_.size() >= kBurstLimit) {
             // No print in sight (noise, a wrong baud rate): the oldest bytes go.
-            Emit(out, pending_.size() - kFrameLength, Classify(pending_));
+            const std::size_t old = pending_.size() - kFrameLength;
+            Emit(out, old, Classify(std::span(pending_).first(old)));
             continue;
         }
         break;
@@ -204,9 +205,7 @@ bool CPrintFramer::TakeTemplatePrint(std::vector<FramedPiece>& out) {
     if (pending_.size() - at < kFrameLength) {
         return false;
     }
-    if (at > 0) {
-        Emit(out, at, Classify(std::span(pending_).first(at)));
-    }
+    EmitBefore(out, at, at);
     Emit(out, kFrameLength, PieceKind::Print);
     return true;
 }
@@ -229,6 +228,19 @@ bool CPrintFramer::TakeLayoutPrints(std::vector<FramedPiece>& out, Moment moment
     if (moment == Moment::Quiet) {
         while (take > 0 && !endsAtPause(take - 1)) {
             --take;
+        }
+        // None ends at the pause, but the first begins where something surely began (a pause,
+        // a whole print): it and the prints right after it are sure; bytes after them wait.
+        const auto known = [&](std::size_t i) {
+            return !template_ || template_->Layout() == candidates[chosen[i]].layout;
+        };
+        if (take == 0 && !chosen.empty() && boundaries.Begins(candidates[chosen[0]].at) &&
+            known(0)) {
+            for (take = 1;
+                 take < chosen.size() && known(take) &&
+                 candidates[chosen[take]].at == candidates[chosen[take - 1]].at + kFrameLength;
+                 ++take) {
+            }
         }
     } else if (moment == Moment::Arriving) {
         take = std::min<std::size_t>(take, 1);
@@ -263,10 +275,7 @@ bool CPrintFramer::TakeLayoutPrints(std::vector<FramedPiece>& out, Moment moment
     std::size_t taken = 0; // bytes of pending_ already handed out
     for (std::size_t i = 0; i < take; ++i) {
         const std::size_t at = candidates[chosen[i]].at;
-        if (at > taken) {
-            Emit(out, at - taken,
-                 Classify(std::span<const std::uint8_t>(pending_).first(at - taken)));
-        }
+        EmitBefore(out, at - taken, at - taken);
         Emit(out, kFrameLength, PieceKind::Print);
         taken = at + kFrameLength;
     }
@@ -291,6 +300,47 @@ bool CPrintFramer::TakeEndedPiece(std::vector<FramedPiece>& out) {
     }
     Emit(out, at, Classify(bytes.first(at)));
     return true;
+}
+
+bool CPrintFramer::TakeMarkedPieces(std::vector<FramedPiece>& out) {
+    // No print reads whole by its layout, and none is known: damaged prints (a band's count or
+    // line feed garbled). One that has ended, its end marker (and perhaps the byte after it)
+    // about where a print's stands, after its bands, is a piece of its own; what follows may
+    // still be under way. A marker's bytes among the columns of a print under way stand too
+    // early to be taken for one.
+    const std::span<const std::uint8_t> bytes(pending_);
+    if (!LayoutCandidates(bytes).empty()) {
+        return false;
+    }
+    constexpr std::size_t kSlack = 8; // bytes lost or added
+    for (auto marker = bytes.begin();
+         (marker = std::search(marker, bytes.end(), std::begin(kMarker), std::end(kMarker))) !=
+         bytes.end();
+         ++marker) {
+        const auto after = static_cast<std::size_t>(marker - bytes.begin()) + 3;
+        if (after + kSlack >= kFrameLength && after <= kFrameLength + kSlack &&
+            HoldsABand(bytes.first(after))) {
+            Emit(out, after + 1 >= bytes.size() ? bytes.size() : after, PieceKind::Piece);
+            return true;
+        }
+    }
+    return false;
+}
+
+void CPrintFramer::EmitBefore(std::vector<FramedPiece>& out, std::size_t length,
+                              std::size_t printAt) {
+    if (length == 0) {
+        return;
+    }
+    const std::span<const std::uint8_t> bytes(pending_);
+    PieceKind kind = Classify(bytes.first(length));
+    // What arrived of a print sent again at once: it begins as the print after it.
+    if (kind == PieceKind::Stray &&
+        std::equal(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length),
+                   bytes.begin() + static_cast<std::ptrdiff_t>(printAt))) {
+        kind = PieceKind::Piece;
+    }
+    Emit(out, length, kind);
 }
 
 void CPrintFramer::Emit(std::vector<FramedPiece>& out, std::size_t length, PieceKind kind) {

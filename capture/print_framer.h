@@ -63,6 +63,9 @@ private:
     bool TakeTemplatePrint(std::vector<FramedPiece>& out);
     bool TakeLayoutPrints(std::vector<FramedPiece>& out, Moment moment);
     bool TakeEndedPiece(std::vector<FramedPiece>& out);
+    bool TakeMarkedPieces(std::vector<FramedPiece>& out);
+    // The bytes before a print at `printAt`, as one piece.
+    void EmitBefore(std::vector<FramedPiece>& out, std::size_t length, std::size_t printAt);
     void Emit(std::vector<FramedPiece>& out, std::size_t length, PieceKind kind);
     PieceKind Classify(std::span<const std::uint8_t> bytes) const;
 

@@ -6,7 +6,9 @@
 #include <array>
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <system_error>
 #include <utility>
@@ -204,6 +206,7 @@ void CSerialReceiver::ReceiveOnePrint(Worker& worker) {
     auto lastByte = opened;
     bool anyByte = false;
     bool beganAfterPause = false;
+    std::chrono::system_clock::time_point lastStored{};
     RestOfPrintSkipper skipper(options.skipRestOfPrint, Template(), options.cutOff);
     while (!worker.StopRequested()) {
         // The worker stops after the 3328th byte; a following byte is left for the next
@@ -220,6 +223,9 @@ void CSerialReceiver::ReceiveOnePrint(Worker& worker) {
             skipper.Filter(std::span(chunk).first(got), now - lastByte >= kPauseBetweenPrints);
         if (capture_.Count() == 0 && !kept.empty()) {
             beganAfterPause = now - (anyByte ? lastByte : opened) >= kQuietGap;
+        }
+        if (!kept.empty()) {
+            lastStored = std::chrono::system_clock::now();
         }
         bool complete = false;
         for (std::size_t i = 0; i < kept.size() && !complete; ++i) {
@@ -250,6 +256,8 @@ void CSerialReceiver::ReceiveOnePrint(Worker& worker) {
     print.hasEndMarker = end == CaptureEnd::Complete && HasEndMarker(bytes.data());
     print.end = end;
     print.lineErrors = errors;
+    print.afterPause = beganAfterPause;
+    print.lastByteAt = lastStored;
     if (print.IsWhole()) {
         LearnFrom(print.bytes, beganAfterPause);
     }
@@ -261,12 +269,23 @@ void CSerialReceiver::ReceiveEveryPrint(Worker& worker) {
     CPrintFramer framer(Template());
     RestOfPrintSkipper skipper(options.skipRestOfPrint, Template(), options.cutOff);
     LineErrors errors; // since the last print handed over
+    // When the bytes came: the stream's offset after each read, and its time; a piece is dated
+    // by its last byte, though it may be handed over later.
+    std::deque<std::pair<std::uint64_t, std::chrono::system_clock::time_point>> arrivals;
+    std::uint64_t fed = 0;
+    std::uint64_t handed = 0;
     // Pieces as prints: each with the errors since the last, noise with none; `end`: how the
     // last piece ended, when the stream ends with it.
     const auto handOver = [&](std::vector<FramedPiece> pieces, CaptureEnd end) {
         for (std::size_t i = 0; i < pieces.size(); ++i) {
             FramedPiece& piece = pieces[i];
+            handed += piece.bytes.size();
+            while (arrivals.size() > 1 && arrivals.front().first < handed) {
+                arrivals.pop_front();
+            }
             Print print;
+            print.lastByteAt =
+                arrivals.empty() ? std::chrono::system_clock::now() : arrivals.front().second;
             print.bytes = std::move(piece.bytes);
             print.hasEndMarker =
                 print.bytes.size() == kFrameLength && HasEndMarker(print.bytes.data());
@@ -305,6 +324,10 @@ void CSerialReceiver::ReceiveEveryPrint(Worker& worker) {
                 skipper.Filter(std::span(chunk).first(got), now - lastByte >= kPauseBetweenPrints);
             lastByte = now;
             quiet = false;
+            fed += kept.size();
+            if (!kept.empty()) {
+                arrivals.emplace_back(fed, std::chrono::system_clock::now());
+            }
             handOver(framer.Feed(kept), CaptureEnd::Complete);
         }
         if (read == ReadResult::Lost) {
@@ -326,6 +349,8 @@ void CSerialReceiver::ReceiveEveryPrint(Worker& worker) {
                 break;
             }
             framer = CPrintFramer(Template());
+            arrivals.clear();
+            handed = fed;
             end = CaptureEnd::Stopped; // back: only a stop ends the capture now
             lastByte = Clock::now();
             quiet = false;
@@ -361,12 +386,36 @@ bool CSerialReceiver::Reconnect(Worker& worker) {
         worker.port.reset();
     }
     worker.portPresent.store(false);
+    // Each try opens on a thread of its own: a Bluetooth port can take seconds to open, and a
+    // stop must not wait for that. A try given up closes what it opened itself.
+    struct Attempt {
+        std::mutex mutex;
+        std::condition_variable done;
+        std::optional<OpenResult> result;
+    };
     while (!worker.WaitForStop(kReconnectInterval)) {
-        // On the worker, not the owner's thread: a Bluetooth port can take seconds to open.
-        OpenResult opened = openPort_(worker.portName);
-        if (opened.port) {
-            const std::lock_guard lock(worker.mutex);
-            worker.port = std::move(opened.port);
+        const auto attempt = std::make_shared<Attempt>();
+        const auto open = [attempt, openPort = openPort_, name = worker.portName] {
+            OpenResult opened = openPort(name);
+            const std::lock_guard lock(attempt->mutex);
+            attempt->result = std::move(opened);
+            attempt->done.notify_all();
+        };
+        try {
+            std::thread(open).detach();
+        } catch (const std::system_error&) {
+            open();
+        }
+        std::unique_lock lock(attempt->mutex);
+        while (!attempt->done.wait_for(lock, std::chrono::milliseconds(50),
+                                       [&] { return attempt->result.has_value(); })) {
+            if (worker.StopRequested()) {
+                return false;
+            }
+        }
+        if (attempt->result->port) {
+            const std::lock_guard portLock(worker.mutex);
+            worker.port = std::move(attempt->result->port);
             worker.portPresent.store(true);
             return true;
         }

@@ -62,6 +62,7 @@ private:
     CCaptureKeeper keeper_;
     PrintQueue prints_;
     CSerialReceiver receiver_{prints_};
+    bool listening_ = false;
 };
 
 bool Listener::Arm(bool retry) {
@@ -164,6 +165,7 @@ ExitCode Listener::Run() {
     }
     std::cerr << "Listening on " << PortLabel(port_) << ", pictures in " << options_.dir
               << "; Ctrl-C ends\n";
+    listening_ = true;
     bool portGone = false;
     for (;;) {
         const std::optional<Print> print = prints_.Wait(std::chrono::milliseconds(100));
@@ -204,17 +206,21 @@ ExitCode Listener::Run() {
 }
 
 void Listener::PrintSummary() const {
+    if (!listening_) {
+        return; // nothing began: the error said it all
+    }
     const CCaptureKeeper::Counts& counts = keeper_.Counted();
-    std::cerr << counts.pictures << (counts.pictures == 1 ? " picture" : " pictures");
+    const auto prints = [](unsigned n) {
+        return std::to_string(n) + (n == 1 ? " print" : " prints");
+    };
+    std::cerr << counts.pictures << (counts.pictures == 1 ? " picture" : " pictures") << " written";
     if (counts.unreadable > 0) {
-        std::cerr << ", " << counts.unreadable << " undecodable "
-                  << (counts.unreadable == 1 ? "print" : "prints");
+        std::cerr << "; " << prints(counts.unreadable) << " that could not be decoded kept as .bin";
     }
     if (counts.partial > 0) {
-        std::cerr << ", " << counts.partial << (counts.partial == 1 ? " print" : " prints")
-                  << " cut short";
+        std::cerr << "; " << prints(counts.partial) << " cut short kept as .partial.bin";
     }
-    std::cerr << " written\n";
+    std::cerr << '\n';
 }
 
 } // namespace

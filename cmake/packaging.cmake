@@ -78,9 +78,11 @@ its size.
 
 Its commands: receive captures one print; listen captures print after print
 into a folder, waits for an adapter that is unplugged, and runs unattended
-as the systemd service krt460-listen@ (installed, not enabled); decode turns
-a recorded hardcopy into a picture; ports lists the serial ports present
-without opening any.]=])
+as the systemd service krt460-listen@ (installed, not enabled), each print
+with a small record of its verdict; serve shows those folders as a live,
+read-only web gallery (the service krt460-gallery, installed, not enabled);
+decode turns a recorded hardcopy into a picture; ports lists the serial
+ports present without opening any.]=])
     set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
     set(CPACK_DEBIAN_PACKAGE_SECTION utils)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -19,10 +19,9 @@ constexpr CaptureFileKind kCaptureKinds[] = {CaptureFileKind::Bmp, CaptureFileKi
 
 } // namespace
 
-std::string LocalTimeStamp() {
-    const std::time_t now = std::time(nullptr);
+std::string LocalTimeStamp(std::time_t when) {
     char text[32];
-    std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", std::localtime(&now)); // one thread calls it
+    std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", std::localtime(&when)); // one thread calls it
     return text;
 }
 
@@ -42,7 +41,12 @@ std::string WriteCaptureFiles(const std::string& dir, const std::string& stamp,
         std::vector<std::string> written;
         NewFileResult result = NewFileResult::Written;
         for (const CaptureFile& file : files) {
-            result = WriteNewFileAtomically(base + file.extension, file.bytes, error);
+            const std::string text = file.text ? file.text(base) : std::string();
+            const auto bytes =
+                file.text
+                    ? std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())
+                    : file.bytes;
+            result = WriteNewFileAtomically(base + file.extension, bytes, error);
             if (result != NewFileResult::Written) {
                 break;
             }

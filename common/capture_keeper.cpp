@@ -2,7 +2,6 @@
 
 #include "common/capture_files.h"
 #include "common/capture_record.h"
-#include "common/file_output.h"
 
 #include <cstdio>
 #include <ctime>
@@ -13,7 +12,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char* EndName(CaptureEnd end) {
+// How a print ended, as its record says it; "cut": it ended without all its bytes, as the next
+// print began.
+const char* EndName(CaptureEnd end, std::size_t bytes) {
     switch (end) {
     case CaptureEnd::Stalled:
         return "stalled";
@@ -24,7 +25,7 @@ const char* EndName(CaptureEnd end) {
     case CaptureEnd::Complete:
         break;
     }
-    return "complete";
+    return bytes == kFrameLength ? "complete" : "cut";
 }
 
 std::string FileName(const std::string& path) {
@@ -41,10 +42,9 @@ Kept Rescued(Kept kept, std::span<const std::uint8_t> bytes) {
 
 } // namespace
 
-std::string LocalTimeIso8601() {
-    const std::time_t now = std::time(nullptr);
-    const std::tm local = *std::localtime(&now); // one thread calls it
-    const std::tm utc = *std::gmtime(&now);
+std::string LocalTimeIso8601(std::time_t when) {
+    const std::tm local = *std::localtime(&when); // one thread calls it
+    const std::tm utc = *std::gmtime(&when);
     // The offset from the two readings of one moment; a day apart at most.
     int days = local.tm_yday - utc.tm_yday;
     if (days > 1) {
@@ -100,7 +100,12 @@ Kept CCaptureKeeper::Keep(const Print& print) {
         counts_.strayBytes += print.bytes.size();
         return kept;
     }
-    const std::string stamp = options_.prefix + LocalTimeStamp();
+    // Named and recorded for when it came, not for when it was judged (a print cut short is
+    // judged once the next has come, a stalled one after the stall).
+    const std::time_t came = print.lastByteAt == std::chrono::system_clock::time_point{}
+                                 ? std::time(nullptr)
+                                 : std::chrono::system_clock::to_time_t(print.lastByteAt);
+    const std::string stamp = options_.prefix + LocalTimeStamp(came);
     // A print of 3328 bytes is judged by its bands: a picture whenever they decode, its marker
     // noted; anything else keeps what arrived as it came.
     std::vector<std::uint8_t> picture;
@@ -121,10 +126,10 @@ Kept CCaptureKeeper::Keep(const Print& print) {
                  (stamp + (kept.as == KeptAs::Picture ? options_.pictureExtension : rawExtension)))
                     .string();
     CaptureRecord record;
-    record.received = LocalTimeIso8601();
+    record.received = LocalTimeIso8601(came);
     record.port = options_.port;
     record.bytes = static_cast<unsigned>(print.bytes.size());
-    record.end = EndName(print.end);
+    record.end = EndName(print.end, print.bytes.size());
     record.kept = kept.as == KeptAs::Picture ? "picture"
                   : kept.as == KeptAs::Raw   ? "raw"
                                              : "partial";
@@ -134,7 +139,15 @@ Kept CCaptureKeeper::Keep(const Print& print) {
     record.parity = print.lineErrors.parity;
     record.overrun = print.lineErrors.overrun;
     record.breaks = print.lineErrors.breaks;
-    std::vector<CaptureFile> files;
+    // The record first: it claims the base, and names the files that follow it there.
+    std::vector<CaptureFile> files{{".json", {}, [&](const std::string& base) {
+                                        const std::string name = FileName(base);
+                                        record.picture = kept.as == KeptAs::Picture
+                                                             ? name + options_.pictureExtension
+                                                             : "";
+                                        record.raw = raw ? name + rawExtension : "";
+                                        return RecordToJson(record);
+                                    }}};
     if (kept.as == KeptAs::Picture) {
         files.push_back({options_.pictureExtension, picture});
     }
@@ -142,24 +155,7 @@ Kept CCaptureKeeper::Keep(const Print& print) {
         files.push_back({rawExtension, print.bytes});
     }
     const std::string base = WriteCaptureFiles(options_.dir, stamp, files, kept.error);
-    // The record names the files, so it follows them: the base is this print's once they have
-    // claimed it. Without its record a print is not kept: its files go again.
-    if (!base.empty()) {
-        const std::string name = FileName(base);
-        record.picture = kept.as == KeptAs::Picture ? name + options_.pictureExtension : "";
-        record.raw = raw ? name + rawExtension : "";
-        const std::string json = RecordToJson(record);
-        if (WriteNewFileAtomically(
-                base + ".json",
-                std::span(reinterpret_cast<const std::uint8_t*>(json.data()), json.size()),
-                kept.error) == NewFileResult::Failed) {
-            std::error_code ignored;
-            for (const CaptureFile& file : files) {
-                fs::remove(base + file.extension, ignored);
-            }
-            return Rescued(std::move(kept), print.bytes);
-        }
-    } else {
+    if (base.empty()) {
         return Rescued(std::move(kept), print.bytes);
     }
     kept.file = base + (kept.as == KeptAs::Picture ? options_.pictureExtension : rawExtension);

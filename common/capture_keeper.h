@@ -4,6 +4,7 @@
 #include "image/screen_image.h"
 
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
@@ -75,7 +76,7 @@ private:
 // krt460-YYYYMMDD-HHMMSS.bin; the file, or empty with the reason in `error`.
 std::string KeepInTemporaryFolder(std::span<const std::uint8_t> bytes, std::string& error);
 
-// The local time as 2026-12-08T10:15:00+01:00.
-std::string LocalTimeIso8601();
+// The local time at `when` as 2026-12-08T10:15:00+01:00.
+std::string LocalTimeIso8601(std::time_t when);
 
 } // namespace krt460

@@ -33,7 +33,7 @@ struct CaptureRecord {
     std::string received; // local time, ISO 8601 with its offset: 2026-12-08T10:15:00+01:00
     std::string port;
     unsigned bytes = 0;
-    std::string end;  // "complete", "stalled", "port-lost", "stopped"
+    std::string end;  // "complete", "cut" (the next print began), "stalled", "port-lost", "stopped"
     std::string kept; // "picture", "raw" (could not be decoded), "partial" (cut short)
     bool endMarker = false;
     std::string picture;          // the picture's file name, if any

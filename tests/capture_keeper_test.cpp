@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
+#include <set>
+#include <thread>
 
 namespace krt460 {
 namespace {
@@ -95,6 +98,36 @@ TEST(CaptureKeeper, KeepsEachPrintByOneRule) {
             ASSERT_EQ(test::ReadFileBytes(kept.rescued), sample) << "kept in the temporary folder";
             fs::remove(kept.rescued);
         }
+    }
+}
+
+// Two keepers in one folder in the same second (two windows on two ports, two listen runs), one
+// keeping pictures and one prints cut short: no base is shared, each has its own record.
+TEST(CaptureKeeper, TwoWritersNeverShareABase) {
+    const Bytes sample = test::ReadFileBytes(KRT460_SAMPLE_FRAME);
+    const test::ScratchDir dir;
+    KeeperOptions options;
+    options.dir = dir.Path().string();
+    const auto keep = [&](Print print) {
+        CCaptureKeeper keeper(options);
+        for (int i = 0; i < 100; ++i) {
+            keeper.Keep(print);
+        }
+    };
+    std::thread pictures(keep, Arrived(sample));
+    keep(Arrived({sample.begin(), sample.begin() + 100}));
+    pictures.join();
+    std::map<std::string, std::set<std::string>> bases;
+    for (const auto& entry : fs::directory_iterator(dir.Path())) {
+        const auto name = ParseCaptureName(entry.path().filename().string());
+        ASSERT_TRUE(name);
+        bases[name->Base()].insert(ExtensionOf(name->kind));
+    }
+    EXPECT_EQ(bases.size(), 200u);
+    using Kinds = std::set<std::string>;
+    const Kinds picture{".bin", ".bmp", ".json"}, partial{".json", ".partial.bin"};
+    for (const auto& [base, extensions] : bases) {
+        EXPECT_TRUE(extensions == picture || extensions == partial) << base;
     }
 }
 

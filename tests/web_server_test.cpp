@@ -227,6 +227,18 @@ TEST_F(Gallery, EveryOpenPageHearsOfEachWayAFileComesAndGoes) {
     EXPECT_EQ(Get("/files/new%20bench/20261208-110003.partial.bin").body, "x");
 }
 
+// A second gallery on the same address fails to start rather than share the port.
+TEST_F(Gallery, ASecondGalleryOnTheSameAddressFails) {
+    GalleryOptions options;
+    options.dir = dir_.string();
+    options.port = server_->Port();
+    std::ostringstream log;
+    GalleryServer second(options, log);
+    std::string error;
+    EXPECT_FALSE(second.Start(error));
+    EXPECT_NE(error.find("in use"), std::string::npos) << error;
+}
+
 TEST_F(Gallery, StreamsBeyondTheLimitAreRefusedAndStopWakesEveryStream) {
     std::vector<std::unique_ptr<Connection>> streams;
     for (int i = 0; i < 2; ++i) {

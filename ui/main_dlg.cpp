@@ -427,10 +427,13 @@ void CMainDlg::OnReceive() {
             receiver_.Stop(); // releases the port for the new capture
             // What arrived of the print cut off is the last print now, shown by Anzeigen.
             OnPrintsArrived(0, 0);
-            // The instrument may still be sending that print: the new capture skips its rest.
+            // The instrument may still be sending that print: the new capture skips its rest,
+            // to where a print begins as the one cut off began, if it surely began a print.
             if (SamePort(settings_.portName, receiver_.PortName()) && lastPrint_) {
                 options.skipRestOfPrint = true;
-                options.cutOff = lastPrint_->bytes;
+                if (lastPrint_->afterPause) {
+                    options.cutOff = lastPrint_->bytes;
+                }
             }
             restarting = true;
         } else if (count == 0 && SamePort(settings_.portName, receiver_.PortName())) {
@@ -441,6 +444,7 @@ void CMainDlg::OnReceive() {
             restarting = true;
         }
     }
+    OnPrintsArrived(0, 0); // a print that has just ended is the last print, before it is late
     const StartResult started = receiver_.StartReceive(settings_.portName, options);
     if (started.outcome == StartOutcome::Started) {
         SetLamp(LampState::Receiving);

@@ -1,5 +1,7 @@
 #include "web/file_access.h"
 
+#include "common/capture_record.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -11,9 +13,18 @@
 namespace krt460::web {
 namespace {
 
+// Whether a real path is a capture in DIR or in one of its direct subfolders: what a link may
+// lead to, too, never another file inside DIR.
 bool Inside(const std::string& root, const std::string& real) {
-    return real.size() > root.size() + 1 && real.compare(0, root.size(), root) == 0 &&
-           real[root.size()] == '/';
+    if (real.size() <= root.size() + 1 || real.compare(0, root.size(), root) != 0 ||
+        real[root.size()] != '/') {
+        return false;
+    }
+    const std::string rest = real.substr(root.size() + 1);
+    const std::size_t slash = rest.find('/');
+    const std::string name = slash == std::string::npos ? rest : rest.substr(slash + 1);
+    return name.find('/') == std::string::npos && (slash == std::string::npos || rest[0] != '.') &&
+           ParseCaptureName(name).has_value();
 }
 
 FileFacts FactsOf(const struct stat& status) {
@@ -47,25 +58,24 @@ std::optional<FileFacts> FactsInside(const std::string& root, const std::string&
 
 std::optional<std::string> ReadInside(const std::string& root, const std::string& path,
                                       std::size_t limit) {
-    // Only a regular file is opened (a device might act on an open), and what counts is the file
-    // opened, not the name: a link swapped meanwhile changes nothing.
+    // What counts is the file found, not the name: it is looked at first without being opened
+    // (a device might act on an open), then that very file is opened, so that a name swapped
+    // meanwhile changes nothing.
     struct stat status {};
-    if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    const UniqueFd found(::open(path.c_str(), O_PATH | O_CLOEXEC));
+    if (!found || ::fstat(found.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
         errno = ENOENT;
         return std::nullopt;
     }
-    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (!fd) {
-        return std::nullopt;
-    }
     char real[PATH_MAX];
-    const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+    const std::string self = "/proc/self/fd/" + std::to_string(found.get());
     const ssize_t length = ::readlink(self.c_str(), real, sizeof real - 1);
     if (length <= 0 || !Inside(root, std::string(real, static_cast<std::size_t>(length)))) {
         errno = ELOOP;
         return std::nullopt;
     }
-    if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    const UniqueFd fd(::open(self.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!fd || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
         errno = ENOENT;
         return std::nullopt;
     }

@@ -126,6 +126,12 @@ bool GalleryServer::Impl::Start(std::string& error) {
     std::signal(SIGPIPE, SIG_IGN);
     const std::size_t workers = options_.workers;
     server_.new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
+    // Not httplib's default SO_REUSEPORT: a second server on the same address must fail, not
+    // share the port and answer every other request.
+    server_.set_socket_options([](socket_t sock) {
+        const int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server_.set_tcp_nodelay(true);     // an answer goes out whole at once, not after a delayed ACK
     server_.set_keep_alive_timeout(3); // an idle connection holds a worker: close it soon
     server_.set_keep_alive_max_count(100);
@@ -162,6 +168,11 @@ bool GalleryServer::Impl::Start(std::string& error) {
         return false;
     }
     thread_ = std::thread([this] { server_.listen_after_bind(); });
+    // A stop before the server runs would be lost, and its thread never end: Start returns only
+    // once it runs.
+    for (int i = 0; i < 5000 && !server_.is_running(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     return true;
 }
 
@@ -201,6 +212,12 @@ HandlerResponse GalleryServer::Impl::Answer(const Request& req, Response& res) {
     }
     if (headerBytes > kHeaderLimit) {
         Text(res, 431, "The request's headers are too large.\n");
+        return HandlerResponse::Handled;
+    }
+    // One range at most, and only of a file: many ranges of one picture would make one request
+    // into megabytes of answer.
+    if (req.ranges.size() > 1) {
+        Text(res, 416, "One range at a time.\n");
         return HandlerResponse::Handled;
     }
     if (req.get_header_value<std::uint64_t>("Content-Length") > 0 ||

@@ -41,8 +41,9 @@
         const record = capture.record;
         const lines = [];
         if (capture.verdict === "cut-short") {
+            // "cut": the next print began before this one was whole; said by "cut short".
             const why = record ? { stalled: "stalled", "port-lost": "port lost",
-                                   stopped: "stopped" }[record.end] || record.end : "";
+                                   stopped: "stopped", cut: "" }[record.end] ?? record.end : "";
             lines.push([`cut short${why ? " (" + why + ")" : ""}` +
                         (record ? ` after ${record.bytes} of ${frameBytes} bytes` : "") +
                         ", no picture", true]);
