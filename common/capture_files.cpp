@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <mutex>
 
 namespace krt460 {
 namespace {
@@ -17,11 +18,24 @@ constexpr CaptureFileKind kCaptureKinds[] = {CaptureFileKind::Bmp, CaptureFileKi
                                              CaptureFileKind::Raw, CaptureFileKind::Partial,
                                              CaptureFileKind::Record};
 
+std::mutex calendarMutex;
+
 } // namespace
 
+std::tm LocalCalendarTime(std::time_t when) {
+    const std::lock_guard lock(calendarMutex);
+    return *std::localtime(&when);
+}
+
+std::tm UtcCalendarTime(std::time_t when) {
+    const std::lock_guard lock(calendarMutex);
+    return *std::gmtime(&when);
+}
+
 std::string LocalTimeStamp(std::time_t when) {
+    const std::tm local = LocalCalendarTime(when);
     char text[32];
-    std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", std::localtime(&when)); // one thread calls it
+    std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
     return text;
 }
 

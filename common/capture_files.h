@@ -9,6 +9,11 @@
 
 namespace krt460 {
 
+// The calendar time at `when`, local or UTC, safely from any thread: the C library's own keeps
+// one result, and its time zone, for the whole process.
+std::tm LocalCalendarTime(std::time_t when);
+std::tm UtcCalendarTime(std::time_t when);
+
 // The local time as YYYYMMDD-HHMMSS, the name of a print's files: now, or at `when`.
 std::string LocalTimeStamp(std::time_t when = std::time(nullptr));
 

@@ -43,8 +43,8 @@ Kept Rescued(Kept kept, std::span<const std::uint8_t> bytes) {
 } // namespace
 
 std::string LocalTimeIso8601(std::time_t when) {
-    const std::tm local = *std::localtime(&when); // one thread calls it
-    const std::tm utc = *std::gmtime(&when);
+    const std::tm local = LocalCalendarTime(when);
+    const std::tm utc = UtcCalendarTime(when);
     // The offset from the two readings of one moment; a day apart at most.
     int days = local.tm_yday - utc.tm_yday;
     if (days > 1) {
