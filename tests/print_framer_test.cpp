@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <random>
 
 namespace krt460 {
@@ -31,11 +32,10 @@ std::uint8_t RandomByte(Rng& rng) {
 // Filler for the bytes around the columns: anything but a band's count byte.
 Bytes Filler(Rng& rng, std::size_t length) {
     Bytes bytes(length);
-    for (std::uint8_t& byte : bytes) {
-        do {
-            byte = RandomByte(rng);
-        } while (byte == 0xA0);
-    }
+    std::generate(bytes.begin(), bytes.end(), [&] {
+        const std::uint8_t byte = RandomByte(rng);
+        return byte == 0xA0 ? std::uint8_t{0xA1} : byte;
+    });
     return bytes;
 }
 
@@ -213,31 +213,27 @@ void ExpectRulesHold(const Stream& stream, const std::vector<FramedPiece>& piece
     for (const FramedPiece& piece : pieces) {
         what += " " + std::to_string(piece.bytes.size()) + "Pps"[static_cast<int>(piece.kind)];
     }
+    std::map<std::size_t, const FramedPiece*> begins; // where each piece begins
     Bytes again;
-    std::vector<std::size_t> starts;
     for (const FramedPiece& piece : pieces) {
-        starts.push_back(again.size());
+        begins[again.size()] = &piece;
         again.insert(again.end(), piece.bytes.begin(), piece.bytes.end());
-        if (piece.kind == PieceKind::Print) {
-            ASSERT_TRUE(piece.bytes.size() == kFrameLength && HasEndMarker(piece.bytes.data()))
-                << what;
-        }
+        ASSERT_TRUE(piece.kind != PieceKind::Print ||
+                    (piece.bytes.size() == kFrameLength && HasEndMarker(piece.bytes.data())))
+            << what;
     }
     ASSERT_EQ(again, stream.bytes) << what << ": bytes lost or invented";
     for (const Stream::Expected& print : stream.intact) {
-        const auto found = std::find(starts.begin(), starts.end(), print.at);
-        ASSERT_TRUE(found != starts.end() &&
-                    pieces[static_cast<std::size_t>(found - starts.begin())].bytes == print.print &&
-                    pieces[static_cast<std::size_t>(found - starts.begin())].kind ==
-                        PieceKind::Print)
+        const auto found = begins.find(print.at);
+        ASSERT_TRUE(found != begins.end() && found->second->bytes == print.print &&
+                    found->second->kind == PieceKind::Print)
             << what << ": the print at byte " << print.at << " did not come out whole";
     }
     for (const auto& [begin, length] : stream.cuts) {
-        for (std::size_t i = 0; i < pieces.size(); ++i) {
-            if (starts[i] < begin + length && starts[i] + pieces[i].bytes.size() > begin) {
-                EXPECT_NE(pieces[i].kind, PieceKind::Stray)
-                    << what << ": a print cut short after " << length << " bytes taken for noise";
-            }
+        for (auto piece = std::prev(begins.upper_bound(begin));
+             piece != begins.end() && piece->first < begin + length; ++piece) {
+            EXPECT_NE(piece->second->kind, PieceKind::Stray)
+                << what << ": a print cut short after " << length << " bytes taken for noise";
         }
     }
 }
