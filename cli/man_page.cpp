@@ -84,6 +84,14 @@ std::string ManPage(const CLI::App& app, const std::string& version) {
         << "\n.TP\n.I DIR/YYYYMMDD\\-HHMMSS.bmp\n"
         << Roff("A picture written by listen (.png with --format png); -2, -3, ... are appended "
                 "rather than overwrite a file. The raw 3328 bytes are kept beside it as .bin.")
+        << "\n.TP\n.I DIR/YYYYMMDD\\-HHMMSS.json\n"
+        << Roff("The verdict of each capture listen keeps: when it came, the port, its byte "
+                "count, how it ended, what it was kept as, the end marker, its files and the line "
+                "errors. A print that cannot be decoded is kept as .bin alone, one cut short as "
+                ".partial.bin.")
+        << "\n.TP\n.I /usr/lib/systemd/system/krt460\\-listen@.service, krt460\\-gallery.service\n"
+        << Roff("The services that run listen for one port and serve for /var/lib/krt460, as the "
+                "user krt460; installed, not enabled.")
         << "\n.TP\n.I OUTPUT.partial.bin\n"
         << Roff("The bytes of a capture cut short (stalled, port lost): shot.png gives "
                 "shot.partial.bin.")
