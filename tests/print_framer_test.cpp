@@ -30,6 +30,11 @@ std::uint8_t RandomByte(Rng& rng) {
 }
 
 // Filler for the bytes around the columns: anything but a band's count byte.
+Bytes Join(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 Bytes Filler(Rng& rng, std::size_t length) {
     Bytes bytes(length);
     std::generate(bytes.begin(), bytes.end(), [&] {
@@ -91,13 +96,9 @@ Instrument RandomInstrument(Rng& rng, bool markerAt3324, bool markerInLead, bool
     instrument.prefix = Filler(rng, prefixLength);
     // The marker's line feed may be the last band's own.
     const bool shared = rng() % 4 == 0;
-    Bytes marker = shared ? Bytes{0x1B, 0x33} : Bytes{0x0A, 0x1B, 0x33};
-    if (markerAt3324) {
-        marker.push_back(RandomByte(rng));
-    }
-    const std::size_t filler = shared ? 0 : rng() % (rest - marker.size());
-    instrument.tail = Filler(rng, filler);
-    instrument.tail.insert(instrument.tail.end(), marker.begin(), marker.end());
+    const Bytes marker = Join(shared ? Bytes{0x1B, 0x33} : Bytes{0x0A, 0x1B, 0x33},
+                              markerAt3324 ? Bytes{RandomByte(rng)} : Bytes{});
+    instrument.tail = Join(Filler(rng, shared ? 0 : rng() % (rest - marker.size())), marker);
     instrument.lead = Filler(rng, rest - instrument.tail.size());
     Bytes& lead = instrument.lead;
     std::replace(lead.begin(), lead.end(), std::uint8_t{'.'}, std::uint8_t{'x'});
@@ -109,8 +110,8 @@ Instrument RandomInstrument(Rng& rng, bool markerAt3324, bool markerInLead, bool
             std::copy_n("\x0A\x1B\x33", 3, lead.begin() + static_cast<std::ptrdiff_t>(at));
         }
     }
-    for (std::size_t at = 0; clock && at < lead.size(); ++at) {
-        if (lead[at] != '.' && rng() % 3 == 0 && instrument.clock.size() < 6) {
+    for (std::size_t at = 0; clock && at < lead.size() && instrument.clock.size() < 6; ++at) {
+        if (lead[at] != '.' && rng() % 3 == 0) {
             instrument.clock.push_back(at);
         }
     }
@@ -262,9 +263,8 @@ TEST(PrintFramer, AFaultAnywhereCostsAtMostThePrintItFallsIn) {
                 for (const int variant : {0, 1, 2}) {
                     const bool learned = variant == 2;
                     const bool first = fault == Fault::JoinAt || variant == 0;
-                    const unsigned seed =
-                        static_cast<unsigned>((at * 8 + static_cast<unsigned>(fault)) * 3) +
-                        static_cast<unsigned>(variant);
+                    const std::uint64_t seed = at * 24 + static_cast<std::uint64_t>(fault) * 3 +
+                                               static_cast<std::uint64_t>(variant);
                     Rng rng(seed);
                     Stream stream;
                     if (fault != Fault::JoinAt) {
@@ -278,18 +278,13 @@ TEST(PrintFramer, AFaultAnywhereCostsAtMostThePrintItFallsIn) {
                     for (std::size_t more = variant == 0 ? at % 2 : 2; more > 0; --more) {
                         stream.Intact(instrument.Print(rng));
                     }
-                    const std::string what = instrument.Describe() + ", fault " +
-                                             std::to_string(static_cast<int>(fault)) + " at " +
-                                             std::to_string(at) +
-                                             (learned ? ", learned"
-                                              : first ? ", first"
-                                                      : "") +
-                                             ", seed " + std::to_string(seed);
                     ExpectRulesHold(
                         stream,
                         Frame(stream, learned ? TemplateOf(instrument.Print(rng)) : std::nullopt,
                               rng),
-                        what);
+                        instrument.Describe() + ", fault " + std::to_string(int(fault)) + " at " +
+                            std::to_string(at) + ", variant " + std::to_string(variant) +
+                            ", seed " + std::to_string(seed));
                     if (HasFatalFailure()) {
                         return;
                     }
