@@ -11,6 +11,8 @@ struct Settings {
     std::string portName = kDefaultPortName;
     bool border = true;
     bool saveEveryPrint = false; // Empfangen arms a series that saves every print
+
+    bool operator==(const Settings&) const = default;
 };
 
 // The settings file: the port name, then "1" or "0" for the border flag, then "1" or "0" for

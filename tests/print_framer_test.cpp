@@ -29,12 +29,12 @@ std::uint8_t RandomByte(Rng& rng) {
     return static_cast<std::uint8_t>(rng() >> 56);
 }
 
-// Filler for the bytes around the columns: anything but a band's count byte.
 Bytes Join(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
 
+// Filler for the bytes around the columns: anything but a band's count byte.
 Bytes Filler(Rng& rng, std::size_t length) {
     Bytes bytes(length);
     std::generate(bytes.begin(), bytes.end(), [&] {
@@ -350,7 +350,6 @@ TEST(PrintFramer, RandomRunsOfFaultsCostOnlyTheirPrints) {
 // noise, prints damaged alike (each at its marker), what arrived of a print cut short and sent
 // again; before anything is known of the instrument.
 TEST(PrintFramer, WhatHasEndedComesOutAtAPause) {
-    Rng rng(7);
     const Bytes sample = test::ReadFileBytes(KRT460_SAMPLE_FRAME);
     Bytes damaged = sample;
     damaged[18] = 0x00; // band 0's count garbled

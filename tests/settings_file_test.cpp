@@ -39,18 +39,15 @@ TEST(SettingsFile, LoadReadsWholeLinesOfTheTextStream) {
     for (const LoadCase& c : cases) {
         ScratchDir dir;
         test::WriteFileBytes(dir.File("KRT460.ini"), c.content);
-        const Settings settings = CSettingsFile::LoadSettings(dir.File("KRT460.ini"));
-        EXPECT_EQ(settings.portName, c.port) << c.name;
-        EXPECT_EQ(settings.border, c.border) << c.name;
-        EXPECT_EQ(settings.saveEveryPrint, c.saveEveryPrint) << c.name;
+        EXPECT_EQ(CSettingsFile::LoadSettings(dir.File("KRT460.ini")),
+                  (Settings{c.port, c.border, c.saveEveryPrint}))
+            << c.name;
     }
 }
 
 TEST(SettingsFile, MissingFileGivesDefaultsAndIsNotCreated) {
     ScratchDir dir;
-    const Settings settings = CSettingsFile::LoadSettings(dir.File("KRT460.ini"));
-    EXPECT_EQ(settings.portName, "COM1");
-    EXPECT_TRUE(settings.border);
+    EXPECT_EQ(CSettingsFile::LoadSettings(dir.File("KRT460.ini")), Settings{});
     EXPECT_FALSE(std::filesystem::exists(dir.File("KRT460.ini")));
 }
 
@@ -63,10 +60,7 @@ TEST(SettingsFile, SaveWritesCrLfLinesThatReadBackTheSame) {
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "COM2\r\n0\r\n1\r\n");
     for (const Settings& saved : {Settings{}, Settings{"\\\\.\\COM12", true, false}}) {
         ASSERT_TRUE(CSettingsFile::SaveSettings(path, saved));
-        const Settings loaded = CSettingsFile::LoadSettings(path);
-        EXPECT_EQ(loaded.portName, saved.portName);
-        EXPECT_EQ(loaded.border, saved.border);
-        EXPECT_EQ(loaded.saveEveryPrint, saved.saveEveryPrint);
+        EXPECT_EQ(CSettingsFile::LoadSettings(path), saved);
     }
 }
 

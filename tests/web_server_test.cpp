@@ -61,6 +61,14 @@ public:
     }
     const std::string& Received() const { return received_; }
 
+    // A page's event stream, opened and answered.
+    static std::unique_ptr<Connection> Events(int port, const std::string& headers = "") {
+        auto events = std::make_unique<Connection>(port);
+        events->Send("GET /events HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n");
+        events->ReadUntil("\r\n\r\n");
+        return events;
+    }
+
 private:
     int fd_;
     bool connected_ = false;
@@ -125,10 +133,8 @@ protected:
 };
 
 TEST_F(Gallery, NoTargetReadsAFileThatIsNoCaptureInDir) {
-    const std::string sample = [] {
-        const auto bytes = test::ReadFileBytes(KRT460_SAMPLE_BMP);
-        return std::string(bytes.begin(), bytes.end());
-    }();
+    const auto bytes = test::ReadFileBytes(KRT460_SAMPLE_BMP);
+    const std::string sample(bytes.begin(), bytes.end());
     EXPECT_EQ(Get("/files/20261208-101500.bmp").body, sample);
     EXPECT_EQ(Get("/files/sub/20261208-101501.bmp").body, sample);
     for (const char* target : {
@@ -199,10 +205,11 @@ TEST_F(Gallery, AnswersOnlyGetAndHeadWithHeadersThatFit) {
 }
 
 TEST_F(Gallery, EveryOpenPageHearsOfEachWayAFileComesAndGoes) {
-    Connection events(server_->Port());
     // A compressed stream would hold its events back.
-    events.Send("GET /events HTTP/1.1\r\nHost: x\r\nAccept-Encoding: gzip, br, deflate\r\n\r\n");
-    ASSERT_TRUE(events.ReadUntil("\r\n\r\n"));
+    const auto stream =
+        Connection::Events(server_->Port(), "Accept-Encoding: gzip, br, deflate\r\n");
+    Connection& events = *stream;
+    ASSERT_NE(events.Received().find("200 OK"), std::string::npos);
     EXPECT_EQ(events.Received().find("Content-Encoding"), std::string::npos);
     const std::string bmp = "BM and more";
     // Temporary and hidden names first: never told.
@@ -242,8 +249,7 @@ TEST_F(Gallery, ASecondGalleryOnTheSameAddressFails) {
 TEST_F(Gallery, StreamsBeyondTheLimitAreRefusedAndStopWakesEveryStream) {
     std::vector<std::unique_ptr<Connection>> streams;
     for (int i = 0; i < 2; ++i) {
-        streams.push_back(std::make_unique<Connection>(server_->Port()));
-        streams.back()->Send("GET /events HTTP/1.1\r\nHost: x\r\n\r\n");
+        streams.push_back(Connection::Events(server_->Port()));
         ASSERT_TRUE(streams.back()->ReadUntil(": keep-alive")) << "an idle stream speaks";
     }
     const Answer refused = Get("/events");
@@ -256,10 +262,7 @@ TEST_F(Gallery, StreamsBeyondTheLimitAreRefusedAndStopWakesEveryStream) {
     while (answer.find("200 OK") == std::string::npos &&
            std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(20ms); // a few tries, each a new page
-        Connection again(server_->Port());
-        again.Send("GET /events HTTP/1.1\r\nHost: x\r\n\r\n");
-        again.ReadUntil("\r\n\r\n");
-        answer = again.Received();
+        answer = Connection::Events(server_->Port())->Received();
     }
     EXPECT_NE(answer.find("200 OK"), std::string::npos) << answer;
     const auto start = std::chrono::steady_clock::now();

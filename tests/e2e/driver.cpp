@@ -188,9 +188,14 @@ public:
         ::MoveFileExA(pending.c_str(), trigger.c_str(), MOVEFILE_REPLACE_EXISTING);
     }
 
-    void Receive(int port = 1) const {
+    // Empfangen: the lamp turns green.
+    void Arm(const char* what = "Empfangen turns the lamp green") const {
         Click(main_, IDC_RECEIVE);
-        Check(WaitForLamp(main_, Lamp::Receiving), "Empfangen turns the lamp green");
+        Check(WaitForLamp(main_, Lamp::Receiving), what);
+    }
+
+    void Receive(int port = 1) const {
+        Arm();
         Check(ByteCount(main_) == 0, "the count beside the lamp starts at 0");
         Print(port);
         Check(WaitForLamp(main_, Lamp::Received), "a frame with its end marker turns it red");
@@ -198,11 +203,10 @@ public:
     }
 
     // Empfangen, then the instrument sends `range` of a print: `count` bytes arrive.
-    void ReceivePart(const std::string& range, long count, const char* what) const {
-        Click(main_, IDC_RECEIVE);
-        Check(WaitForLamp(main_, Lamp::Receiving) && (Print(1, range), true) &&
-                  WaitUntil([&] { return ByteCount(main_) == count; }),
-              what);
+    void ReceivePart(const std::string& range, long count, const char* what, int port = 1) const {
+        Arm(what);
+        Print(port, range);
+        Check(WaitUntil([&] { return ByteCount(main_) == count; }), what);
     }
     // Empfangen while a print arrives, answered Ja: the count starts again from 0.
     void AnswerJa(const char* what) const {
@@ -211,10 +215,14 @@ public:
         Check(WaitUntil([&] { return ByteCount(main_) == 0; }), what);
     }
 
-    void Show() const {
+    // Anzeigen; with `whole`, the check that Scp1.bmp is the reference picture.
+    void Show(const char* whole = nullptr) const {
         ::DeleteFileA("Scp1.bmp");
         Click(main_, IDC_SHOW);
         WaitUntil([] { return ReadFile("Scp1.bmp").size() == 3262; });
+        if (whole != nullptr) {
+            Check(ReadFile("Scp1.bmp") == c_.reference, whole);
+        }
     }
 
     HWND Open(int button, const wchar_t* caption, int control) const {
@@ -222,6 +230,18 @@ public:
         const HWND dialog = WaitForDialog(caption, control);
         Check(dialog != nullptr, "a button opens " + std::string(caption, caption + 14));
         return dialog;
+    }
+    HWND OpenSettings() const {
+        return Open(IDC_SETTINGS, L"KRT460  Einstellungen", IDC_RADIO_COM1);
+    }
+
+    // The about box from the system menu: every line whole, and Escape closes it.
+    void CheckAboutBox() const {
+        ::PostMessageW(main_, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
+        const HWND about = WaitForDialog(L"Info \u00fcber KRT460");
+        Check(about != nullptr && TextsFit(about), "the about box opens, every line whole");
+        Press(about, VK_ESCAPE);
+        Check(WaitUntil([&] { return !::IsWindow(about); }), "Escape closes it");
     }
 
     void End(const char* how, const std::function<void()>& close, const std::string& ini) const {
@@ -303,8 +323,7 @@ void MainScenario(const Context& c) {
     Check(WaitForLamp(s.Main(), Lamp::Idle), "the lamp is yellow after Anzeigen");
 
     s.Receive();
-    s.Show();
-    Check(ReadFile("Scp1.bmp") == c.reference, "Anzeigen writes Scp1.bmp, the reference picture");
+    s.Show("Anzeigen writes Scp1.bmp, the reference picture");
     Check(WaitForLamp(s.Main(), Lamp::Idle), "Anzeigen turns the lamp yellow");
     Check(WaitUntil([&] { return DisplayShows(s.Display(), c.reference); }, 5s),
           "the display window shows the picture black on white");
@@ -336,8 +355,7 @@ void MainScenario(const Context& c) {
     s.Print(1, "1000-3328");
     Check(WaitForLamp(s.Main(), Lamp::Received) && ByteCount(s.Main()) == 3328,
           "after Nein the print completes, red");
-    s.Show();
-    Check(ReadFile("Scp1.bmp") == c.reference, "and shows whole");
+    s.Show("and shows whole");
 
     // Ja starts again: the next print is received whole. A second Empfangen while it waits for
     // its first byte keeps waiting, without a word.
@@ -350,8 +368,7 @@ void MainScenario(const Context& c) {
           "its rest is skipped, and Empfangen while waiting for a print says nothing");
     s.Print(1);
     Check(WaitForLamp(s.Main(), Lamp::Received), "the next print arrives whole");
-    s.Show();
-    Check(ReadFile("Scp1.bmp") == c.reference, "and shows whole after Ja");
+    s.Show("and shows whole after Ja");
 
     // Ja after a capture that joined a print in its middle: what it cut off is column bytes,
     // so the next print, sent right after the rest, is found by what was learned of the
@@ -361,8 +378,7 @@ void MainScenario(const Context& c) {
     s.Print(1, "2000-6656");
     Check(WaitForLamp(s.Main(), Lamp::Received) && ByteCount(s.Main()) == 3328,
           "a print right after the rest of one joined mid-print arrives whole");
-    s.Show();
-    Check(ReadFile("Scp1.bmp") == c.reference, "and shows whole");
+    s.Show("and shows whole");
 
     // An instrument that stopped part way: Anzeigen right after Ja, before the next byte, shows
     // the print Ja cut off as it came, never its bytes over the rest of the print before it.
@@ -377,8 +393,7 @@ void MainScenario(const Context& c) {
     Check(WaitForLamp(s.Main(), Lamp::Received), "and the next print arrives whole");
 
     // The adapter pulled out during a print: told once, with what arrived.
-    Click(s.Main(), IDC_RECEIVE);
-    Check(WaitForLamp(s.Main(), Lamp::Receiving), "Empfangen once more turns the lamp green");
+    s.Arm("Empfangen once more turns the lamp green");
     s.Print(1, "1000", "hangup");
     Check(s.TakeMessageBox() == "Verbindung zu COM1 unterbrochen!",
           "an unplugged adapter is told, naming the port");
@@ -386,11 +401,7 @@ void MainScenario(const Context& c) {
           "the lamp turns yellow and the count keeps the 1000 bytes that came");
     Check(s.WaitForDialog(L"KRT460", 0xFFFF, 2s) == nullptr, "and it is told only once");
 
-    ::PostMessageW(s.Main(), WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
-    const HWND about = s.WaitForDialog(L"Info \u00fcber KRT460");
-    Check(about != nullptr && TextsFit(about), "the about box opens, every line whole");
-    Press(about, VK_ESCAPE);
-    Check(Closed(about), "Escape closes the about box");
+    s.CheckAboutBox();
 
     // Escape and Enter hide the display window; Anzeigen brings it back where it was.
     RECT before{};
@@ -456,7 +467,7 @@ bool CheckEveryPrintAndClose(HWND dialog) {
 
 void SettingsScenario(const Context& c) {
     const Session s(c);
-    HWND dialog = s.Open(IDC_SETTINGS, L"KRT460  Einstellungen", IDC_RADIO_COM1);
+    HWND dialog = s.OpenSettings();
     Check(Checked(dialog, IDC_RADIO_COM1, BST_CHECKED) && Checked(dialog, IDC_RADIO_OTHER, 0) &&
               Checked(dialog, IDC_CHECK_BORDER, BST_CHECKED),
           "without KRT460.ini COM1 and Rahmen are checked");
@@ -484,7 +495,7 @@ void SettingsScenario(const Context& c) {
     Check(Closed(dialog), "Escape closes the dialog");
 
     s.Receive(2); // the frame arrives on the second port only
-    dialog = s.Open(IDC_SETTINGS, L"KRT460  Einstellungen", IDC_RADIO_COM1);
+    dialog = s.OpenSettings();
     ::PostMessageW(::GetDlgItem(dialog, IDC_CHECK_BORDER), BM_CLICK, 0, 0);
     Check(WaitUntil([&] { return Checked(dialog, IDC_CHECK_BORDER, 0); }), "Rahmen unchecked");
     Click(dialog, IDOK);
@@ -502,7 +513,7 @@ void SettingsScenario(const Context& c) {
 
     // Any name may be typed under "Andere:", blanks around it dropped; one that names no port
     // says so when used.
-    dialog = s.Open(IDC_SETTINGS, L"KRT460  Einstellungen", IDC_RADIO_COM1);
+    dialog = s.OpenSettings();
     Type(::GetDlgItem(dialog, IDC_PORT_NAME), L" COM42 ");
     WaitUntil([&] { return Checked(dialog, IDC_RADIO_OTHER, BST_CHECKED); });
     Click(dialog, IDOK);
@@ -520,7 +531,7 @@ void SettingsScenario(const Context& c) {
 // log-off during a capture leaves KRT460.ini with the port chosen.
 void SettingsOtherPortScenario(const Context& c) {
     const Session s(c);
-    const HWND dialog = s.Open(IDC_SETTINGS, L"KRT460  Einstellungen", IDC_RADIO_COM1);
+    const HWND dialog = s.OpenSettings();
     const HWND names = ::GetDlgItem(dialog, IDC_PORT_NAME);
     Check(Checked(dialog, IDC_RADIO_OTHER, BST_CHECKED) && WindowText(names) == L"\\\\.\\COM12" &&
               Checked(dialog, IDC_CHECK_BORDER, BST_CHECKED),
@@ -542,10 +553,7 @@ void SettingsOtherPortScenario(const Context& c) {
     Click(dialog, IDOK);
     Check(Closed(dialog), "OK closes the dialog");
     s.Receive(12);
-    Click(s.Main(), IDC_RECEIVE);
-    WaitForLamp(s.Main(), Lamp::Receiving); // the port is open and flushed: the bytes stay
-    s.Print(12, "1000");
-    Check(WaitUntil([&] { return ByteCount(s.Main()) == 1000; }), "1000 bytes arrive");
+    s.ReceivePart("1000", 1000, "1000 bytes arrive", 12);
     s.EndSession("COM12\r\n1\r\n0\r\n");
 }
 
@@ -603,8 +611,7 @@ void SaveAsScenario(const Context& c) {
     Press(TypeName(dialog, "cancelled"), VK_ESCAPE);
     Check(Closed(dialog) && !Exists("cancelled.bmp"), "Escape cancels: nothing is written");
     Check(WaitForLamp(s.Main(), Lamp::Idle), "and the lamp returns to yellow");
-    Click(s.Main(), IDC_RECEIVE);
-    Check(WaitForLamp(s.Main(), Lamp::Receiving), "Empfangen waits for a print");
+    s.Arm("Empfangen waits for a print");
     s.Ende(); // during a capture: the worker stops, the process ends
 }
 
@@ -630,7 +637,7 @@ void SeriesScenario(const Context& c) {
     const std::string ini = "COM1\r\n1\r\n1\r\n";
     {
         const Session s(c);
-        const HWND dialog = s.Open(IDC_SETTINGS, L"KRT460  Einstellungen", IDC_RADIO_COM1);
+        const HWND dialog = s.OpenSettings();
         Check(Checked(dialog, IDC_CHECK_EVERY_PRINT, 0), "a KRT460.ini of two lines: not checked");
         Check(CheckEveryPrintAndClose(dialog), "a click checks Jeden Ausdruck speichern");
 
@@ -710,7 +717,7 @@ void SeriesScenario(const Context& c) {
         s.Ende(ini);
     }
     const Session again(c);
-    const HWND dialog = again.Open(IDC_SETTINGS, L"KRT460  Einstellungen", IDC_RADIO_COM1);
+    const HWND dialog = again.OpenSettings();
     Check(Checked(dialog, IDC_CHECK_EVERY_PRINT, BST_CHECKED), "the option survives a restart");
     Press(dialog, VK_ESCAPE);
     Closed(dialog);
@@ -730,15 +737,10 @@ void HighDpiScenario(const Context& c) {
     }
     Check(lit == 18, "the yellow disc's widest row is 18 pixels, twice 9");
     s.Receive();
-    s.Show();
-    Check(ReadFile("Scp1.bmp") == c.reference, "Scp1.bmp stays 160 x 160");
+    s.Show("Scp1.bmp stays 160 x 160");
     Check(WaitUntil([&] { return DisplayShows(s.Display(), c.reference); }, 5s),
           "the display shows the picture doubled, dot for dot");
-    ::PostMessageW(s.Main(), WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
-    const HWND about = s.WaitForDialog(L"Info \u00fcber KRT460");
-    Check(about != nullptr && TextsFit(about), "every line of the about box fits");
-    Press(about, VK_ESCAPE);
-    Closed(about);
+    s.CheckAboutBox();
     s.Ende();
 }
 
@@ -799,8 +801,7 @@ void InstalledScenario(const Context& c) {
     const Session s(installed);
     ::SetCurrentDirectoryW(shortcut.folder.c_str()); // the program's folder, not the driver's
     s.Receive();
-    s.Show();
-    Check(ReadFile("Scp1.bmp") == c.reference, "Anzeigen writes Scp1.bmp in Documents\\KRT460");
+    s.Show("Anzeigen writes Scp1.bmp in Documents\\KRT460");
     s.Ende();
 }
 
@@ -824,26 +825,20 @@ void MeasureScenario(const Context& c) {
     const Session s(c);
     Check(WaitForLamp(s.Main(), Lamp::Idle), "the program is up");
     WaitForCaller("idle");
-    Click(s.Main(), IDC_RECEIVE);
-    Check(WaitForLamp(s.Main(), Lamp::Receiving), "Empfangen waits");
+    s.Arm("Empfangen waits");
     WaitForCaller("waiting");
     s.Print(1);
     Check(WaitUntil([&] { return ByteCount(s.Main()) > 0; }), "a print arrives");
     WaitForCaller("receiving");
     Check(WaitForLamp(s.Main(), Lamp::Received), "the print is complete");
-    Click(s.Main(), IDC_RECEIVE);
-    Check(WaitForLamp(s.Main(), Lamp::Receiving), "Empfangen waits again");
-    s.Print(1, "1000");
-    Check(WaitUntil([&] { return ByteCount(s.Main()) == 1000; }), "a print stops part way");
+    s.ReceivePart("1000", 1000, "a print stops part way");
     WaitForCaller("stalled");
     s.Print(1, "0", "hangup");
     Check(!s.TakeMessageBox().empty(), "the adapter is pulled out");
     WaitForCaller("lost");
     // A series: armed and waiting, armed while a print arrives, and the moment it is saved.
-    const HWND dialog = s.Open(IDC_SETTINGS, L"KRT460  Einstellungen", IDC_RADIO_COM1);
-    CheckEveryPrintAndClose(dialog);
-    Click(s.Main(), IDC_RECEIVE);
-    Check(WaitForLamp(s.Main(), Lamp::Receiving), "a series is armed");
+    CheckEveryPrintAndClose(s.OpenSettings());
+    s.Arm("a series is armed");
     WaitForCaller("armed");
     s.Print(1);
     Check(WaitUntil([&] { return ByteCount(s.Main()) > 0; }), "a print arrives in the series");
@@ -861,7 +856,7 @@ void DemoScenario(const Context& c, bool dialogs) {
     Check(WaitForLamp(s.Main(), Lamp::Idle), "the picture is shown");
     WaitForCaller("main");
     if (dialogs) {
-        const HWND settings = s.Open(IDC_SETTINGS, L"KRT460  Einstellungen", IDC_RADIO_COM1);
+        const HWND settings = s.OpenSettings();
         WaitForCaller("settings");
         Click(settings, IDOK);
         Closed(settings);
