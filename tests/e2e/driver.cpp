@@ -106,6 +106,16 @@ bool DisplayShows(HWND display, const Bytes& bmp) {
     return true;
 }
 
+bool Closed(HWND dialog) {
+    return WaitUntil([&] { return !::IsWindow(dialog); });
+}
+
+// A dialog's button clicked, and the dialog gone.
+bool ClickAndClose(HWND dialog, int button) {
+    Click(dialog, button);
+    return Closed(dialog);
+}
+
 struct Context {
     std::string exe, trigger1, trigger2, trigger12;
     Bytes reference;
@@ -170,8 +180,7 @@ public:
     std::string TakeMessageBox(int button = IDOK) const {
         const HWND box = WaitForDialog(L"KRT460", 0xFFFF);
         const std::wstring wide = box != nullptr ? WindowText(::GetDlgItem(box, 0xFFFF)) : L"";
-        Click(box, button);
-        WaitUntil([&] { return !::IsWindow(box); });
+        ClickAndClose(box, button);
         return Narrow(wide, CP_UTF8);
     }
 
@@ -241,7 +250,7 @@ public:
         const HWND about = WaitForDialog(L"Info \u00fcber KRT460");
         Check(about != nullptr && TextsFit(about), "the about box opens, every line whole");
         Press(about, VK_ESCAPE);
-        Check(WaitUntil([&] { return !::IsWindow(about); }), "Escape closes it");
+        Check(Closed(about), "Escape closes it");
     }
 
     void End(const char* how, const std::function<void()>& close, const std::string& ini) const {
@@ -278,19 +287,18 @@ bool ToldWithReason(const std::string& text, const std::string& first) {
     return text.size() > first.size() + 1 && text.compare(0, first.size() + 1, first + "\n") == 0;
 }
 
-bool Closed(HWND dialog) {
-    return WaitUntil([&] { return !::IsWindow(dialog); });
-}
-
-// Scp1.bmp holds the first 1000 bytes of the reference print over white: bands 0 to 4 and 155
-// columns of band 5.
-bool Scp1HoldsTheFirst1000Bytes(const Context& c) {
-    return WaitUntil([&] {
-        return EveryPixel(ReadFile("Scp1.bmp"), [&](int x, int y, bool white) {
-            const bool arrived = y < 40 || (y < 48 && x < 155);
-            return white == (!Ring(x, y) && (!arrived || WhiteIn(c.reference, x, y)));
-        });
-    });
+// Anzeigen says the print was cut short after 1000 bytes, and Scp1.bmp holds them over white:
+// bands 0 to 4 and 155 columns of band 5 of the reference print.
+bool ShowsTheFirst1000Bytes(const Session& s, const Context& c) {
+    ::DeleteFileA("Scp1.bmp");
+    Click(s.Main(), IDC_SHOW);
+    return s.TakeMessageBox() == "Unvollst\u00e4ndig: 1000 von 3328 Bytes empfangen." &&
+           WaitUntil([&] {
+               return EveryPixel(ReadFile("Scp1.bmp"), [&](int x, int y, bool white) {
+                   const bool arrived = y < 40 || (y < 48 && x < 155);
+                   return white == (!Ring(x, y) && (!arrived || WhiteIn(c.reference, x, y)));
+               });
+           });
 }
 
 void MainScenario(const Context& c) {
@@ -342,11 +350,8 @@ void MainScenario(const Context& c) {
     // A print that stops after 1000 bytes, after a whole one: Anzeigen shows those bytes over
     // white (bands 0 to 4, and 155 columns of band 5), never the rest of the print before.
     s.ReceivePart("1000", 1000, "Empfangen again: green, and 1000 bytes arrive");
-    ::DeleteFileA("Scp1.bmp");
-    Click(s.Main(), IDC_SHOW);
-    Check(s.TakeMessageBox() == "Unvollst\u00e4ndig: 1000 von 3328 Bytes empfangen.",
-          "Anzeigen of a print cut short says so");
-    Check(Scp1HoldsTheFirst1000Bytes(c), "and writes Scp1.bmp with only the bytes that arrived");
+    Check(ShowsTheFirst1000Bytes(s, c),
+          "Anzeigen of a print cut short says so, and writes Scp1.bmp with only its bytes");
 
     // Empfangen while a print arrives asks; Nein changes nothing and the print completes.
     Click(s.Main(), IDC_RECEIVE);
@@ -384,10 +389,7 @@ void MainScenario(const Context& c) {
     // the print Ja cut off as it came, never its bytes over the rest of the print before it.
     s.ReceivePart("1000", 1000, "Empfangen, and 1000 bytes arrive once more");
     s.AnswerJa("Ja");
-    ::DeleteFileA("Scp1.bmp");
-    Click(s.Main(), IDC_SHOW);
-    Check(s.TakeMessageBox() == "Unvollst\u00e4ndig: 1000 von 3328 Bytes empfangen." &&
-              Scp1HoldsTheFirst1000Bytes(c),
+    Check(ShowsTheFirst1000Bytes(s, c),
           "Anzeigen right after Ja shows the print cut off, as far as it got");
     s.Print(1);
     Check(WaitForLamp(s.Main(), Lamp::Received), "and the next print arrives whole");
@@ -460,8 +462,7 @@ bool CheckEveryPrintAndClose(HWND dialog) {
     ::PostMessageW(::GetDlgItem(dialog, IDC_CHECK_EVERY_PRINT), BM_CLICK, 0, 0);
     const bool checked =
         WaitUntil([&] { return Checked(dialog, IDC_CHECK_EVERY_PRINT, BST_CHECKED); });
-    Click(dialog, IDOK);
-    Closed(dialog);
+    ClickAndClose(dialog, IDOK);
     return checked;
 }
 
@@ -498,8 +499,7 @@ void SettingsScenario(const Context& c) {
     dialog = s.OpenSettings();
     ::PostMessageW(::GetDlgItem(dialog, IDC_CHECK_BORDER), BM_CLICK, 0, 0);
     Check(WaitUntil([&] { return Checked(dialog, IDC_CHECK_BORDER, 0); }), "Rahmen unchecked");
-    Click(dialog, IDOK);
-    Closed(dialog);
+    ClickAndClose(dialog, IDOK);
     s.Show();
     // Inside the ring the reference picture; the ring itself shows the screen's own dots.
     bool ringWhite = false;
@@ -516,8 +516,7 @@ void SettingsScenario(const Context& c) {
     dialog = s.OpenSettings();
     Type(::GetDlgItem(dialog, IDC_PORT_NAME), L" COM42 ");
     WaitUntil([&] { return Checked(dialog, IDC_RADIO_OTHER, BST_CHECKED); });
-    Click(dialog, IDOK);
-    Closed(dialog);
+    ClickAndClose(dialog, IDOK);
     Click(s.Main(), IDC_RECEIVE);
     Check(s.TakeMessageBox() == "Error: Open COM port!", "a missing port says so");
     Check(WaitForLamp(s.Main(), Lamp::Idle), "and leaves the lamp yellow");
@@ -858,12 +857,10 @@ void DemoScenario(const Context& c, bool dialogs) {
     if (dialogs) {
         const HWND settings = s.OpenSettings();
         WaitForCaller("settings");
-        Click(settings, IDOK);
-        Closed(settings);
+        ClickAndClose(settings, IDOK);
         const HWND saveAs = TypeName(s.Open(IDC_SAVE, L"KRT460 Bitmaps", IDC_FILE_LIST), "messung");
         WaitForCaller("save-as");
-        Click(saveAs, IDCANCEL);
-        Closed(saveAs);
+        ClickAndClose(saveAs, IDCANCEL);
     }
     s.Ende();
 }
