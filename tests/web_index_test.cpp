@@ -10,7 +10,7 @@ namespace krt460::web {
 namespace {
 
 FoundFile File(const std::string& name, std::uint64_t size = 3262) {
-    return {name, {size, 1}, std::nullopt};
+    return {name, {size, 1}};
 }
 
 std::vector<std::string> Keys(const Listing& listing) {
@@ -55,17 +55,17 @@ TEST(CaptureIndex, FilesOfOnePrintInAnyOrderMakeOneCaptureAndItsVerdict) {
               Verdict::Undecodable);
     EXPECT_EQ(VerdictOf(index.Put("", File("20261208-101500.bmp"))->capture), Verdict::Picture);
     EXPECT_FALSE(index.Put("", File("20261208-101500.bmp"))) << "nothing changed: no event";
+    // The record is read by whoever shows the capture; it outweighs the files.
     CaptureRecord record;
     record.kept = "partial";
-    FoundFile json = File("20261208-101500.json", 200);
-    json.record = record;
-    EXPECT_EQ(VerdictOf(index.Put("", json)->capture), Verdict::CutShort);
-    record.kept = "picture";
-    json.record = record;
-    index.Put("", json);
+    std::optional<Change> recorded = index.Put("", File("20261208-101500.json", 200));
+    recorded->capture.record = record;
+    EXPECT_EQ(VerdictOf(recorded->capture), Verdict::CutShort);
     EXPECT_FALSE(index.Remove("", "20261208-101500.png")) << "it had none";
-    const std::optional<Change> gone = index.Remove("", "20261208-101500.bmp");
+    std::optional<Change> gone = index.Remove("", "20261208-101500.bmp");
     ASSERT_TRUE(gone && !gone->removed);
+    record.kept = "picture";
+    gone->capture.record = record;
     EXPECT_EQ(VerdictOf(gone->capture), Verdict::Awaited);
     index.Remove("", "20261208-101500.bin");
     EXPECT_TRUE(index.Remove("", "20261208-101500.json")->removed);

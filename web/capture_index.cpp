@@ -1,11 +1,8 @@
 #include "web/capture_index.h"
 
-namespace krt460::web {
+#include <cstdio>
 
-bool Capture::operator==(const Capture& other) const {
-    return folder == other.folder && name.Base() == other.name.Base() && files == other.files &&
-           record == other.record;
-}
+namespace krt460::web {
 
 Verdict VerdictOf(const Capture& capture) {
     const bool picture = capture.File(CaptureFileKind::Bmp) || capture.File(CaptureFileKind::Png);
@@ -26,8 +23,61 @@ Verdict VerdictOf(const Capture& capture) {
     return capture.File(CaptureFileKind::Partial) ? Verdict::CutShort : Verdict::Undecodable;
 }
 
-CaptureIndex::Order CaptureIndex::OrderOf(const std::string& folder, const CaptureName& name) {
-    return {name.stamp, name.sequence, folder, name.prefix};
+bool CaptureIndex::Place::operator>(const Place& other) const {
+    if (stamp != other.stamp) {
+        return stamp > other.stamp;
+    }
+    if (sequence != other.sequence) {
+        return sequence > other.sequence;
+    }
+    if (folder != other.folder) {
+        return *folder > *other.folder;
+    }
+    return series > other.series;
+}
+
+const std::string& CaptureIndex::Interned(const std::string& folder) const {
+    const auto at = folderNames_.find(folder);
+    return at == folderNames_.end() ? folder : *at;
+}
+
+const std::string& CaptureIndex::Intern(const std::string& folder) {
+    return *folderNames_.insert(folder).first;
+}
+
+CaptureIndex::Place CaptureIndex::PlaceOf(const std::string& folder, const CaptureName& name) {
+    // The name's digits, which ParseCaptureName checked, as one number that orders as they do.
+    std::uint64_t stamp = 0;
+    for (const char digit : name.stamp) {
+        if (digit != '-') {
+            stamp = stamp * 10 + static_cast<std::uint64_t>(digit - '0');
+        }
+    }
+    return {stamp, name.sequence, !name.prefix.empty(), &folder};
+}
+
+void CaptureIndex::Add(Files& files, CaptureFileKind kind, const FileFacts& facts) {
+    const auto at = static_cast<std::size_t>(kind);
+    files.present = static_cast<std::uint8_t>(files.present | 1u << at);
+    files.facts[at] = facts;
+}
+
+Capture CaptureIndex::CaptureOf(const Place& place, const Files& files) {
+    Capture capture;
+    capture.folder = *place.folder;
+    char stamp[48]; // room for any number, though a name has 15 characters
+    std::snprintf(stamp, sizeof stamp, "%08llu-%06llu",
+                  static_cast<unsigned long long>(place.stamp / 1000000),
+                  static_cast<unsigned long long>(place.stamp % 1000000));
+    capture.name.stamp = stamp;
+    capture.name.sequence = place.sequence;
+    capture.name.prefix = place.series ? "Scp_" : "";
+    for (std::size_t kind = 0; kind < kFileKinds; ++kind) {
+        if ((files.present & 1u << kind) != 0) {
+            capture.files[kind] = files.facts[kind];
+        }
+    }
+    return capture;
 }
 
 std::optional<Change> CaptureIndex::PutLocked(const std::string& folder, const FoundFile& file) {
@@ -35,48 +85,16 @@ std::optional<Change> CaptureIndex::PutLocked(const std::string& folder, const F
     if (!name) {
         return std::nullopt;
     }
-    const auto [at, added] = captures_.try_emplace(OrderOf(folder, *name));
-    Capture& capture = at->second;
+    const auto [at, added] = captures_.try_emplace(PlaceOf(Intern(folder), *name));
     if (added) {
-        capture.folder = folder;
-        capture.name = *name;
         ++folders_[folder];
     }
-    const Capture before = capture;
-    capture.files[static_cast<std::size_t>(name->kind)] = file.facts;
-    if (name->kind == CaptureFileKind::Record) {
-        capture.record = file.record;
-    }
-    if (!added && capture == before) {
+    const Files before = at->second;
+    Add(at->second, name->kind, file.facts);
+    if (!added && at->second == before) {
         return std::nullopt;
     }
-    return Change{false, capture};
-}
-
-std::optional<Change> CaptureIndex::RemoveLocked(const std::string& folder,
-                                                 const std::string& fileName) {
-    const std::optional<CaptureName> name = ParseCaptureName(fileName);
-    if (!name) {
-        return std::nullopt;
-    }
-    const auto at = captures_.find(OrderOf(folder, *name));
-    if (at == captures_.end() || !at->second.File(name->kind)) {
-        return std::nullopt;
-    }
-    Capture& capture = at->second;
-    capture.files[static_cast<std::size_t>(name->kind)].reset();
-    if (name->kind == CaptureFileKind::Record) {
-        capture.record.reset();
-    }
-    for (const auto& facts : capture.files) {
-        if (facts) {
-            return Change{false, capture};
-        }
-    }
-    Change gone{true, std::move(capture)};
-    captures_.erase(at);
-    --folders_[folder];
-    return gone;
+    return Change{false, CaptureOf(at->first, at->second)};
 }
 
 std::optional<Change> CaptureIndex::Put(const std::string& folder, const FoundFile& file) {
@@ -85,63 +103,66 @@ std::optional<Change> CaptureIndex::Put(const std::string& folder, const FoundFi
 }
 
 std::optional<Change> CaptureIndex::Remove(const std::string& folder, const std::string& fileName) {
+    const std::optional<CaptureName> name = ParseCaptureName(fileName);
+    if (!name) {
+        return std::nullopt;
+    }
     const std::lock_guard lock(mutex_);
-    return RemoveLocked(folder, fileName);
+    const auto at = captures_.find(PlaceOf(Interned(folder), *name));
+    const unsigned bit = 1u << static_cast<unsigned>(name->kind);
+    if (at == captures_.end() || (at->second.present & bit) == 0) {
+        return std::nullopt;
+    }
+    at->second.present = static_cast<std::uint8_t>(at->second.present & ~bit);
+    Change change{at->second.present == 0, CaptureOf(at->first, at->second)};
+    if (change.removed) {
+        captures_.erase(at);
+        --folders_[folder];
+    }
+    return change;
 }
 
 std::vector<Change> CaptureIndex::Replace(const std::string& folder,
                                           const std::vector<FoundFile>& files) {
     const std::lock_guard lock(mutex_);
-    // What the folder holds now, built on its own and then put in place of what was known:
-    // the index is all that stays of a look at 10,000 captures.
-    std::map<Order, Capture, std::greater<>> found;
+    // What the folder holds now, built on its own and then put in place of what was known.
+    const std::string& interned = Intern(folder);
+    Captures found;
     for (const FoundFile& file : files) {
-        const std::optional<CaptureName> name = ParseCaptureName(file.name);
-        if (!name) {
-            continue;
-        }
-        const auto [at, added] = found.try_emplace(OrderOf(folder, *name));
-        if (added) {
-            at->second.folder = folder;
-            at->second.name = *name;
-        }
-        at->second.files[static_cast<std::size_t>(name->kind)] = file.facts;
-        if (name->kind == CaptureFileKind::Record) {
-            at->second.record = file.record;
+        if (const std::optional<CaptureName> name = ParseCaptureName(file.name)) {
+            Add(found[PlaceOf(interned, *name)], name->kind, file.facts);
         }
     }
-    std::vector<Order> changed;
-    for (const auto& [order, capture] : found) {
-        const auto known = captures_.find(order);
-        if (known == captures_.end() || !(known->second == capture)) {
-            changed.push_back(order);
-        }
-    }
+    folders_[folder] = found.size();
     std::vector<Change> changes;
     for (auto at = captures_.begin(); at != captures_.end();) {
-        if (at->second.folder != folder) {
+        if (at->first.folder != &interned) {
             ++at;
             continue;
         }
         if (found.count(at->first) == 0) {
-            changes.push_back({true, std::move(at->second)});
+            changes.push_back({true, CaptureOf(at->first, at->second)});
+        } else if (found.at(at->first) == at->second) {
+            found.erase(at->first); // as it was: not told
+            ++at;
+            continue;
         }
         at = captures_.erase(at);
     }
-    folders_[folder] = found.size();
-    captures_.merge(found);
-    for (const Order& order : changed) {
-        changes.push_back({false, captures_.at(order)});
+    for (const auto& [place, capture] : found) {
+        changes.push_back({false, CaptureOf(place, capture)});
     }
+    captures_.merge(found);
     return changes;
 }
 
 std::vector<Change> CaptureIndex::RemoveFolder(const std::string& folder) {
     const std::lock_guard lock(mutex_);
+    const std::string* interned = &Interned(folder);
     std::vector<Change> changes;
     for (auto at = captures_.begin(); at != captures_.end();) {
-        if (at->second.folder == folder) {
-            changes.push_back({true, std::move(at->second)});
+        if (at->first.folder == interned) {
+            changes.push_back({true, CaptureOf(at->first, at->second)});
             at = captures_.erase(at);
         } else {
             ++at;
@@ -160,6 +181,7 @@ Listing CaptureIndex::List(const std::optional<std::string>& folder, std::size_t
                            std::size_t pageSize) const {
     const std::lock_guard lock(mutex_);
     Listing listing;
+    const std::string* only = folder ? &Interned(*folder) : nullptr;
     if (folder) {
         const auto count = folders_.find(*folder);
         listing.total = count == folders_.end() ? 0 : count->second;
@@ -167,18 +189,18 @@ Listing CaptureIndex::List(const std::optional<std::string>& folder, std::size_t
         listing.total = captures_.size();
     }
     std::size_t skip = page * pageSize;
-    for (const auto& [order, capture] : captures_) {
+    for (const auto& [place, files] : captures_) {
         if (listing.captures.size() == pageSize) {
             break;
         }
-        if (folder && capture.folder != *folder) {
+        if (only != nullptr && place.folder != only) {
             continue;
         }
         if (skip > 0) {
             --skip;
             continue;
         }
-        listing.captures.push_back(capture);
+        listing.captures.push_back(CaptureOf(place, files));
     }
     return listing;
 }
@@ -190,8 +212,8 @@ std::optional<Capture> CaptureIndex::Find(const std::string& folder,
         return std::nullopt;
     }
     const std::lock_guard lock(mutex_);
-    const auto at = captures_.find(OrderOf(folder, *name));
-    return at == captures_.end() ? std::nullopt : std::optional(at->second);
+    const auto at = captures_.find(PlaceOf(Interned(folder), *name));
+    return at == captures_.end() ? std::nullopt : std::optional(CaptureOf(at->first, at->second));
 }
 
 std::vector<std::string> CaptureIndex::Folders() const {

@@ -8,8 +8,8 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
-#include <tuple>
 #include <vector>
 
 namespace krt460::web {
@@ -30,15 +30,15 @@ struct Capture {
     std::string folder; // a direct subfolder of DIR, or "" for DIR itself
     CaptureName name;   // its kind is of no account here
     std::array<std::optional<FileFacts>, kFileKinds> files;
-    std::optional<CaptureRecord> record; // from BASE.json, when it reads as one
+    // From BASE.json, when it reads as one: read by whoever shows the capture, the index keeps
+    // none (100,000 records would fill the service's memory).
+    std::optional<CaptureRecord> record;
 
     const std::optional<FileFacts>& File(CaptureFileKind kind) const {
         return files[static_cast<std::size_t>(kind)];
     }
     std::string FileName(CaptureFileKind kind) const { return name.Base() + ExtensionOf(kind); }
     std::string Key() const { return folder + "/" + name.Base(); }
-
-    bool operator==(const Capture& other) const;
 };
 
 // What a capture amounts to, from its record where there is one, else from its files: a
@@ -61,7 +61,6 @@ struct Change {
 struct FoundFile {
     std::string name;
     FileFacts facts;
-    std::optional<CaptureRecord> record; // for a .json
 };
 
 struct Listing {
@@ -93,15 +92,34 @@ public:
     std::vector<std::string> Folders() const;
 
 private:
-    // Newest first: stamp, then sequence, then folder and prefix to tell captures of one second
-    // apart.
-    using Order = std::tuple<std::string, unsigned, std::string, std::string>;
-    static Order OrderOf(const std::string& folder, const CaptureName& name);
+    // Where a capture stands in the list, newest first: stamp, then sequence, then folder and
+    // prefix to tell captures of one second apart. Compact, as are its files: at one print a
+    // minute a folder holds 100,000 captures after 70 days.
+    struct Place {
+        std::uint64_t stamp; // YYYYMMDDHHMMSS as a number
+        std::uint32_t sequence;
+        bool series;               // "Scp_"
+        const std::string* folder; // in folderNames_
+        bool operator>(const Place& other) const;
+    };
+    struct Files {
+        std::uint8_t present = 0; // a bit for each CaptureFileKind
+        std::array<FileFacts, kFileKinds> facts{};
+        bool operator==(const Files&) const = default;
+    };
+    using Captures = std::map<Place, Files, std::greater<>>;
+
+    static Place PlaceOf(const std::string& folder, const CaptureName& name);
+    // The folder's name as the index keeps it; `folder` itself when it has none (to look up).
+    const std::string& Interned(const std::string& folder) const;
+    const std::string& Intern(const std::string& folder);
+    static void Add(Files& files, CaptureFileKind kind, const FileFacts& facts);
+    static Capture CaptureOf(const Place& place, const Files& files);
     std::optional<Change> PutLocked(const std::string& folder, const FoundFile& file);
-    std::optional<Change> RemoveLocked(const std::string& folder, const std::string& fileName);
 
     mutable std::mutex mutex_;
-    std::map<Order, Capture, std::greater<>> captures_;
+    Captures captures_;
+    std::set<std::string> folderNames_;          // each folder's name once; few, never dropped
     std::map<std::string, std::size_t> folders_; // captures in each
 };
 

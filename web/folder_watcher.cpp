@@ -19,9 +19,6 @@ namespace {
 constexpr std::uint32_t kWatchMask = IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM |
                                      IN_DELETE | IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
 
-// A record is a few hundred bytes; anything much larger is not one.
-constexpr std::size_t kRecordLimit = 64 * 1024;
-
 void CloseDir(DIR* dir) {
     ::closedir(dir);
 }
@@ -51,27 +48,14 @@ std::string FolderWatcher::PathOf(const std::string& folder, const std::string& 
 
 std::optional<FoundFile> FolderWatcher::Found(const std::string& folder,
                                               const std::string& name) const {
-    const std::optional<CaptureName> parsed = ParseCaptureName(name);
-    if (!parsed) {
+    if (!ParseCaptureName(name)) {
         return std::nullopt;
     }
-    const std::string path = PathOf(folder, name);
-    const std::optional<FileFacts> facts = FactsInside(root_, path);
+    const std::optional<FileFacts> facts = FactsInside(root_, PathOf(folder, name));
     if (!facts) {
         return std::nullopt;
     }
-    FoundFile file{name, *facts, std::nullopt};
-    if (parsed->kind == CaptureFileKind::Record) {
-        if (const std::optional<std::string> json = ReadInside(root_, path, kRecordLimit)) {
-            file.record = RecordFromJson(*json);
-        }
-        if (file.record) {
-            // The page shows neither; with 10,000 captures their room counts.
-            file.record->picture = std::string();
-            file.record->raw = std::string();
-        }
-    }
-    return file;
+    return FoundFile{name, *facts};
 }
 
 std::vector<FoundFile> FolderWatcher::Look(const std::string& folder,

@@ -9,5 +9,6 @@ namespace krt460::web {
 extern const std::string_view kGalleryHtml;
 extern const std::string_view kGalleryScript;
 extern const std::string_view kGalleryStyle;
+extern const std::string_view kGalleryWorker;
 
 } // namespace krt460::web

@@ -28,16 +28,21 @@ using httplib::Response;
 using HandlerResponse = httplib::Server::HandlerResponse;
 
 // The page loads nothing but from here; nothing may frame it.
-constexpr const char* kPolicy = "default-src 'none'; script-src 'self'; style-src 'self'; "
-                                "img-src 'self'; connect-src 'self'; base-uri 'none'; "
-                                "form-action 'none'; frame-ancestors 'none'";
+constexpr const char* kPolicy =
+    "default-src 'none'; script-src 'self'; worker-src 'self'; "
+    "style-src 'self'; img-src 'self'; connect-src 'self'; base-uri 'none'; "
+    "form-action 'none'; frame-ancestors 'none'";
 
-// A request is a GET of a short target: anything longer is no URL the gallery makes. (httplib
-// already refuses a request line or header line over 8 KiB.)
+// A request is a GET of a short target, with headers of at most 8 KiB together: anything
+// longer is no URL the gallery makes. (httplib refuses any line over 8 KiB by itself.)
 constexpr std::size_t kTargetLimit = 2048;
 constexpr std::size_t kHeaderLimit = 8192;
 // Pictures are at most 1280 x 1280 one-bit pixels, records and raw bytes a few KiB.
 constexpr std::size_t kFileLimit = 1024 * 1024;
+// A record is a few hundred bytes; anything much larger is not one.
+constexpr std::size_t kRecordLimit = 64 * 1024;
+// How soon an event stream notices that its page went away.
+constexpr std::chrono::milliseconds kPeerCheck{250};
 
 void Text(Response& res, int status, const std::string& text) {
     res.status = status;
@@ -87,11 +92,15 @@ public:
 
 private:
     HandlerResponse Answer(const Request& req, Response& res);
+    void Respond(const Request& req, Response& res);
     void ServeFile(const Target& target, Response& res);
     void ServePng(const Target& target, Response& res);
     void ServeList(const Target& target, Response& res);
     void ServeEvents(Response& res);
     void Publish(const std::vector<Change>& changes);
+    // The capture with its record, read now: the index keeps none.
+    Capture WithRecord(Capture capture) const;
+    std::string PathOf(const Capture& capture, CaptureFileKind kind) const;
     // A capture's file, read through the index: no text of the request is a path. `facts` gets
     // its version.
     std::optional<std::string> Read(const std::string& folder, const std::string& base,
@@ -192,15 +201,40 @@ void GalleryServer::Impl::Publish(const std::vector<Change>& changes) {
         if (change.removed) {
             hub_.Publish("removed", "{\"key\":" + JsonString(change.capture.Key()) + "}");
         } else {
-            hub_.Publish("capture", CaptureJson(change.capture));
+            hub_.Publish("capture", CaptureJson(WithRecord(change.capture)));
         }
     }
 }
 
+std::string GalleryServer::Impl::PathOf(const Capture& capture, CaptureFileKind kind) const {
+    return root_ + (capture.folder.empty() ? "" : "/" + capture.folder) + "/" +
+           capture.FileName(kind);
+}
+
+Capture GalleryServer::Impl::WithRecord(Capture capture) const {
+    if (capture.File(CaptureFileKind::Record)) {
+        if (const auto json =
+                ReadInside(root_, PathOf(capture, CaptureFileKind::Record), kRecordLimit)) {
+            capture.record = RecordFromJson(*json);
+        }
+    }
+    return capture;
+}
+
 HandlerResponse GalleryServer::Impl::Answer(const Request& req, Response& res) {
+    Respond(req, res);
+    if (res.status >= 400) {
+        // httplib cuts every answer to the request's ranges, an error's text too: an error is
+        // sent whole. (The request is httplib's own, not const: it only hands it out as such.)
+        const_cast<Request&>(req).ranges.clear();
+    }
+    return HandlerResponse::Handled;
+}
+
+void GalleryServer::Impl::Respond(const Request& req, Response& res) {
     if (req.method != "GET" && req.method != "HEAD") {
         NotAllowed(res);
-        return HandlerResponse::Handled;
+        return;
     }
     std::size_t headerBytes = 0;
     for (const auto& [name, value] : req.headers) {
@@ -208,24 +242,24 @@ HandlerResponse GalleryServer::Impl::Answer(const Request& req, Response& res) {
     }
     if (req.target.size() > kTargetLimit) {
         Text(res, 414, "The request's target is too long.\n");
-        return HandlerResponse::Handled;
+        return;
     }
     if (headerBytes > kHeaderLimit) {
         Text(res, 431, "The request's headers are too large.\n");
-        return HandlerResponse::Handled;
+        return;
     }
     // One range at most, and only of a file: many ranges of one picture would make one request
     // into megabytes of answer.
     if (req.ranges.size() > 1) {
         Text(res, 416, "One range at a time.\n");
-        return HandlerResponse::Handled;
+        return;
     }
     if (req.get_header_value<std::uint64_t>("Content-Length") > 0 ||
         req.has_header("Transfer-Encoding")) {
         // The body is not read: the connection cannot go on after it.
         res.set_header("Connection", "close");
         Text(res, 413, "A GET has no body.\n");
-        return HandlerResponse::Handled;
+        return;
     }
     const Target target = ReadTarget(req.target);
     switch (target.route) {
@@ -236,6 +270,11 @@ HandlerResponse GalleryServer::Impl::Answer(const Request& req, Response& res) {
     case Route::Script:
         res.set_header("Cache-Control", "no-cache");
         res.set_content(kGalleryScript.data(), kGalleryScript.size(),
+                        "text/javascript; charset=utf-8");
+        break;
+    case Route::Worker:
+        res.set_header("Cache-Control", "no-cache");
+        res.set_content(kGalleryWorker.data(), kGalleryWorker.size(),
                         "text/javascript; charset=utf-8");
         break;
     case Route::Style:
@@ -258,7 +297,6 @@ HandlerResponse GalleryServer::Impl::Answer(const Request& req, Response& res) {
         Text(res, 404, "Not found.\n");
         break;
     }
-    return HandlerResponse::Handled;
 }
 
 std::optional<std::string> GalleryServer::Impl::Read(const std::string& folder,
@@ -269,11 +307,7 @@ std::optional<std::string> GalleryServer::Impl::Read(const std::string& folder,
         return std::nullopt;
     }
     facts = *capture->File(kind);
-    std::string path = root_;
-    if (!capture->folder.empty()) {
-        path += "/" + capture->folder;
-    }
-    return ReadInside(root_, path + "/" + capture->FileName(kind), kFileLimit);
+    return ReadInside(root_, PathOf(*capture, kind), kFileLimit);
 }
 
 void GalleryServer::Impl::ServeFile(const Target& target, Response& res) {
@@ -338,7 +372,10 @@ void GalleryServer::Impl::ServeList(const Target& target, Response& res) {
     if (const auto folder = target.query.find("folder"); folder != target.query.end()) {
         asked.folder = folder->second;
     }
-    const Listing listing = index_.List(asked.folder, asked.page, asked.pageSize);
+    Listing listing = index_.List(asked.folder, asked.page, asked.pageSize);
+    for (Capture& capture : listing.captures) {
+        capture = WithRecord(std::move(capture));
+    }
     res.set_header("Cache-Control", "no-store");
     res.set_content(ListingJson(listing, index_.Folders(), asked), "application/json");
 }
@@ -354,25 +391,40 @@ void GalleryServer::Impl::ServeEvents(Response& res) {
     }
     res.set_header("Cache-Control", "no-store");
     res.set_header("X-Accel-Buffering", "no"); // a reverse proxy passes each event at once
+    // httplib learns that a client went only when a write fails, which may be long after: the
+    // stream looks every quarter second whether its peer hung up, so that a page closed or
+    // reloaded frees its place at once.
     const auto keepAlive = options_.keepAlive;
+    auto quietSince = std::chrono::steady_clock::now();
     // Exactly "text/event-stream": httplib compresses text/* but that, and an event would wait
     // in the compressor.
     res.set_chunked_content_provider(
-        "text/event-stream", [stream, keepAlive](std::size_t offset, httplib::DataSink& sink) {
+        "text/event-stream",
+        [stream, keepAlive, quietSince](std::size_t offset, httplib::DataSink& sink) mutable {
             if (offset == 0) {
                 static const std::string kHello = "retry: 2000\n: the gallery's events\n\n";
                 return sink.write(kHello.data(), kHello.size());
             }
             std::string text;
-            switch (stream->Next(keepAlive, text)) {
-            case EventHub::Stream::Wake::Events:
-                return sink.write(text.data(), text.size());
-            case EventHub::Stream::Wake::Idle:
-                return sink.write(": keep-alive\n\n", 14);
-            case EventHub::Stream::Wake::Stopped:
-                break;
+            for (;;) {
+                switch (stream->Next(kPeerCheck, text)) {
+                case EventHub::Stream::Wake::Events:
+                    quietSince = std::chrono::steady_clock::now();
+                    return sink.write(text.data(), text.size());
+                case EventHub::Stream::Wake::Idle:
+                    if (!sink.is_writable()) {
+                        return false;
+                    }
+                    if (std::chrono::steady_clock::now() - quietSince >= keepAlive) {
+                        quietSince = std::chrono::steady_clock::now();
+                        return sink.write(": keep-alive\n\n", 14);
+                    }
+                    continue;
+                case EventHub::Stream::Wake::Stopped:
+                    break;
+                }
+                return false;
             }
-            return false;
         });
 }
 

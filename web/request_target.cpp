@@ -93,6 +93,8 @@ Target ReadTarget(std::string_view target) {
         result.route = Route::Page;
     } else if (p.size() == 1 && p[0] == "gallery.js") {
         result.route = Route::Script;
+    } else if (p.size() == 1 && p[0] == "gallery-worker.js") {
+        result.route = Route::Worker;
     } else if (p.size() == 1 && p[0] == "gallery.css") {
         result.route = Route::Style;
     } else if (p.size() == 1 && p[0] == "captures") {

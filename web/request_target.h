@@ -7,7 +7,7 @@
 namespace krt460::web {
 
 // What the gallery serves.
-enum class Route { None, Page, Script, Style, Captures, Events, File, Png };
+enum class Route { None, Page, Script, Worker, Style, Captures, Events, File, Png };
 
 struct Target {
     Route route = Route::None;
@@ -18,7 +18,7 @@ struct Target {
 
 // Reads a request target as it came on the request line (still percent-encoded): each part of
 // the path is decoded on its own, and one that holds a "/" or NUL, is "." or "..", or is empty
-// makes the target nothing the gallery serves. Only the page, its script and style, the list,
+// makes the target nothing the gallery serves. Only the page, its scripts and style, the list,
 // the event stream, /files/[FOLDER/]NAME and /png/[FOLDER/]BASE.png are something.
 Target ReadTarget(std::string_view target);
 
