@@ -80,9 +80,11 @@ TEST(CaptureIndex, ALookAtAFolderTellsWhatCameAndWentMeanwhile) {
         index.Put("a", File(name));
     }
     index.Put("b", File("20261208-101502.bmp"));
-    const std::vector<Change> changes =
-        index.Replace("a", {File("20261208-101501.bmp"), File("20261208-101501.bin", 3328),
-                            File("20261208-101503.bmp"), File("20261208-101504.bmp")});
+    std::vector<Change> changes;
+    index.Replace("a",
+                  {File("20261208-101501.bmp"), File("20261208-101501.bin", 3328),
+                   File("20261208-101503.bmp"), File("20261208-101504.bmp")},
+                  &changes);
     std::set<std::pair<std::string, bool>> told;
     for (const Change& change : changes) {
         told.insert({change.capture.Key(), change.removed});

@@ -122,8 +122,8 @@ std::optional<Change> CaptureIndex::Remove(const std::string& folder, const std:
     return change;
 }
 
-std::vector<Change> CaptureIndex::Replace(const std::string& folder,
-                                          const std::vector<FoundFile>& files) {
+void CaptureIndex::Replace(const std::string& folder, const std::vector<FoundFile>& files,
+                           std::vector<Change>* changes) {
     const std::lock_guard lock(mutex_);
     // What the folder holds now, built on its own and then put in place of what was known.
     const std::string& interned = Intern(folder);
@@ -134,14 +134,15 @@ std::vector<Change> CaptureIndex::Replace(const std::string& folder,
         }
     }
     folders_[folder] = found.size();
-    std::vector<Change> changes;
     for (auto at = captures_.begin(); at != captures_.end();) {
         if (at->first.folder != &interned) {
             ++at;
             continue;
         }
         if (found.count(at->first) == 0) {
-            changes.push_back({true, CaptureOf(at->first, at->second)});
+            if (changes != nullptr) {
+                changes->push_back({true, CaptureOf(at->first, at->second)});
+            }
         } else if (found.at(at->first) == at->second) {
             found.erase(at->first); // as it was: not told
             ++at;
@@ -150,10 +151,11 @@ std::vector<Change> CaptureIndex::Replace(const std::string& folder,
         at = captures_.erase(at);
     }
     for (const auto& [place, capture] : found) {
-        changes.push_back({false, CaptureOf(place, capture)});
+        if (changes != nullptr) {
+            changes->push_back({false, CaptureOf(place, capture)});
+        }
     }
     captures_.merge(found);
-    return changes;
 }
 
 std::vector<Change> CaptureIndex::RemoveFolder(const std::string& folder) {

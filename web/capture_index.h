@@ -77,8 +77,11 @@ public:
     std::optional<Change> Put(const std::string& folder, const FoundFile& file);
     // A file went; nothing when it was not known.
     std::optional<Change> Remove(const std::string& folder, const std::string& fileName);
-    // What a look at the whole folder found, in place of what was known of it.
-    std::vector<Change> Replace(const std::string& folder, const std::vector<FoundFile>& files);
+    // What a look at the whole folder found, in place of what was known of it; what came, changed
+    // or went is added to `changes` where someone listens (at start nobody: 100,000 captures,
+    // told whole, would take more memory than the index).
+    void Replace(const std::string& folder, const std::vector<FoundFile>& files,
+                 std::vector<Change>* changes);
     // The folder went, and every capture in it.
     std::vector<Change> RemoveFolder(const std::string& folder);
     void AddFolder(const std::string& folder);

@@ -27,12 +27,12 @@ bool Inside(const std::string& root, const std::string& real) {
            ParseCaptureName(name).has_value();
 }
 
+} // namespace
+
 FileFacts FactsOf(const struct stat& status) {
     return {static_cast<std::uint64_t>(status.st_size),
             static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec};
 }
-
-} // namespace
 
 void CloseFd(int fd) {
     ::close(fd);

@@ -6,11 +6,15 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 
 namespace krt460::web {
 
 void CloseFd(int fd);
 using UniqueFd = UniqueHandle<SimpleHandleTraits<int, CloseFd, -1>>;
+
+// The facts lstat or fstat found.
+FileFacts FactsOf(const struct stat& status);
 
 // The facts of the file at `path`, following a link only where it stays inside `root` (DIR's real
 // path); nothing for a link out of it, and for anything but a regular file.

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <malloc.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -70,11 +71,19 @@ std::vector<FoundFile> FolderWatcher::Look(const std::string& folder,
         if (Hidden(name)) {
             continue;
         }
+        struct stat status {};
+        // A plain file is looked at by its name in the folder open here, without a path to
+        // follow: 300,000 files at start.
+        if (entry->d_type == DT_REG && ParseCaptureName(name) &&
+            ::fstatat(::dirfd(dir.get()), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(status.st_mode)) {
+            files.push_back({name, FactsOf(status)});
+            continue;
+        }
         if (std::optional<FoundFile> file = Found(folder, name)) {
             files.push_back(std::move(*file));
             continue;
         }
-        struct stat status {};
         if (subfolders != nullptr && ::lstat(PathOf(folder, name).c_str(), &status) == 0 &&
             S_ISDIR(status.st_mode)) {
             subfolders->push_back(name);
@@ -83,7 +92,7 @@ std::vector<FoundFile> FolderWatcher::Look(const std::string& folder,
     return files;
 }
 
-void FolderWatcher::AddFolder(const std::string& folder, std::vector<Change>& changes,
+void FolderWatcher::AddFolder(const std::string& folder, std::vector<Change>* changes,
                               std::vector<std::string>* subfolders) {
     // Watched first, then looked at: a file arriving in between is seen either way.
     const int watch =
@@ -101,8 +110,7 @@ void FolderWatcher::AddFolder(const std::string& folder, std::vector<Change>& ch
              << "); it is looked at every " << kPollInterval.count() << " s instead" << std::endl;
     }
     index_.AddFolder(folder);
-    std::vector<Change> found = index_.Replace(folder, Look(folder, subfolders));
-    changes.insert(changes.end(), found.begin(), found.end());
+    index_.Replace(folder, Look(folder, subfolders), changes);
 }
 
 void FolderWatcher::DropFolder(const std::string& folder, std::vector<Change>& changes) {
@@ -119,7 +127,7 @@ void FolderWatcher::DropFolder(const std::string& folder, std::vector<Change>& c
 
 void FolderWatcher::LookAtAll(std::vector<Change>& changes) {
     std::vector<std::string> subfolders;
-    AddFolder("", changes, &subfolders);
+    AddFolder("", &changes, &subfolders);
     // Every folder known: watched, looked at in turn, or holding captures.
     std::set<std::string> known(polled_);
     for (const auto& [folder, watch] : watchOf_) {
@@ -135,7 +143,7 @@ void FolderWatcher::LookAtAll(std::vector<Change>& changes) {
         }
     }
     for (const std::string& folder : subfolders) {
-        AddFolder(folder, changes); // watched already: the same watch
+        AddFolder(folder, &changes); // watched already: the same watch
     }
 }
 
@@ -153,13 +161,11 @@ bool FolderWatcher::Start(std::string& error) {
         error = std::strerror(errno);
         return false;
     }
-    std::vector<Change> ignored; // nobody is listening yet
     std::vector<std::string> subfolders;
-    AddFolder("", ignored, &subfolders);
+    AddFolder("", nullptr, &subfolders); // nobody is listening yet
     for (const std::string& folder : subfolders) {
-        AddFolder(folder, ignored);
+        AddFolder(folder, nullptr);
     }
-    ignored = {};
     ::malloc_trim(0); // what the first look needed meanwhile goes back
     thread_ = std::thread(&FolderWatcher::Run, this);
     return true;
@@ -203,7 +209,7 @@ void FolderWatcher::Handle(const char* events, std::size_t length, bool& lookAga
                 continue; // only DIR's direct subfolders are galleries
             }
             if ((event.mask & (IN_CREATE | IN_MOVED_TO)) != 0) {
-                AddFolder(name, changes);
+                AddFolder(name, &changes);
             } else if ((event.mask & (IN_DELETE | IN_MOVED_FROM)) != 0) {
                 DropFolder(name, changes);
             }
@@ -258,8 +264,7 @@ void FolderWatcher::Run() {
                 lookAgain = true;
             } else {
                 for (const std::string& folder : std::set(polled_)) {
-                    std::vector<Change> found = index_.Replace(folder, Look(folder, nullptr));
-                    changes.insert(changes.end(), found.begin(), found.end());
+                    index_.Replace(folder, Look(folder, nullptr), &changes);
                 }
             }
         }

@@ -42,7 +42,7 @@ private:
     // Looks at the whole tree again: what came or went meanwhile is told as changes.
     void LookAtAll(std::vector<Change>& changes);
     // Watches the folder and looks at it; DIR's own subfolders into `subfolders` where asked.
-    void AddFolder(const std::string& folder, std::vector<Change>& changes,
+    void AddFolder(const std::string& folder, std::vector<Change>* changes,
                    std::vector<std::string>* subfolders = nullptr);
     void DropFolder(const std::string& folder, std::vector<Change>& changes);
     // The capture files in a folder; DIR's own subfolders into `subfolders` where asked.

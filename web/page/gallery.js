@@ -211,7 +211,10 @@
         showPager();
     }
 
+    let loads = 0; // only the answer to the latest look is shown
+
     async function load() {
+        const mine = ++loads;
         const query = new URLSearchParams({ page });
         if (folder !== null) {
             query.set("folder", folder);
@@ -221,6 +224,9 @@
             throw new Error(`the list: ${answer.status}`);
         }
         const listing = await answer.json();
+        if (mine !== loads) {
+            return;
+        }
         captures = listing.captures;
         total = listing.total;
         pageSize = listing.pageSize;
@@ -259,30 +265,35 @@
         }
     }
 
+    // The events come through the gallery's worker, shared by every tab of this browser.
     function listen() {
-        const events = new EventSource("/events");
-        let lost = false;
-        events.addEventListener("capture", (event) => changed(JSON.parse(event.data)));
-        events.addEventListener("removed", (event) => removed(JSON.parse(event.data).key));
-        events.addEventListener("reset", () => load().catch(() => {}));
-        events.onopen = () => {
-            $("live").textContent = "live";
-            $("live").className = "";
-            if (lost) {
-                load().catch(() => {}); // what came while the server was away
+        const shared = typeof SharedWorker === "function";
+        const worker = shared ? new SharedWorker("/gallery-worker.js", { name: "events" })
+            : new Worker("/gallery-worker.js");
+        const port = shared ? worker.port : worker;
+        port.onmessage = ({ data: message }) => {
+            if (message.type === "status") {
+                $("live").textContent = message.text;
+                $("live").className = message.down ? "down" : "";
+            } else if (message.type === "capture") {
+                changed(JSON.parse(message.data));
+            } else if (message.type === "removed") {
+                removed(JSON.parse(message.data).key);
+            } else if (message.type === "reset") {
+                load().catch(() => {});
             }
         };
-        events.onerror = () => {
-            lost = true;
+        worker.onerror = () => {
+            $("live").textContent = "no live updates";
             $("live").className = "down";
-            if (events.readyState === EventSource.CLOSED) {
-                // Refused (too many pages open): try again later.
-                $("live").textContent = "no live updates: too many pages open";
-                setTimeout(listen, 30000);
-            } else {
-                $("live").textContent = "reconnecting \u2026";
-            }
         };
+        addEventListener("pagehide", () => port.postMessage("bye"));
+        addEventListener("pageshow", (event) => {
+            if (event.persisted) {
+                port.postMessage("hello");
+                load().catch(() => {});
+            }
+        });
     }
 
     $("folder").addEventListener("change", (event) => {
