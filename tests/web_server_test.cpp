@@ -202,13 +202,10 @@ TEST_F(Gallery, AnswersOnlyGetAndHeadWithHeadersThatFit) {
     EXPECT_EQ(Get("/" + std::string(3000, 'a')).status, 414);
     EXPECT_EQ(Get("/", "GET", "Content-Length: 5\r\n").status, 413);
     // An error is answered whole, never cut to the ranges asked for.
-    for (const char* range : {"bytes=0-1,4-5", "bytes=0-2"}) {
-        const Answer refused =
-            Get("/files/nosuch.bmp", "GET", "Range: " + std::string(range) + "\r\n");
-        EXPECT_NE(refused.head.find("text/plain"), std::string::npos) << range << refused.head;
-        EXPECT_TRUE(refused.body == "One range at a time.\n" || refused.body == "Not found.\n")
-            << range << refused.body;
-    }
+    const Answer ranges = Get("/files/nosuch.bmp", "GET", "Range: bytes=0-1,4-5\r\n");
+    EXPECT_EQ(ranges.status, 416);
+    EXPECT_EQ(ranges.body, "One range at a time.\n");
+    EXPECT_EQ(Get("/files/nosuch.bmp", "GET", "Range: bytes=0-2\r\n").body, "Not found.\n");
 }
 
 TEST_F(Gallery, EveryOpenPageHearsOfEachWayAFileComesAndGoes) {
