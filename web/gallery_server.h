@@ -12,10 +12,11 @@ struct GalleryOptions {
     std::string dir;
     std::string host = "127.0.0.1";
     int port = 8460; // 0: any free port
-    // Each open page holds one worker with its event stream; the rest serve pictures.
+    // Each browser with the gallery open holds one worker with its event stream (its tabs share
+    // it); the rest serve pictures.
     std::size_t maxStreams = 16;
     std::size_t workers = 48;
-    // How often an idle event stream sends a comment, so that a client gone is noticed.
+    // How often an idle event stream sends a comment, so that a proxy between keeps it open.
     std::chrono::milliseconds keepAlive{15000};
     std::size_t pageSize = 60;
 };
