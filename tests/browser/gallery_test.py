@@ -43,17 +43,14 @@ def wait_for(check, what, seconds=30):
     raise AssertionError("gave up waiting for " + what)
 
 
-def port_held():
-    """Whether listen holds the port, as the simulator answers a "?" beside its trigger."""
-    answer = trigger + ".answer"
-    if os.path.exists(answer):
-        held = open(answer).read() == "open"
-        os.remove(answer)
+def port_held():  # as the simulator answers a "?" beside its trigger
+    if os.path.exists(trigger + ".answer"):
+        held = open(trigger + ".answer").read() == "open"
+        os.remove(trigger + ".answer")
         return held
     if not os.path.exists(trigger):
         open(trigger + ".new", "w").write("?")
         os.rename(trigger + ".new", trigger)
-    return False
 
 
 def log_line(log, pattern):
@@ -96,10 +93,8 @@ try:
 
     wait_for(port_held, "listen to hold the port")
     open(trigger, "w").close()  # the print key
-    saved = wait_for(lambda: [os.path.join(bench, n) for n in os.listdir(bench)
-                              if n.endswith(".bmp")], "the saved picture")
-    assert len(saved) == 1, saved
-    saved = saved[0]
+    [saved] = wait_for(lambda: [os.path.join(bench, n) for n in os.listdir(bench)
+                                if n.endswith(".bmp")], "the saved picture")  # one, no more
     for tab in tabs:
         driver.switch_to.window(tab)
         newest = wait_for(lambda: driver.execute_script(
