@@ -86,8 +86,11 @@ ports present without opening any.]=])
     set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
     set(CPACK_DEBIAN_PACKAGE_SECTION utils)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-    # Makes the services' user and folder (sysusers.d, tmpfiles.d) at installation.
-    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/cmake/debian/postinst)
+    # The services' user and folder (sysusers.d, tmpfiles.d) at installation; systemd told of
+    # the units, running ones restarted after an upgrade and stopped at removal, as
+    # dh_installsystemd's scripts do (tests/package_scripts_test.sh).
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/cmake/debian/postinst
+        ${CMAKE_SOURCE_DIR}/cmake/debian/prerm ${CMAKE_SOURCE_DIR}/cmake/debian/postrm)
     set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 

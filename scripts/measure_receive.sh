@@ -3,21 +3,116 @@
 # first byte sent to the receiver's exit, and the receiver's CPU time (user + sys), natively and
 # for the Windows build under Wine. The line itself needs 3328 x 10 / 9600 s = 3.467 s.
 # Then the CPU share of the states that wait: a stalled capture, and `listen` while its port is
-# gone (hung up, the device absent until it comes back). Last, KRT460.exe with its Wine server
-# in each of its states.
+# gone (hung up, the device absent until it comes back). Then the hand-over of `listen`: from a
+# print's last byte on the line to its files in place, over PRINTS sessions of two prints
+# each (the first print of a session, which waits for the line to fall silent, and one cut at
+# its last byte by the layout the first taught). Last, KRT460.exe with its Wine server in each
+# of its states.
+# `measure_receive.sh hand-over` measures the hand-over of the native `listen` alone.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 cd "$KRT460_ROOT"
-ensure_packages "${LINUX_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
-build_preset "$LINUX_PRESET" >/dev/null
-build_preset windows >/dev/null
+case "${1:-}" in
+"" | hand-over) ;;
+*) echo "usage: $0 [hand-over]" >&2; exit 64 ;;
+esac
 SIMULATOR=$LINUX_BUILD/tools/instrument_simulator
 KRT460=$LINUX_BUILD/cli/krt460
 SAMPLE_FRAME=$KRT460_ROOT/samples/sample_hardcopy.bin
 RUNS=${RUNS:-3}
+PRINTS=${PRINTS:-20}
 
-work=$(mktemp -d /tmp/krt460-measure.XXXXXX)
+work=$(mktemp -d "${TMPDIR:-/tmp}/krt460-measure.XXXXXX")
 trap 'set +e; stop_simulator; wine_session_stop; rm -rf "$work"' EXIT
+
+# From the last byte of a print on the line to the last of its files in place (renamed into the
+# folder, seen through inotify), for `listen` run anew for each of PRINTS sessions of two prints.
+# $1: label, $2: the port's link, $3: the folder, rest: the listen command.
+hand_over() {
+    python3 - "$SIMULATOR" "$SAMPLE_FRAME" "$PRINTS" "$@" <<'PY'
+import ctypes, json, os, re, signal, statistics, struct, subprocess, sys, time
+simulator, frame, prints, label, link, folder, *command = sys.argv[1:]
+work = os.path.dirname(folder)
+trigger, log_path = f"{work}/hand-over.trigger", f"{work}/hand-over.log"
+os.makedirs(folder)
+libc = ctypes.CDLL(None, use_errno=True)
+watch = libc.inotify_init1(os.O_CLOEXEC)
+IN_MOVED_TO, IN_CREATE = 0x80, 0x100  # a rename into place, or a link where rename cannot
+if watch < 0 or libc.inotify_add_watch(watch, folder.encode(), IN_MOVED_TO | IN_CREATE) < 0:
+    sys.exit("inotify: " + os.strerror(ctypes.get_errno()))
+
+def until(check, seconds=30):
+    deadline = time.time() + seconds
+    while not (result := check()):
+        if time.time() > deadline:
+            sys.exit(f"{label}: timed out")
+        time.sleep(0.02)
+    return result
+
+def last_bytes():
+    return [float(t) for t in re.findall(r"last byte at ([0-9.]+)", open(log_path).read())]
+
+def port_held():  # the simulator's answer to "?"
+    with open(trigger + ".new", "w") as request:
+        request.write("?")
+    os.rename(trigger + ".new", trigger)
+    answer = until(lambda: os.path.exists(trigger + ".answer") and open(trigger + ".answer").read())
+    os.unlink(trigger + ".answer")
+    return answer == "open"
+
+def files_in_place():  # the time the last of a print's files (its record names them) appears
+    seen, named = set(), None
+    while named is None or not named <= seen:
+        data, at = os.read(watch, 65536), time.time()
+        while data:
+            length = struct.unpack_from("iIII", data)[3]
+            name = data[16:16 + length].rstrip(b"\0").decode()
+            data = data[16 + length:]
+            seen.add(name)
+            if name.endswith(".json") and not name.startswith("."):
+                record = json.load(open(os.path.join(folder, name)))
+                named = {record[key] for key in ("picture", "raw") if record.get(key)}
+    return at
+
+with open(log_path, "w") as log:
+    sim = subprocess.Popen([simulator, frame, "--link", link, "--trigger", trigger],
+                           stdout=subprocess.DEVNULL, stderr=log)
+try:
+    until(lambda: os.path.islink(link))
+    first, known = [], []
+    for _ in range(int(prints)):
+        listen = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        until(port_held)
+        # A line quiet for a while before the first print, as when listen runs from boot: the
+        # first print then begins where nothing else can have, and teaches its layout.
+        time.sleep(0.2)
+        for kind in (first, known):
+            sent = len(last_bytes())
+            open(trigger, "w").close()  # an empty request: one whole print
+            at = files_in_place()
+            kind.append(1000 * (at - until(lambda: last_bytes()[sent:])[0]))
+        listen.send_signal(signal.SIGTERM)
+        listen.wait()
+finally:
+    sim.terminate()
+    sim.wait()
+for name, ms in (("first print of a session", first), ("layout known", known)):
+    print(f"{label}, {name}: median {statistics.median(ms):.1f} ms, worst {max(ms):.1f} ms, "
+          f"best {min(ms):.1f} ms ({len(ms)} prints)")
+PY
+}
+
+if [ "${1:-}" = hand-over ]; then
+    ensure_packages "${LINUX_PACKAGES[@]}"
+    cmake --preset "$LINUX_PRESET" >/dev/null
+    cmake --build --preset "$LINUX_PRESET" --target krt460 instrument_simulator >/dev/null
+    hand_over "listen, native" "$work/port" "$work/listen" \
+        "$KRT460" listen --port "$work/port" --dir "$work/listen"
+    exit 0
+fi
+ensure_packages "${LINUX_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+build_preset "$LINUX_PRESET" >/dev/null
+build_preset windows >/dev/null
 
 # One capture: prints "wall cpu" in seconds. $1: link, rest: receiver command.
 measure() {
@@ -94,6 +189,11 @@ waiting_state "Wine: stalled capture" "$WINE_SESSION_DIR/com1" \
 WAIT_ARGS="--hangup-after 0 --come-back 60"
 waiting_state "Wine: listen, port lost, waiting" "$WINE_SESSION_DIR/com1" \
     wine build/windows/cli/krt460.exe listen --port COM1 --dir "$work/listen-wine"
+
+hand_over "listen, native" "$work/port" "$work/hand-over" \
+    "$KRT460" listen --port "$work/port" --dir "$work/hand-over"
+hand_over "listen, Windows build under Wine" "$WINE_SESSION_DIR/com1" "$work/hand-over-wine" \
+    wine build/windows/cli/krt460.exe listen --port COM1 --dir "$work/hand-over-wine"
 
 # KRT460.exe itself, with the Wine server that works on its behalf: 3 s in each state, driven
 # through its windows by the end-to-end driver's "measure" scenario, the simulator at 9600 baud;

@@ -67,6 +67,9 @@ for file in ./usr/share/man/man1/krt460.1.gz ./usr/lib/systemd/system/krt460-lis
     ./usr/lib/tmpfiles.d/krt460.conf; do
     grep -q " $file\$" <<<"$contents" || { echo "the package lacks $file"; status=1; }
 done
+# Its maintainer scripts, as the package carries them.
+dpkg-deb -e "dist/krt460_${version}_amd64.deb" "$logs/control" &&
+    bash tests/package_scripts_test.sh "$logs/control" || status=1
 # Debian's own checker, on whatever the package holds: no error and no warning.
 lintian --fail-on error,warning "dist/krt460_${version}_amd64.deb" >"$logs/lintian.log" 2>&1 ||
     { cat "$logs/lintian.log"; echo "lintian finds fault with the Debian package"; status=1; }
