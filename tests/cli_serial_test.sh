@@ -150,3 +150,29 @@ pids=()
     [ "$(ls both/*.json | wc -l)" -eq 20 ] || fail "two runs left $(ls both | wc -l) files, not 60"
 for f in both/*.bin; do cmp -s "$f" "$SAMPLE_FRAME" || fail "$f differs"; done
 echo "PASS listen: two runs into one folder keep 20 prints as 20 pictures"
+
+# A folder that takes no files (here: replaced by a file, which holds as root too): listen holds
+# the print with a copy in the rescue folder ($TMPDIR) and writes it once the folder is back; a
+# stop while a print is held names the rescue folder and fails.
+mkdir rescue
+start_simulator "$port" --trigger "$work/press" --baud 115200
+press() { echo "$1" >press.new && mv press.new press; }
+port_held() { rm -f press.answer; press "?"; wait_for 5 test -e press.answer && grep -q open press.answer; }
+TMPDIR=$work/rescue "$KRT460" listen --port "$port" --dir held >out.txt 2>log.txt &
+pid=$!
+wait_for 30 port_held || fail "listen did not open the port"
+mv held held.away && touch held
+press ""
+wait_for 30 grep -q "holding prints" log.txt || fail "holding not told"
+cmp -s rescue/krt460-*.bin "$SAMPLE_FRAME" || fail "no copy in the rescue folder: $(ls rescue)"
+rm held && mv held.away held
+wait_for 30 grep -q "Caught up: 1 held print" log.txt || fail "held print not written"
+cmp -s held/*.bin "$SAMPLE_FRAME" && cmp -s held/*.bmp "$SAMPLE_BMP" && [ -s held/*.json ] &&
+    [ -z "$(ls rescue)" ] || fail "after catching up: $(ls held rescue)"
+rm -r held && touch held
+press ""
+wait_for 30 lines log.txt "holding prints" 2 || fail "holding again not told"
+kill -TERM "$pid" && finish && stop_simulator
+[ "$status" -eq 1 ] && grep -q "could not be written into 'held'; copies in $work/rescue" log.txt &&
+    [ -n "$(ls rescue)" ] || fail "stop while holding: status $status"
+echo "PASS listen: holds a print the folder does not take, writes it once it does"
