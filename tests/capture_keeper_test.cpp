@@ -41,17 +41,20 @@ TEST(CaptureKeeper, KeepsEachPrintByOneRule) {
         Print print;
         bool rawToo; // the .bin beside a picture, as listen keeps it
         KeptAs as;
-        const char* files; // the extensions left, sorted
+        std::set<std::string> files; // the extensions left
     } cases[] = {
-        {"a whole print", whole, true, KeptAs::Picture, ".bin .bmp .json"},
-        {"the series keeps no .bin beside", whole, false, KeptAs::Picture, ".bmp .json"},
-        {"no marker, bands intact", Arrived(unmarked), false, KeptAs::Picture, ".bmp .json"},
-        {"3328 bytes, no print", Arrived(Bytes(kFrameLength, 0x55)), true, KeptAs::Raw,
-         ".bin .json"},
-        {"cut short", cut, true, KeptAs::Partial, ".json .partial.bin"},
-        {"one byte too many", Arrived(longer), true, KeptAs::Partial, ".json .partial.bin"},
-        {"noise", Arrived({0x00, 0xFF}, CaptureEnd::Complete, true), true, KeptAs::Stray, ""},
-        {"nothing", Arrived({}, CaptureEnd::Stopped), true, KeptAs::Nothing, ""},
+        {"a whole print", whole, true, KeptAs::Picture, {".bin", ".bmp", ".json"}},
+        {"the series keeps no .bin beside", whole, false, KeptAs::Picture, {".bmp", ".json"}},
+        {"no marker, bands intact", Arrived(unmarked), false, KeptAs::Picture, {".bmp", ".json"}},
+        {"3328 bytes, no print",
+         Arrived(Bytes(kFrameLength, 0x55)),
+         true,
+         KeptAs::Raw,
+         {".bin", ".json"}},
+        {"cut short", cut, true, KeptAs::Partial, {".json", ".partial.bin"}},
+        {"one byte too many", Arrived(longer), true, KeptAs::Partial, {".json", ".partial.bin"}},
+        {"noise", Arrived({0x00, 0xFF}, CaptureEnd::Complete, true), true, KeptAs::Stray, {}},
+        {"nothing", Arrived({}, CaptureEnd::Stopped), true, KeptAs::Nothing, {}},
     };
     for (const auto& c : cases) {
         const test::ScratchDir dir;
@@ -81,11 +84,7 @@ TEST(CaptureKeeper, KeepsEachPrintByOneRule) {
                 }
             }
         }
-        std::string files;
-        for (const std::string& extension : extensions) {
-            files += (files.empty() ? "" : " ") + extension;
-        }
-        EXPECT_EQ(files, c.files) << c.name;
+        EXPECT_EQ(extensions, c.files) << c.name;
         const CCaptureKeeper::Counts& counts = keeper.Counted();
         EXPECT_EQ(counts.pictures + counts.unreadable + counts.partial + counts.strays,
                   c.as == KeptAs::Nothing ? 0u : 1u)
@@ -116,8 +115,7 @@ TEST(CaptureKeeper, TwoWritersNeverShareABase) {
         bases[name->Base()].insert(ExtensionOf(name->kind));
     }
     EXPECT_EQ(bases.size(), 200u);
-    using Kinds = std::set<std::string>;
-    const Kinds picture{".bin", ".bmp", ".json"}, partial{".json", ".partial.bin"};
+    const std::set<std::string> picture{".bin", ".bmp", ".json"}, partial{".json", ".partial.bin"};
     for (const auto& [base, extensions] : bases) {
         EXPECT_TRUE(extensions == picture || extensions == partial) << base;
     }
@@ -193,8 +191,6 @@ TEST(CaptureKeeper, HeldPrintsAreWrittenInOrderOnceTheFolderIsBack) {
         EXPECT_EQ(written[static_cast<std::size_t>(i)].file, base + ".bmp");
         EXPECT_TRUE(fs::exists(base + ".json") && fs::exists(base + ".bin")) << base;
     }
-    EXPECT_EQ(keeper.Held(), 0u);
-    EXPECT_EQ(keeper.Counted().pictures, 2u);
     // The copies of written prints go; the only copy of one beyond the bound stays.
     EXPECT_EQ(std::distance(fs::directory_iterator(rescue.Path()), {}), 1);
     EXPECT_TRUE(fs::exists(beyond.rescued));
