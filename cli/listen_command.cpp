@@ -201,9 +201,11 @@ ExitCode Listener::Run() {
         return kExitFailure;
     }
     // A folder that is there is checked before the port opens: opening it raises DTR and RTS,
-    // which may start a print that could then not be kept.
+    // which may start a print that could then not be kept. Whether there is room is not asked
+    // (an empty test write): a print that does not fit is held, and a full disk at a restart
+    // must not keep the port closed.
     if (fs::is_directory(options_.dir, error)) {
-        if (const std::string problem = OutputProblem((fs::path(options_.dir) / "x").string());
+        if (const std::string problem = OutputProblem((fs::path(options_.dir) / "x").string(), 0);
             !problem.empty()) {
             std::cerr << "error: cannot use folder '" << options_.dir << "': " << problem << '\n';
             return kExitFailure;
@@ -216,7 +218,7 @@ ExitCode Listener::Run() {
     }
     // The folder is made only once the port is open, so that a wrong port leaves nothing.
     fs::create_directories(options_.dir, error);
-    if (const std::string problem = OutputProblem((fs::path(options_.dir) / "x").string());
+    if (const std::string problem = OutputProblem((fs::path(options_.dir) / "x").string(), 0);
         !problem.empty()) {
         std::cerr << "error: cannot use folder '" << options_.dir
                   << "': " << (error ? error.message() : problem) << '\n';
