@@ -30,7 +30,8 @@ struct ExitStatusMeaning {
 // Every status the program can return, for --help and the manual page.
 inline constexpr ExitStatusMeaning kExitStatuses[] = {
     {kExitOk, "done"},
-    {kExitFailure, "a file or port could not be used (the system's reason is given)"},
+    {kExitFailure, "a file or port could not be used (the system's reason is given); listen "
+                   "stopped while holding prints it could not write"},
     {kExitNotParsed, "the bytes are not a hardcopy (no picture written)"},
     {kExitStalled, "the transfer stalled (the bytes so far kept in .partial.bin)"},
     {kExitPortLost, "the port was lost, adapter unplugged (the bytes so far kept)"},

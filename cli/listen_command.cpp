@@ -41,6 +41,7 @@ private:
         keeper.port = options.port;
         keeper.border = options.picture.border;
         keeper.rawBesidePicture = options.raw;
+        keeper.hold = true; // nobody may be there to free the disk soon
         keeper.pictureExtension = PictureExtension(options.picture);
         keeper.encodePicture = [picture = options.picture](const CScreenImage& image,
                                                            std::vector<std::uint8_t>& bytes,
@@ -53,8 +54,12 @@ private:
     // Opens the port, trying again every kRetryInterval while `retry` (telling the first
     // failure); false when a signal came first or (without retry) the open failed.
     bool Arm(bool retry);
-    // Says what became of a print; false when it could not be written.
-    bool Tell(const Kept& kept);
+    // Says what became of a print.
+    void Tell(const Kept& kept);
+    // Writes the held prints if the folder takes them again; says so once all are written.
+    void RetryHeld();
+    // One last try for held prints at the end: those still held end listen with a failure.
+    ExitCode Finish(ExitCode status);
 
     const ListenOptions& options_;
     const std::string port_;
@@ -63,6 +68,10 @@ private:
     PrintQueue prints_;
     CSerialReceiver receiver_{prints_};
     bool listening_ = false;
+    bool holding_ = false;     // prints wait for the folder
+    bool toldBeyond_ = false;  // more came than are held in memory
+    unsigned heldWritten_ = 0; // since holding began
+    std::chrono::steady_clock::time_point nextRetry_;
 };
 
 bool Listener::Arm(bool retry) {
@@ -92,7 +101,7 @@ bool Listener::Arm(bool retry) {
     }
 }
 
-bool Listener::Tell(const Kept& kept) {
+void Listener::Tell(const Kept& kept) {
     const std::string bytes = std::to_string(kept.bytes) + " bytes";
     switch (kept.as) {
     case KeptAs::Nothing:
@@ -119,20 +128,70 @@ bool Listener::Tell(const Kept& kept) {
         Report(kept.file, std::string(why) + " after " + bytes + ", no picture");
         break;
     }
-    case KeptAs::NotWritten:
-        std::cerr << "error: cannot write a print into '" << options_.dir << "': " << kept.error
-                  << '\n';
-        if (kept.rescued.empty()) {
-            std::cerr << "error: the received bytes could not be kept either\n";
-        } else {
-            std::cerr << "The received bytes are kept in " << kept.rescued << '\n';
+    case KeptAs::Held:
+        if (!holding_) {
+            holding_ = true;
+            nextRetry_ = std::chrono::steady_clock::now() + kHeldRetryInterval;
+            std::cerr << "error: cannot write a print into '" << options_.dir << "': " << kept.error
+                      << "; holding prints and trying again every " << kHeldRetryInterval.count()
+                      << " s, "
+                      << (kept.rescued.empty() ? "no copy could be made in " : "copies in ")
+                      << keeper_.Options().rescueDir << '\n';
         }
-        return false;
+        return;
+    case KeptAs::NotWritten:
+        if (kept.rescued.empty()) {
+            std::cerr << "error: cannot write a print into '" << options_.dir << "' (" << kept.error
+                      << ") nor keep its bytes in " << keeper_.Options().rescueDir
+                      << ": it is lost\n";
+        } else if (!toldBeyond_) {
+            toldBeyond_ = true;
+            std::cerr << "error: holding " << (kHeldBytesLimit >> 20)
+                      << " MiB of prints, the most it holds; further ones are kept only in "
+                      << keeper_.Options().rescueDir << '\n';
+        }
+        return;
     }
     if (!kept.file.empty()) {
         WarnOfLineErrors(kept.lineErrors, kept.file);
     }
-    return true;
+}
+
+void Listener::RetryHeld() {
+    for (const Kept& kept : keeper_.Retry()) {
+        Tell(kept);
+        ++heldWritten_;
+    }
+    if (keeper_.Held() > 0) {
+        nextRetry_ = std::chrono::steady_clock::now() + kHeldRetryInterval;
+        return;
+    }
+    std::cerr << "Caught up: " << heldWritten_
+              << (heldWritten_ == 1 ? " held print" : " held prints") << " written into "
+              << options_.dir
+              << (toldBeyond_ ? "; those beyond them stay in " + keeper_.Options().rescueDir : "")
+              << '\n';
+    holding_ = toldBeyond_ = false;
+    heldWritten_ = 0;
+}
+
+ExitCode Listener::Finish(ExitCode status) {
+    if (!holding_) {
+        return status;
+    }
+    RetryHeld();
+    if (const std::size_t held = keeper_.Held(); held > 0) {
+        const std::size_t lost = keeper_.HeldWithoutCopy();
+        std::cerr << "error: " << held << (held == 1 ? " print" : " prints")
+                  << " could not be written into '" << options_.dir << "'; copies in "
+                  << keeper_.Options().rescueDir;
+        if (lost > 0) {
+            std::cerr << " (" << lost << " of them without one: lost)";
+        }
+        std::cerr << '\n';
+        return kExitFailure;
+    }
+    return status;
 }
 
 ExitCode Listener::Run() {
@@ -142,9 +201,11 @@ ExitCode Listener::Run() {
         return kExitFailure;
     }
     // A folder that is there is checked before the port opens: opening it raises DTR and RTS,
-    // which may start a print that could then not be kept.
+    // which may start a print that could then not be kept. Whether there is room is not asked
+    // (an empty test write): a print that does not fit is held, and a full disk at a restart
+    // must not keep the port closed.
     if (fs::is_directory(options_.dir, error)) {
-        if (const std::string problem = OutputProblem((fs::path(options_.dir) / "x").string());
+        if (const std::string problem = OutputProblem((fs::path(options_.dir) / "x").string(), 0);
             !problem.empty()) {
             std::cerr << "error: cannot use folder '" << options_.dir << "': " << problem << '\n';
             return kExitFailure;
@@ -157,7 +218,7 @@ ExitCode Listener::Run() {
     }
     // The folder is made only once the port is open, so that a wrong port leaves nothing.
     fs::create_directories(options_.dir, error);
-    if (const std::string problem = OutputProblem((fs::path(options_.dir) / "x").string());
+    if (const std::string problem = OutputProblem((fs::path(options_.dir) / "x").string(), 0);
         !problem.empty()) {
         std::cerr << "error: cannot use folder '" << options_.dir
                   << "': " << (error ? error.message() : problem) << '\n';
@@ -169,6 +230,9 @@ ExitCode Listener::Run() {
     bool portGone = false;
     for (;;) {
         const std::optional<Print> print = prints_.Wait(std::chrono::milliseconds(100));
+        if (holding_ && std::chrono::steady_clock::now() >= nextRetry_) {
+            RetryHeld();
+        }
         if (!print) {
             if (SignalGuard::Received() != 0) {
                 receiver_.Stop(); // hands over a print it cuts off as a stopped one
@@ -178,25 +242,12 @@ ExitCode Listener::Run() {
             }
             continue;
         }
-        if (!Tell(keeper_.Keep(*print))) {
-            // Files cannot be written here: what has arrived meanwhile is kept elsewhere.
-            receiver_.Stop();
-            while (const std::optional<Print> left = prints_.Wait(std::chrono::milliseconds(0))) {
-                if (!left->stray && !left->bytes.empty()) {
-                    std::string why;
-                    const std::string kept = KeepInTemporaryFolder(left->bytes, why);
-                    std::cerr << (kept.empty() ? "error: a print could not be kept: " + why
-                                               : "A print is kept in " + kept)
-                              << '\n';
-                }
-            }
-            return kExitFailure;
-        }
+        Tell(keeper_.Keep(*print));
         if (print->end == CaptureEnd::Stopped) {
             // Between prints a signal is the normal end; a print it cut off ends with the signal.
-            return print->stray || print->bytes.empty()
-                       ? kExitOk
-                       : static_cast<ExitCode>(kExitSignalBase + SignalGuard::Received());
+            return Finish(print->stray || print->bytes.empty()
+                              ? kExitOk
+                              : static_cast<ExitCode>(kExitSignalBase + SignalGuard::Received()));
         }
         if (print->end == CaptureEnd::PortLost && !portGone) {
             std::cerr << "Port " << port_ << " lost, waiting for it to come back\n";

@@ -267,7 +267,9 @@ int Run(int argc, char** argv) {
                   "YYYYMMDD-HHMMSS.bmp (-2, -3, ... rather than overwrite) with its raw bytes in "
                   ".bin and its verdict in .json; a print that cannot be decoded is kept as .bin, "
                   "one cut short as .partial.bin. One line per capture on stdout. An unplugged "
-                  "port is waited for.");
+                  "port is waited for. Prints whose files cannot be written (a full disk) are "
+                  "held, up to 4 MiB, and written once the folder takes files again; a copy of "
+                  "each goes at once to $RUNTIME_DIRECTORY, else $TMPDIR, else /tmp.");
     listenCommand->add_option("-p,--port", listen.port, kPortHelp)
         ->check(kPortName)
         ->type_name("PORT");

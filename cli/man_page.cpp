@@ -89,6 +89,11 @@ std::string ManPage(const CLI::App& app, const std::string& version) {
                 "count, how it ended, what it was kept as, the end marker, its files and the line "
                 "errors. A print that cannot be decoded is kept as .bin alone, one cut short as "
                 ".partial.bin.")
+        << "\n.TP\n.I $RUNTIME_DIRECTORY/krt460\\-YYYYMMDD\\-HHMMSS.bin\n"
+        << Roff("A copy of a print that listen could not write into DIR (the disk full), made "
+                "at once: in the service's /run/krt460-listen/INSTANCE, else in $TMPDIR, else "
+                "in /tmp. Removed once the print is written into DIR; for prints beyond the 4 MiB "
+                "that listen holds in memory, the only copy.")
         << "\n.TP\n.I /usr/lib/systemd/system/krt460\\-listen@.service, krt460\\-gallery.service\n"
         << Roff("The services that run listen for one port and serve for /var/lib/krt460, as the "
                 "user krt460; installed, not enabled.")

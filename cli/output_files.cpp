@@ -48,7 +48,7 @@ bool SamePath(const std::string& a, const std::string& b) {
     return !resolved.empty() && resolved == Resolved(b);
 }
 
-std::string OutputProblem(const std::string& path) {
+std::string OutputProblem(const std::string& path, std::size_t probeBytes) {
     if (path == "-") {
         return {};
     }
@@ -66,8 +66,8 @@ std::string OutputProblem(const std::string& path) {
             return reason;
         }
     }
-    // A test write of a picture's size, removed at once.
-    static const std::vector<std::uint8_t> probe(4096);
+    // A test write, of a picture's size by default, removed at once.
+    const std::vector<std::uint8_t> probe(probeBytes);
     std::random_device random;
     std::string error;
     const std::string probeName =

@@ -17,9 +17,9 @@ std::string PartialFileName(const std::string& output);
 bool SamePath(const std::string& a, const std::string& b);
 
 // Empty when a file can be written at `path` now: a file already there may be written, and its
-// folder exists and takes a test write (which a full disk or a read-only file system refuses);
-// otherwise why not.
-std::string OutputProblem(const std::string& path);
+// folder exists and takes a test write of `probeBytes` (which a full disk or a read-only file
+// system refuses; an empty one only the latter); otherwise why not.
+std::string OutputProblem(const std::string& path, std::size_t probeBytes = 4096);
 
 // Keeps received bytes whose file could not be written: as .bin beside `output` under a name
 // of its own, else in the temporary folder (the disk may be full). The file they went to, or

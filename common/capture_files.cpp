@@ -40,7 +40,8 @@ std::string LocalTimeStamp(std::time_t when) {
 }
 
 std::string WriteCaptureFiles(const std::string& dir, const std::string& stamp,
-                              const std::vector<CaptureFile>& files, std::string& error) {
+                              const std::vector<CaptureFile>& files, std::string& error,
+                              const NewFileWriter& write) {
     for (int n = 1; n < 10000; ++n) {
         const std::string base =
             (fs::path(dir) / (n == 1 ? stamp : stamp + "-" + std::to_string(n))).string();
@@ -60,7 +61,7 @@ std::string WriteCaptureFiles(const std::string& dir, const std::string& stamp,
                 file.text
                     ? std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())
                     : file.bytes;
-            result = WriteNewFileAtomically(base + file.extension, bytes, error);
+            result = write(base + file.extension, bytes, error);
             if (result != NewFileResult::Written) {
                 break;
             }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/file_output.h"
+
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -25,12 +27,18 @@ struct CaptureFile {
     std::function<std::string(const std::string& base)> text = nullptr;
 };
 
-// Writes the files of one print as DIR/STAMP.EXT, or STAMP-2, STAMP-3, ... where a file of that
-// name exists. Each name is claimed atomically and never replaces a file, and a base on which
-// any of them meets another writer's file is given up for the next, so that two writers never
-// share one base, even with files of other kinds. The base name the files took, or empty with
-// the system's words in `error` (then none of them is left).
+// Puts one new file in place without replacing any, as WriteNewFileAtomically does; a test
+// puts faults in.
+using NewFileWriter = std::function<NewFileResult(
+    const std::string& path, std::span<const std::uint8_t> bytes, std::string& error)>;
+
+// Writes the files of one print, in their order, as DIR/STAMP.EXT, or STAMP-2, STAMP-3, ...
+// where a file of that name exists. Each name is claimed atomically and never replaces a file,
+// and a base on which any of them meets another writer's file is given up for the next, so that
+// two writers never share one base, even with files of other kinds. The base name the files
+// took, or empty with the system's words in `error` (then none of them is left).
 std::string WriteCaptureFiles(const std::string& dir, const std::string& stamp,
-                              const std::vector<CaptureFile>& files, std::string& error);
+                              const std::vector<CaptureFile>& files, std::string& error,
+                              const NewFileWriter& write = WriteNewFileAtomically);
 
 } // namespace krt460

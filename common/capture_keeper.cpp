@@ -3,7 +3,9 @@
 #include "common/capture_files.h"
 #include "common/capture_record.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 
@@ -32,12 +34,16 @@ std::string FileName(const std::string& path) {
     return fs::path(path).filename().string();
 }
 
-// A print that could not be kept where it belongs: its bytes in the temporary folder.
-Kept Rescued(Kept kept, std::span<const std::uint8_t> bytes) {
-    kept.as = KeptAs::NotWritten;
-    std::string ignored;
-    kept.rescued = KeepInTemporaryFolder(bytes, ignored);
-    return kept;
+// Named and recorded for when it came, not for when it was judged (a print cut short is judged
+// once the next has come, a stalled one after the stall; a held one when the folder is back).
+std::time_t CameAt(const Print& print) {
+    return print.lastByteAt == std::chrono::system_clock::time_point{}
+               ? std::time(nullptr)
+               : std::chrono::system_clock::to_time_t(print.lastByteAt);
+}
+
+const char* RawExtension(KeptAs as) {
+    return as == KeptAs::Partial ? ".partial.bin" : ".bin";
 }
 
 } // namespace
@@ -74,6 +80,18 @@ std::string KeepInTemporaryFolder(std::span<const std::uint8_t> bytes, std::stri
     return base.empty() ? base : base + ".bin";
 }
 
+std::string RescueFolder() {
+    // A service's private /tmp goes when it stops; its runtime directory stays
+    // (RuntimeDirectoryPreserve=yes). systemd lists several separated by colons.
+    if (const char* runtime = std::getenv("RUNTIME_DIRECTORY"); runtime && *runtime != '\0') {
+        const std::string folders = runtime;
+        return folders.substr(0, folders.find(':'));
+    }
+    std::error_code noFolder;
+    const fs::path temporary = fs::temp_directory_path(noFolder);
+    return noFolder ? std::string() : temporary.string();
+}
+
 CCaptureKeeper::CCaptureKeeper(KeeperOptions options) : options_(std::move(options)) {
     if (!options_.encodePicture) {
         options_.pictureExtension = ".bmp";
@@ -84,9 +102,17 @@ CCaptureKeeper::CCaptureKeeper(KeeperOptions options) : options_(std::move(optio
             return true;
         };
     }
+    if (options_.rescueDir.empty()) {
+        options_.rescueDir = RescueFolder();
+    }
 }
 
-Kept CCaptureKeeper::Keep(const Print& print) {
+std::size_t CCaptureKeeper::HeldWithoutCopy() const {
+    return static_cast<std::size_t>(std::count_if(
+        held_.begin(), held_.end(), [](const HeldPrint& held) { return held.rescued.empty(); }));
+}
+
+Kept CCaptureKeeper::Judge(const Print& print) const {
     Kept kept;
     kept.bytes = print.bytes.size();
     kept.end = print.end;
@@ -96,69 +122,119 @@ Kept CCaptureKeeper::Keep(const Print& print) {
     }
     if (print.stray) {
         kept.as = KeptAs::Stray;
-        ++counts_.strays;
-        counts_.strayBytes += print.bytes.size();
         return kept;
     }
-    // Named and recorded for when it came, not for when it was judged (a print cut short is
-    // judged once the next has come, a stalled one after the stall).
-    const std::time_t came = print.lastByteAt == std::chrono::system_clock::time_point{}
-                                 ? std::time(nullptr)
-                                 : std::chrono::system_clock::to_time_t(print.lastByteAt);
-    const std::string stamp = options_.prefix + LocalTimeStamp(came);
     // A print of 3328 bytes is judged by its bands: a picture whenever they decode, its marker
     // noted; anything else keeps what arrived as it came.
-    std::vector<std::uint8_t> picture;
     if (print.bytes.size() == kFrameLength && kept.image.Decode(print.bytes, options_.border)) {
-        if (!options_.encodePicture(kept.image, picture, kept.error)) {
-            kept.file = (fs::path(options_.dir) / (stamp + options_.pictureExtension)).string();
-            return Rescued(std::move(kept), print.bytes);
-        }
         kept.as = KeptAs::Picture;
         kept.markerMissing = !print.hasEndMarker;
     } else {
         kept.as = print.bytes.size() == kFrameLength ? KeptAs::Raw : KeptAs::Partial;
     }
-    const std::string rawExtension = kept.as == KeptAs::Partial ? ".partial.bin" : ".bin";
-    const bool raw = kept.as != KeptAs::Picture || options_.rawBesidePicture;
+    return kept;
+}
 
-    kept.file = (fs::path(options_.dir) /
-                 (stamp + (kept.as == KeptAs::Picture ? options_.pictureExtension : rawExtension)))
-                    .string();
+Kept CCaptureKeeper::Keep(const Print& print) {
+    Kept kept = Judge(print);
+    if (kept.as == KeptAs::Stray) {
+        ++counts_.strays;
+        counts_.strayBytes += print.bytes.size();
+    }
+    if (kept.as == KeptAs::Nothing || kept.as == KeptAs::Stray) {
+        return kept;
+    }
+    // Held prints are written first, in the order they came.
+    if (held_.empty() && Write(print, kept)) {
+        return kept;
+    }
+    return NotWrittenHere(std::move(kept), print);
+}
+
+std::vector<Kept> CCaptureKeeper::Retry() {
+    std::vector<Kept> written;
+    while (!held_.empty()) {
+        const HeldPrint& next = held_.front();
+        Kept kept = Judge(next.print);
+        if (!Write(next.print, kept)) {
+            break;
+        }
+        // Under a service the copy lies in a small RAM disk; once the print is safely in its
+        // folder, a copy left there would only look like one still missing.
+        std::error_code ignored;
+        fs::remove(next.rescued, ignored);
+        heldBytes_ -= next.print.bytes.size();
+        held_.pop_front();
+        written.push_back(std::move(kept));
+    }
+    return written;
+}
+
+Kept CCaptureKeeper::NotWrittenHere(Kept kept, const Print& print) {
+    const char* extension = RawExtension(kept.as);
+    // Named so that it is never taken for a capture, should it lie in a folder of captures.
+    if (!options_.rescueDir.empty()) {
+        std::string ignored;
+        const std::string base = WriteCaptureFiles(
+            options_.rescueDir, "krt460-" + options_.prefix + LocalTimeStamp(CameAt(print)),
+            {{extension, print.bytes}}, ignored);
+        kept.rescued = base.empty() ? base : base + extension;
+    }
+    if (options_.hold && heldBytes_ + print.bytes.size() <= options_.holdAtMost) {
+        held_.push_back({print, kept.rescued});
+        heldBytes_ += print.bytes.size();
+        kept.as = KeptAs::Held;
+    } else {
+        kept.as = KeptAs::NotWritten;
+    }
+    return kept;
+}
+
+bool CCaptureKeeper::Write(const Print& print, Kept& kept) {
+    const std::time_t came = CameAt(print);
+    const std::string stamp = options_.prefix + LocalTimeStamp(came);
+    const bool picture = kept.as == KeptAs::Picture;
+    const std::string rawExtension = RawExtension(kept.as);
+    const bool raw = !picture || options_.rawBesidePicture;
+    const std::string extension = picture ? options_.pictureExtension : rawExtension;
+    kept.file = (fs::path(options_.dir) / (stamp + extension)).string();
+    std::vector<std::uint8_t> pictureBytes;
+    if (picture && !options_.encodePicture(kept.image, pictureBytes, kept.error)) {
+        return false;
+    }
     CaptureRecord record;
     record.received = LocalTimeIso8601(came);
     record.port = options_.port;
     record.bytes = static_cast<unsigned>(print.bytes.size());
     record.end = EndName(print.end, print.bytes.size());
-    record.kept = kept.as == KeptAs::Picture ? "picture"
-                  : kept.as == KeptAs::Raw   ? "raw"
-                                             : "partial";
+    record.kept = picture ? "picture" : kept.as == KeptAs::Raw ? "raw" : "partial";
     record.endMarker = print.hasEndMarker;
     record.lineErrorsKnown = print.lineErrors.known;
     record.framing = print.lineErrors.framing;
     record.parity = print.lineErrors.parity;
     record.overrun = print.lineErrors.overrun;
     record.breaks = print.lineErrors.breaks;
-    // The record first: it claims the base, and names the files that follow it there.
-    std::vector<CaptureFile> files{{".json", {}, [&](const std::string& base) {
-                                        const std::string name = FileName(base);
-                                        record.picture = kept.as == KeptAs::Picture
-                                                             ? name + options_.pictureExtension
-                                                             : "";
-                                        record.raw = raw ? name + rawExtension : "";
-                                        return RecordToJson(record);
-                                    }}};
-    if (kept.as == KeptAs::Picture) {
-        files.push_back({options_.pictureExtension, picture});
+    std::vector<CaptureFile> files;
+    if (picture) {
+        files.push_back({options_.pictureExtension, pictureBytes});
     }
     if (raw) {
         files.push_back({rawExtension, print.bytes});
     }
-    const std::string base = WriteCaptureFiles(options_.dir, stamp, files, kept.error);
+    // The record last, once the files it names are there: a kill or a power cut before it
+    // leaves files without a record (judged by themselves), never a record without its files.
+    files.push_back({".json", {}, [&](const std::string& base) {
+                         const std::string name = FileName(base);
+                         record.picture = picture ? name + options_.pictureExtension : "";
+                         record.raw = raw ? name + rawExtension : "";
+                         return RecordToJson(record);
+                     }});
+    const std::string base =
+        WriteCaptureFiles(options_.dir, stamp, files, kept.error, options_.writeFile);
     if (base.empty()) {
-        return Rescued(std::move(kept), print.bytes);
+        return false;
     }
-    kept.file = base + (kept.as == KeptAs::Picture ? options_.pictureExtension : rawExtension);
+    kept.file = base + extension;
     switch (kept.as) {
     case KeptAs::Picture:
         ++counts_.pictures;
@@ -170,7 +246,7 @@ Kept CCaptureKeeper::Keep(const Print& print) {
         ++counts_.partial;
         break;
     }
-    return kept;
+    return true;
 }
 
 } // namespace krt460

@@ -1,10 +1,13 @@
 #pragma once
 
 #include "capture/print.h"
+#include "common/capture_files.h"
 #include "image/screen_image.h"
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -15,6 +18,12 @@ namespace krt460 {
 using PictureEncoder =
     std::function<bool(const CScreenImage&, std::vector<std::uint8_t>&, std::string&)>;
 
+// The bytes of the prints a keeper holds in memory at most (some 1200 whole prints); a print
+// beyond is only in the rescue folder.
+constexpr std::size_t kHeldBytesLimit = std::size_t{4} << 20;
+// How often held prints are tried again: a folder that takes no files now may soon again.
+constexpr std::chrono::seconds kHeldRetryInterval{5};
+
 struct KeeperOptions {
     std::string dir = ".";
     std::string prefix;           // before each print's time stamp: "Scp_" for KRT460.exe's series
@@ -23,28 +32,36 @@ struct KeeperOptions {
     bool rawBesidePicture = true; // the 3328 bytes as .bin beside every picture too
     std::string pictureExtension = ".bmp";
     PictureEncoder encodePicture; // none: the 3262-byte BMP
+    // A print whose files cannot be written is held, to be written by Retry once the folder
+    // takes files again (nobody may be there: listen); else it is NotWritten (someone watches).
+    // Either way its bytes go at once to `rescueDir` (empty: RescueFolder()).
+    bool hold = false;
+    std::size_t holdAtMost = kHeldBytesLimit;
+    std::string rescueDir;
+    NewFileWriter writeFile = WriteNewFileAtomically; // a test puts faults in
 };
 
 enum class KeptAs {
-    Nothing,   // no byte came
-    Stray,     // noise, counted and not written
-    Picture,   // 3328 bytes whose twenty bands decode; a missing marker is noted
-    Raw,       // 3328 bytes that cannot be decoded: kept as .bin
-    Partial,   // a print cut short (or with bytes added): kept as .partial.bin
-    NotWritten // its file could not be written; the bytes went to the temporary folder
+    Nothing,    // no byte came
+    Stray,      // noise, counted and not written
+    Picture,    // 3328 bytes whose twenty bands decode; a missing marker is noted
+    Raw,        // 3328 bytes that cannot be decoded: kept as .bin
+    Partial,    // a print cut short (or with bytes added): kept as .partial.bin
+    Held,       // its files could not be written (or prints before it wait): held for Retry
+    NotWritten, // its files could not be written and it is not held: its bytes only in `rescued`
 };
 
 // What became of one print, for a face to put in its own words.
 struct Kept {
     KeptAs as = KeptAs::Nothing;
-    std::string file; // the picture, the .bin or the .partial.bin, as DIR/NAME (NotWritten: the
-                      // one that could not be)
+    std::string file; // the picture, the .bin or the .partial.bin, as DIR/NAME (Held,
+                      // NotWritten: the one that could not be written)
     std::size_t bytes = 0;
     CaptureEnd end = CaptureEnd::Complete;
     bool markerMissing = false;
     LineErrors lineErrors;
-    std::string error;   // NotWritten: the system's reason
-    std::string rescued; // NotWritten: where the bytes are instead; empty when nowhere
+    std::string error;   // Held, NotWritten: the system's reason; empty when not tried
+    std::string rescued; // Held, NotWritten: the copy of its bytes; empty when none could be made
     CScreenImage image;  // Picture: the decoded picture
 };
 
@@ -57,6 +74,12 @@ public:
 
     Kept Keep(const Print& print);
 
+    // Writes the held prints, oldest first, under the names and times they came with, for as
+    // long as the folder takes them; what became of each one written.
+    std::vector<Kept> Retry();
+    std::size_t Held() const { return held_.size(); }
+    std::size_t HeldWithoutCopy() const;
+
     struct Counts {
         unsigned pictures = 0;
         unsigned unreadable = 0;
@@ -68,9 +91,24 @@ public:
     const KeeperOptions& Options() const { return options_; }
 
 private:
+    struct HeldPrint {
+        Print print;
+        std::string rescued;
+    };
+
+    Kept Judge(const Print& print) const;
+    bool Write(const Print& print, Kept& kept);
+    Kept NotWrittenHere(Kept kept, const Print& print);
+
     KeeperOptions options_;
     Counts counts_;
+    std::deque<HeldPrint> held_;
+    std::size_t heldBytes_ = 0;
 };
+
+// Where the bytes of prints that cannot be written go at once: a service's runtime directory
+// ($RUNTIME_DIRECTORY), which outlives it, else the temporary folder; empty when there is none.
+std::string RescueFolder();
 
 // Puts bytes that could not be kept where they belong into the system's temporary folder as
 // krt460-YYYYMMDD-HHMMSS.bin; the file, or empty with the reason in `error`.

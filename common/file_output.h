@@ -23,7 +23,7 @@ enum class NewFileResult { Written, NameTaken, Failed };
 // nothing has it at that moment, so that two writers (two programs, or a user copying a file
 // in) never overwrite each other. NameTaken, with nothing written, when something has the name;
 // the caller tries the next one. Failed with the system's words in `error`, also when the disk
-// failed to flush the folder after the file took the name.
+// failed to flush the folder after the file took the name; a failure leaves nothing behind.
 NewFileResult WriteNewFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes,
                                      std::string& error);
 

@@ -173,6 +173,9 @@ NewFileResult WriteNewFileAtomically(const std::string& path, std::span<const st
         return NewFileResult::Failed;
     }
     if (const Errno synced = SyncFolder(path); synced != 0) {
+        // The name is ours but might not survive a power cut: a write reported failed leaves
+        // nothing behind, as every other failure does.
+        ::unlink(path.c_str());
         Fail(error, synced);
         return NewFileResult::Failed;
     }

@@ -150,3 +150,30 @@ pids=()
     [ "$(ls both/*.json | wc -l)" -eq 20 ] || fail "two runs left $(ls both | wc -l) files, not 60"
 for f in both/*.bin; do cmp -s "$f" "$SAMPLE_FRAME" || fail "$f differs"; done
 echo "PASS listen: two runs into one folder keep 20 prints as 20 pictures"
+
+# A disk that takes no picture from the start (a file size limit stands in for it), then a
+# folder that takes no files at all (replaced by a file, which holds as root too): listen starts
+# all the same, holds each print (with a copy in the rescue folder, $TMPDIR, where one fits) and
+# writes it once the disk takes it; a stop while a print is held names the rescue folder and fails.
+mkdir rescue held
+start_simulator "$port" --trigger "$work/press" --baud 115200
+press() { echo "$1" >press.new && mv press.new press; }
+port_held() { rm -f press.answer; press "?"; wait_for 5 test -e press.answer && grep -q open press.answer; }
+(ulimit -S -f 2 && trap '' XFSZ && TMPDIR=$work/rescue exec "$KRT460" listen --port "$port" \
+    --dir held) >out.txt 2>log.txt &
+pid=$!
+wait_for 30 port_held || fail "listen did not open the port"
+press ""
+wait_for 30 grep -q "holding prints.*no copy" log.txt || fail "holding not told"
+prlimit --pid "$pid" --fsize=unlimited:
+wait_for 30 grep -q "Caught up: 1 held print" log.txt || fail "held print not written"
+cmp -s held/*.bin "$SAMPLE_FRAME" && cmp -s held/*.bmp "$SAMPLE_BMP" && [ -s held/*.json ] ||
+    fail "after catching up: $(ls held)"
+rm -r held && touch held
+press ""
+wait_for 30 lines log.txt "holding prints" 2 || fail "holding again not told"
+cmp -s rescue/krt460-*.bin "$SAMPLE_FRAME" || fail "no copy in the rescue folder: $(ls rescue)"
+kill -TERM "$pid" && finish && stop_simulator
+[ "$status" -eq 1 ] && grep -q "could not be written into 'held'; copies in $work/rescue" log.txt ||
+    fail "stop while holding: status $status"
+echo "PASS listen: starts on a full disk, holds what the folder does not take, writes it later"

@@ -530,6 +530,7 @@ void CMainDlg::OnSeriesPrint(const Print& print) {
     case KeptAs::Partial:
         lastPrint_ = print;
         break;
+    case KeptAs::Held: // never: the series holds nothing (options.hold)
     case KeptAs::NotWritten:
         lastPrint_ = print;
         if (!seriesFailure_) {
