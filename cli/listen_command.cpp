@@ -129,8 +129,8 @@ bool Listener::Tell(const Kept& kept) {
         }
         return false;
     }
-    if (!kept.file.empty()) {
-        WarnOfLineErrors(kept.lineErrors, kept.file);
+    if (!kept.file.empty() || kept.as == KeptAs::Stray) {
+        WarnOfLineErrors(kept.lineErrors, kept.file.empty() ? "the stray bytes" : kept.file);
     }
     return true;
 }
