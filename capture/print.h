@@ -42,10 +42,9 @@ struct Print {
     std::vector<std::uint8_t> bytes; // only what arrived: a decoder never sees older bytes
     bool hasEndMarker = false;       // the end marker verdict
     CaptureEnd end = CaptureEnd::Complete;
-    LineErrors lineErrors;   // seen while these bytes arrived
-    unsigned capture = 0;    // which start of the receiver it belongs to
-    bool stray = false;      // bytes that began like no print and held no band: noise
-    bool afterPause = false; // OnePrint: its first byte came after a quiet line
+    LineErrors lineErrors; // read with these bytes
+    unsigned capture = 0;  // which start of the receiver it belongs to
+    bool stray = false;    // bytes that began like no print and held no band: noise
     std::chrono::system_clock::time_point lastByteAt{}; // when its last byte came
 
     // The instrument's whole hardcopy: 3328 bytes with their end marker.

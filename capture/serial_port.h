@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -54,8 +55,9 @@ struct OpenResult {
 };
 
 // Opens a port by the name a user gives ("COM1", or a platform device name). Refuses names that
-// are not serial ports, and a port this process already holds.
-OpenResult OpenSerialPort(const std::string& name);
+// are not serial ports, and a port this process already holds. An open that waits for a device
+// (a Bluetooth link) ends when `stop` is requested.
+OpenResult OpenSerialPort(const std::string& name, std::stop_token stop = {});
 
 // The platform's device name for a port name, or empty when the name is refused.
 std::string SerialDeviceName(const std::string& name);

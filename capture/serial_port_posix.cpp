@@ -150,7 +150,9 @@ bool SamePort(const std::string& a, const std::string& b) {
     return deviceA == deviceB;
 }
 
-OpenResult OpenSerialPort(const std::string& name) {
+// Opened without waiting for the carrier, so that a Bluetooth link never holds the open: nothing
+// to stop.
+OpenResult OpenSerialPort(const std::string& name, std::stop_token) {
     const std::string device = SerialDeviceName(name);
     if (device.empty()) {
         return {nullptr, {"open port", ENOENT, "no port name given"}};

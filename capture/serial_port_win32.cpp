@@ -189,7 +189,7 @@ bool SamePort(const std::string& a, const std::string& b) {
     return !deviceA.empty() && UpperCase(deviceA) == UpperCase(SerialDeviceName(b));
 }
 
-OpenResult OpenSerialPort(const std::string& name) {
+OpenResult OpenSerialPort(const std::string& name, std::stop_token stop) {
     const std::string device = SerialDeviceName(name);
     if (device.empty()) {
         return {nullptr,
@@ -199,6 +199,16 @@ OpenResult OpenSerialPort(const std::string& name) {
     PortClaim claim("win32:" + UpperCase(device));
     if (!claim.Held()) {
         return {nullptr, SystemError("open " + name, ERROR_ACCESS_DENIED)};
+    }
+    // A Bluetooth port can take seconds to open: a stop cancels the open in progress.
+    const UniqueKernelHandle self(::OpenThread(THREAD_TERMINATE, FALSE, ::GetCurrentThreadId()));
+    const std::stop_callback cancel(stop, [&self] {
+        if (self) {
+            ::CancelSynchronousIo(self.get());
+        }
+    });
+    if (stop.stop_requested()) {
+        return {nullptr, SystemError("open " + name, ERROR_OPERATION_ABORTED)};
     }
     UniqueFileHandle handle(::CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                           OPEN_EXISTING, 0, nullptr));

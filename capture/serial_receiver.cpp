@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <stop_token>
 #include <system_error>
 #include <utility>
 
@@ -21,76 +22,67 @@ using Clock = std::chrono::steady_clock;
 // After this long without a byte a print that waits only for a late byte ends: at 9600 baud
 // the bytes of one print come a millisecond apart.
 constexpr std::chrono::milliseconds kQuietGap{60};
-// The pause after which the line brings a new print, not the rest of one cut off: a person
-// presses the print key again, so it is long beside a hiccup of the reader.
-constexpr std::chrono::milliseconds kPauseBetweenPrints{500};
 // A lost port is looked for twice a second.
 constexpr std::chrono::milliseconds kReconnectInterval{500};
 
-// Skips the rest of a print cut off: nothing is kept until a print begins, or the line pauses.
-class RestOfPrintSkipper {
+// What came with the bytes of a stream: when each read brought them, and the line errors the
+// driver counted with them. A piece is dated by its last byte and carries the errors of its
+// bytes, though it may be handed over later.
+class StreamLedger {
 public:
-    RestOfPrintSkipper(bool active, std::optional<PrintTemplate> learned,
-                       const std::vector<std::uint8_t>& cutOff)
-        : skipping_(active), template_(std::move(learned)) {
-        // Without a template, how the cut-off print began: its leading part, if it had one.
-        const auto dot = std::find(cutOff.begin(), cutOff.end(), std::uint8_t{'.'});
-        if (!template_ && BeginsLikeLeadingPart(cutOff)) {
-            begins_.assign(cutOff.begin(), dot + 1);
+    // A read brought `count` bytes, perhaps none, and the driver counted `errors`; `quiet`: no
+    // byte came for a while.
+    void Read(std::size_t count, LineErrors errors, bool quiet) {
+        known_ = known_ || errors.known;
+        if (count == 0 && (quiet || fed_ == handed_)) {
+            // Noise or a break on an idle line: they belong to no bytes. Kept for one more read
+            // only, since the driver may have counted bytes that arrived just after this one.
+            idle_ = errors;
+            return;
+        }
+        errors += std::exchange(idle_, {});
+        if (errors.Total() > 0) {
+            // With bytes, to their first; without, to the bytes that have just come.
+            errors_.emplace_back(count > 0 ? fed_ : fed_ - 1, errors);
+        }
+        if (count > 0) {
+            fed_ += count;
+            arrivals_.emplace_back(fed_, std::chrono::system_clock::now());
         }
     }
 
-    // Of the bytes that arrived, those to keep; `paused`: the line paused before them.
-    std::vector<std::uint8_t> Filter(std::span<const std::uint8_t> arrived, bool paused) {
-        if (!skipping_ || paused) {
-            skipping_ = false;
-            return {arrived.begin(), arrived.end()};
+    // The next bytes of the stream leave as `print`: its last byte's time, and its errors.
+    void Stamp(Print& print) {
+        const std::uint64_t end = handed_ + print.bytes.size();
+        print.lineErrors = LineErrors{known_};
+        for (; !errors_.empty() && errors_.front().first < end; errors_.pop_front()) {
+            print.lineErrors += errors_.front().second;
         }
-        seen_.insert(seen_.end(), arrived.begin(), arrived.end());
-        const std::size_t at = PrintBegins();
-        if (at == seen_.size()) {
-            return {};
+        while (arrivals_.size() > 1 && arrivals_.front().first < end) {
+            arrivals_.pop_front();
         }
-        skipping_ = false;
-        return {seen_.begin() + static_cast<std::ptrdiff_t>(at), seen_.end()};
+        if (end > handed_ && !arrivals_.empty()) {
+            print.lastByteAt = arrivals_.front().second;
+        }
+        handed_ = end;
+    }
+
+    // The errors of the bytes not yet handed over.
+    LineErrors Pending() const {
+        LineErrors pending{known_};
+        for (const auto& counted : errors_) {
+            pending += counted.second;
+        }
+        return pending;
     }
 
 private:
-    // Where a print surely begins in what was skipped, or its size. Bytes before a place that
-    // could still begin one go.
-    std::size_t PrintBegins() {
-        std::size_t at = 0;
-        if (template_) {
-            // A print is sure once it fits through its first band's line feed.
-            const std::size_t sure = template_->Layout().counts.front() + 2 + 160 + 1;
-            for (; at < seen_.size(); ++at) {
-                const std::span<const std::uint8_t> rest = std::span(seen_).subspan(at);
-                if (template_->Match(rest) != PrintTemplate::Fit::No) {
-                    if (rest.size() >= sure) {
-                        return at;
-                    }
-                    break;
-                }
-            }
-        } else if (!begins_.empty()) {
-            at = static_cast<std::size_t>(
-                std::search(seen_.begin(), seen_.end(), begins_.begin(), begins_.end()) -
-                seen_.begin());
-            if (at < seen_.size()) {
-                return at;
-            }
-            at = seen_.size() - std::min(seen_.size(), begins_.size() - 1);
-        } else {
-            at = seen_.size();
-        }
-        seen_.erase(seen_.begin(), seen_.begin() + static_cast<std::ptrdiff_t>(at));
-        return seen_.size(); // not yet
-    }
-
-    bool skipping_;
-    std::optional<PrintTemplate> template_;
-    std::vector<std::uint8_t> begins_;
-    std::vector<std::uint8_t> seen_;
+    std::uint64_t fed_ = 0;
+    std::uint64_t handed_ = 0;
+    std::deque<std::pair<std::uint64_t, std::chrono::system_clock::time_point>> arrivals_;
+    std::deque<std::pair<std::uint64_t, LineErrors>> errors_;
+    LineErrors idle_;
+    bool known_ = false;
 };
 
 } // namespace
@@ -102,6 +94,7 @@ struct CSerialReceiver::Worker {
     mutable std::mutex mutex;
     std::condition_variable changed;
     bool stopRequested = false;
+    std::stop_source stopSource; // cancels an open in progress
     bool finished = false;
     std::string portName;
     std::atomic<bool> portPresent{true};
@@ -164,7 +157,7 @@ CSerialReceiver::~CSerialReceiver() {
 
 StartResult CSerialReceiver::StartReceive(const std::string& portName,
                                           const CaptureOptions& options) {
-    OpenResult opened = openPort_(portName);
+    OpenResult opened = openPort_(portName, {});
     if (!opened.port) {
         return {StartOutcome::OpenFailed, std::move(opened.error)};
     }
@@ -190,24 +183,22 @@ StartResult CSerialReceiver::StartReceive(const std::string& portName,
 }
 
 void CSerialReceiver::ReceiveWorker(Worker& worker) {
-    if (worker.options.mode == ReceiveMode::OnePrint) {
+    if (worker.options.mode == ReceiveMode::OnePrint && !worker.options.skipRestOfPrint) {
         ReceiveOnePrint(worker);
     } else {
-        ReceiveEveryPrint(worker);
+        ReceiveStream(worker);
     }
 }
 
 void CSerialReceiver::ReceiveOnePrint(Worker& worker) {
     const CaptureOptions& options = worker.options;
     std::array<std::uint8_t, 256> chunk{};
-    LineErrors errors;
+    StreamLedger ledger;
     CaptureEnd end = CaptureEnd::Stopped;
     const auto opened = Clock::now();
     auto lastByte = opened;
     bool anyByte = false;
     bool beganAfterPause = false;
-    std::chrono::system_clock::time_point lastStored{};
-    RestOfPrintSkipper skipper(options.skipRestOfPrint, Template(), options.cutOff);
     while (!worker.StopRequested()) {
         // The worker stops after the 3328th byte; a following byte is left for the next
         // Receive's purge.
@@ -216,20 +207,15 @@ void CSerialReceiver::ReceiveOnePrint(Worker& worker) {
         std::size_t got = 0;
         const ReadResult read = worker.port->Read(
             std::span(chunk).first(std::min(needed, chunk.size())), got, kReadWait);
-        errors += worker.port->TakeLineErrors();
-        worker.TellErrors(errors);
         const auto now = Clock::now();
-        const std::vector<std::uint8_t> kept =
-            skipper.Filter(std::span(chunk).first(got), now - lastByte >= kPauseBetweenPrints);
-        if (capture_.Count() == 0 && !kept.empty()) {
-            beganAfterPause = now - (anyByte ? lastByte : opened) >= kQuietGap;
-        }
-        if (!kept.empty()) {
-            lastStored = std::chrono::system_clock::now();
+        ledger.Read(got, worker.port->TakeLineErrors(), now - lastByte >= kQuietGap);
+        worker.TellErrors(ledger.Pending());
+        if (got > 0 && !anyByte) {
+            beganAfterPause = now - opened >= kQuietGap;
         }
         bool complete = false;
-        for (std::size_t i = 0; i < kept.size() && !complete; ++i) {
-            complete = capture_.Store(kept[i]);
+        for (std::size_t i = 0; i < got && !complete; ++i) {
+            complete = capture_.Store(chunk[i]);
         }
         if (complete) {
             end = CaptureEnd::Complete;
@@ -255,50 +241,44 @@ void CSerialReceiver::ReceiveOnePrint(Worker& worker) {
     print.bytes.assign(bytes.begin(), bytes.begin() + capture_.Count());
     print.hasEndMarker = end == CaptureEnd::Complete && HasEndMarker(bytes.data());
     print.end = end;
-    print.lineErrors = errors;
-    print.afterPause = beganAfterPause;
-    print.lastByteAt = lastStored;
+    ledger.Stamp(print);
     if (print.IsWhole()) {
         LearnFrom(print.bytes, beganAfterPause);
     }
     Finish(worker, std::move(print));
 }
 
-void CSerialReceiver::ReceiveEveryPrint(Worker& worker) {
+void CSerialReceiver::ReceiveStream(Worker& worker) {
     const CaptureOptions& options = worker.options;
+    const bool onePrint = options.mode == ReceiveMode::OnePrint;
     CPrintFramer framer(Template());
-    RestOfPrintSkipper skipper(options.skipRestOfPrint, Template(), options.cutOff);
-    LineErrors errors; // since the last print handed over
-    // When the bytes came: the stream's offset after each read, and its time; a piece is dated
-    // by its last byte, though it may be handed over later.
-    std::deque<std::pair<std::uint64_t, std::chrono::system_clock::time_point>> arrivals;
-    std::uint64_t fed = 0;
-    std::uint64_t handed = 0;
-    // Pieces as prints: each with the errors since the last, noise with none; `end`: how the
-    // last piece ended, when the stream ends with it.
+    StreamLedger ledger;
+    // A capture that replaces one cut off drops what comes before the first whole print: the
+    // instrument may still be sending the rest of the print cut off.
+    bool skipping = options.skipRestOfPrint;
+    std::optional<Print> found; // OnePrint: the print it takes
+    // Pieces as prints; `end`: how the last piece ended, when the stream ends with it.
     const auto handOver = [&](std::vector<FramedPiece> pieces, CaptureEnd end) {
         for (std::size_t i = 0; i < pieces.size(); ++i) {
-            FramedPiece& piece = pieces[i];
-            handed += piece.bytes.size();
-            while (arrivals.size() > 1 && arrivals.front().first < handed) {
-                arrivals.pop_front();
-            }
             Print print;
-            print.lastByteAt =
-                arrivals.empty() ? std::chrono::system_clock::now() : arrivals.front().second;
-            print.bytes = std::move(piece.bytes);
+            print.bytes = std::move(pieces[i].bytes);
+            ledger.Stamp(print);
+            const PieceKind kind = pieces[i].kind;
+            if (found || (skipping && kind != PieceKind::Print)) {
+                continue;
+            }
+            skipping = false;
             print.hasEndMarker =
                 print.bytes.size() == kFrameLength && HasEndMarker(print.bytes.data());
-            print.end = piece.kind == PieceKind::Print || i + 1 < pieces.size()
-                            ? CaptureEnd::Complete
-                            : end;
+            print.end =
+                kind == PieceKind::Print || i + 1 < pieces.size() ? CaptureEnd::Complete : end;
             print.capture = worker.number;
-            print.stray = piece.kind == PieceKind::Stray;
-            print.lineErrors.known = errors.known;
-            if (!print.stray) {
-                print.lineErrors = std::exchange(errors, LineErrors{errors.known});
+            print.stray = kind == PieceKind::Stray;
+            if (onePrint) {
+                found = std::move(print);
+            } else {
+                owner_.PrintReceived(std::move(print));
             }
-            owner_.PrintReceived(std::move(print));
         }
         if (!pieces.empty()) {
             Remember(framer.Template());
@@ -308,27 +288,21 @@ void CSerialReceiver::ReceiveEveryPrint(Worker& worker) {
     CaptureEnd end = CaptureEnd::Stopped;
     auto lastByte = Clock::now();
     bool quiet = false; // told to the framer: a line quiet before the first byte is a boundary
-    while (!worker.StopRequested()) {
+    while (!found && !worker.StopRequested()) {
         std::size_t got = 0;
         const ReadResult read = worker.port->Read(chunk, got, kReadWait);
-        errors += worker.port->TakeLineErrors();
-        worker.TellErrors(errors);
         const auto now = Clock::now();
+        ledger.Read(got, worker.port->TakeLineErrors(), now - lastByte >= kQuietGap);
+        worker.TellErrors(ledger.Pending());
         if (got > 0) {
             // By the clock, not by whether this loop ran meanwhile: bytes after a quiet line
             // follow a pause.
             if (!quiet && now - lastByte >= kQuietGap) {
                 handOver(framer.Quiet(), CaptureEnd::Complete);
             }
-            const std::vector<std::uint8_t> kept =
-                skipper.Filter(std::span(chunk).first(got), now - lastByte >= kPauseBetweenPrints);
             lastByte = now;
             quiet = false;
-            fed += kept.size();
-            if (!kept.empty()) {
-                arrivals.emplace_back(fed, std::chrono::system_clock::now());
-            }
-            handOver(framer.Feed(kept), CaptureEnd::Complete);
+            handOver(framer.Feed(std::span(chunk).first(got)), CaptureEnd::Complete);
         }
         if (read == ReadResult::Lost) {
             end = CaptureEnd::PortLost;
@@ -338,25 +312,29 @@ void CSerialReceiver::ReceiveEveryPrint(Worker& worker) {
             // The owner hears of the loss with what it cut off, perhaps nothing.
             worker.portPresent.store(false);
             std::vector<FramedPiece> pieces = framer.Flush();
-            const bool told = !pieces.empty() && pieces.back().kind != PieceKind::Print;
+            const bool endsCut = !pieces.empty() && pieces.back().kind != PieceKind::Print;
             handOver(std::move(pieces), end);
-            if (!told) {
-                owner_.PrintReceived(
-                    Print{{}, false, end, std::exchange(errors, {}), worker.number});
+            if (!endsCut || skipping) {
+                Print lost{{}, false, end, {}, worker.number};
+                ledger.Stamp(lost);
+                owner_.PrintReceived(std::move(lost));
             }
             if (!Reconnect(worker)) {
                 end = CaptureEnd::Stopped;
                 break;
             }
             framer = CPrintFramer(Template());
-            arrivals.clear();
-            handed = fed;
             end = CaptureEnd::Stopped; // back: only a stop ends the capture now
             lastByte = Clock::now();
             quiet = false;
             continue;
         }
-        if (options.stallTimeout && framer.Holding() && now - lastByte >= *options.stallTimeout) {
+        if (options.stallTimeout && now - lastByte >= *options.stallTimeout &&
+            (framer.Holding() || (onePrint && options.stallBeforeFirstByte))) {
+            if (onePrint) {
+                end = CaptureEnd::Stalled;
+                break;
+            }
             handOver(framer.Flush(), CaptureEnd::Stalled);
         } else if (!quiet && now - lastByte >= kQuietGap) {
             quiet = true;
@@ -375,8 +353,17 @@ void CSerialReceiver::ReceiveEveryPrint(Worker& worker) {
         pieces.pop_back();
     }
     handOver(std::move(pieces), CaptureEnd::Complete);
+    ledger.Stamp(last); // named for its last byte, not for the stop
+    if (skipping) {
+        last = Print{}; // the rest of the print cut off: no print of this capture
+    }
     last.end = end;
-    last.lineErrors = errors;
+    if (found) {
+        last = std::move(*found);
+        for (const std::uint8_t byte : last.bytes) {
+            capture_.Store(byte);
+        }
+    }
     Finish(worker, std::move(last));
 }
 
@@ -386,36 +373,14 @@ bool CSerialReceiver::Reconnect(Worker& worker) {
         worker.port.reset();
     }
     worker.portPresent.store(false);
-    // Each try opens on a thread of its own: a Bluetooth port can take seconds to open, and a
-    // stop must not wait for that. A try given up closes what it opened itself.
-    struct Attempt {
-        std::mutex mutex;
-        std::condition_variable done;
-        std::optional<OpenResult> result;
-    };
+    // The worker tries itself, so that no try outlives the capture: an open that takes its time
+    // (a Bluetooth port) is cancelled by the stop, and a port it opened all the same is closed
+    // here, before the stop returns.
     while (!worker.WaitForStop(kReconnectInterval)) {
-        const auto attempt = std::make_shared<Attempt>();
-        const auto open = [attempt, openPort = openPort_, name = worker.portName] {
-            OpenResult opened = openPort(name);
-            const std::lock_guard lock(attempt->mutex);
-            attempt->result = std::move(opened);
-            attempt->done.notify_all();
-        };
-        try {
-            std::thread(open).detach();
-        } catch (const std::system_error&) {
-            open();
-        }
-        std::unique_lock lock(attempt->mutex);
-        while (!attempt->done.wait_for(lock, std::chrono::milliseconds(50),
-                                       [&] { return attempt->result.has_value(); })) {
-            if (worker.StopRequested()) {
-                return false;
-            }
-        }
-        if (attempt->result->port) {
-            const std::lock_guard portLock(worker.mutex);
-            worker.port = std::move(attempt->result->port);
+        OpenResult opened = openPort_(worker.portName, worker.stopSource.get_token());
+        if (opened.port && !worker.StopRequested()) {
+            const std::lock_guard lock(worker.mutex);
+            worker.port = std::move(opened.port);
             worker.portPresent.store(true);
             return true;
         }
@@ -473,6 +438,7 @@ void CSerialReceiver::Stop() {
         worker_->stopRequested = true;
     }
     worker_->changed.notify_all();
+    worker_->stopSource.request_stop();
     // A driver that ignores the read timeouts keeps the worker in its read: cancel that read
     // until the worker has seen the stop request.
     while (!WaitUntilFinished(std::chrono::milliseconds(50))) {

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,11 +42,10 @@ struct CaptureOptions {
     // Whether the stall timeout of a OnePrint capture also runs before its first byte.
     bool stallBeforeFirstByte = true;
     // A capture that replaces one cut off while the instrument may still be sending skips the
-    // rest of that print: it keeps bytes from where a print begins (by the instrument's learned
-    // template, else as `cutOff` began, if it began as a print does), or from the first byte
-    // after a pause.
+    // rest of that print: it keeps nothing before the first whole print the framer finds, by
+    // the instrument's learned template, else by the layout. A OnePrint capture takes that
+    // print.
     bool skipRestOfPrint = false;
-    std::vector<std::uint8_t> cutOff; // what arrived of the print cut off
     // EveryPrint: a port that goes away (adapter unplugged) is looked for twice a second, by
     // the worker, and reading goes on once it is back.
     bool reconnect = false;
@@ -81,7 +81,7 @@ private:
 // and joins it.
 class CSerialReceiver {
 public:
-    using PortOpener = std::function<OpenResult(const std::string&)>;
+    using PortOpener = std::function<OpenResult(const std::string&, std::stop_token)>;
     using ThreadLauncher = std::function<std::thread(std::function<void()>)>;
 
     explicit CSerialReceiver(IReceiverOwner& owner,
@@ -130,7 +130,8 @@ private:
     struct Worker;
     void ReceiveWorker(Worker& worker);
     void ReceiveOnePrint(Worker& worker);
-    void ReceiveEveryPrint(Worker& worker);
+    // EveryPrint, and a OnePrint capture that skips the rest of a print: the framer cuts.
+    void ReceiveStream(Worker& worker);
     // Closes the port, marks the worker finished and hands over its last print.
     void Finish(Worker& worker, Print last);
     // A whole print of a OnePrint capture teaches the template when nothing else could have

@@ -152,8 +152,8 @@ void Listener::Tell(const Kept& kept) {
         }
         return;
     }
-    if (!kept.file.empty()) {
-        WarnOfLineErrors(kept.lineErrors, kept.file);
+    if (!kept.file.empty() || kept.as == KeptAs::Stray) {
+        WarnOfLineErrors(kept.lineErrors, kept.file.empty() ? "the stray bytes" : kept.file);
     }
 }
 

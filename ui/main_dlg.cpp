@@ -427,14 +427,9 @@ void CMainDlg::OnReceive() {
             receiver_.Stop(); // releases the port for the new capture
             // What arrived of the print cut off is the last print now, shown by Anzeigen.
             OnPrintsArrived(0, 0);
-            // The instrument may still be sending that print: the new capture skips its rest,
-            // to where a print begins as the one cut off began, if it surely began a print.
-            if (SamePort(settings_.portName, receiver_.PortName()) && lastPrint_) {
-                options.skipRestOfPrint = true;
-                if (lastPrint_->afterPause) {
-                    options.cutOff = lastPrint_->bytes;
-                }
-            }
+            // The instrument may still be sending that print: the new capture skips its rest
+            // and takes the first whole print that follows.
+            options.skipRestOfPrint = SamePort(settings_.portName, receiver_.PortName());
             restarting = true;
         } else if (count == 0 && SamePort(settings_.portName, receiver_.PortName())) {
             if (!series) {
