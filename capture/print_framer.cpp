@@ -191,6 +191,12 @@ std::vector<FramedPiece> CPrintFramer::Cut(Moment moment) {
             TakeLayoutPrints(out, moment)) {
             continue;
         }
+        if (moment != Moment::Arriving && !template_ && TakeUnmarkedPrint(out, moment)) {
+            continue;
+        }
+        if (moment != Moment::Arriving && TakeStrays(out, moment)) {
+            continue;
+        }
         if (moment == Moment::Quiet && (template_ ? TakeEndedPiece(out) : TakeMarkedPieces(out))) {
             continue;
         }
@@ -307,6 +313,34 @@ bool CPrintFramer::TakeLayoutPrints(std::vector<FramedPiece>& out, Moment moment
     return take > 0;
 }
 
+bool CPrintFramer::TakeUnmarkedPrint(std::vector<FramedPiece>& out, Moment moment) {
+    // An instrument that sends no end marker: 3328 bytes whose bands read, from where the bytes
+    // held begin or the line paused to where it paused or the stream ends, are a print.
+    std::vector<std::size_t> ends = pauses_;
+    if (moment == Moment::End) {
+        ends.push_back(pending_.size());
+    }
+    for (const std::size_t end : ends) {
+        const std::size_t at = end - kFrameLength;
+        if (end >= kFrameLength &&
+            (at == 0 || std::binary_search(pauses_.begin(), pauses_.end(), at)) &&
+            HoldsAllBands(std::span(pending_).subspan(at))) {
+            EmitBefore(out, at, at);
+            Emit(out, kFrameLength, PieceKind::Print);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CPrintFramer::TakeStrays(std::vector<FramedPiece>& out, Moment moment) {
+    // Before a template, a print under way may have paused in its leading part, where nothing
+    // tells it from noise until the stream ends.
+    return EmitStrays(out, template_               ? FirstFit()
+                           : moment == Moment::End ? pending_.size()
+                                                   : 0) > 0;
+}
+
 bool CPrintFramer::TakeEndedPiece(std::vector<FramedPiece>& out) {
     const std::span<const std::uint8_t> bytes(pending_);
     const std::size_t at = FirstFit();
@@ -352,8 +386,33 @@ bool CPrintFramer::TakeMarkedPieces(std::vector<FramedPiece>& out) {
     return false;
 }
 
+std::size_t CPrintFramer::EmitStrays(std::vector<FramedPiece>& out, std::size_t length) {
+    // Noise before a pause after which a print, or what arrived of one, begins: as a print
+    // does, or as the one at `length` does.
+    const auto pause = std::upper_bound(pauses_.begin(), pauses_.end(), std::size_t{0});
+    if (pause == pauses_.end() || *pause > length || *pause == pending_.size()) {
+        return 0;
+    }
+    const std::span<const std::uint8_t> bytes(pending_);
+    const std::span<const std::uint8_t> rest =
+        bytes.subspan(*pause, (length > *pause ? length : bytes.size()) - *pause);
+    const std::size_t alike = std::min({rest.size(), bytes.size() - length, std::size_t{16}});
+    if (!((template_ && template_->BeginsLike(rest)) || BeginsLikeLeadingPart(rest) ||
+          (alike > 0 && std::equal(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(alike),
+                                   bytes.begin() + static_cast<std::ptrdiff_t>(length)))) ||
+        Classify(bytes.first(*pause)) != PieceKind::Stray) {
+        return 0;
+    }
+    const std::size_t strays = *pause;
+    Emit(out, strays, PieceKind::Stray);
+    return strays;
+}
+
 void CPrintFramer::EmitBefore(std::vector<FramedPiece>& out, std::size_t length,
                               std::size_t printAt) {
+    const std::size_t strays = EmitStrays(out, length);
+    length -= strays;
+    printAt -= strays;
     if (length == 0) {
         return;
     }

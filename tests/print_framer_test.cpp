@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <map>
 #include <random>
@@ -19,7 +20,7 @@ using Rng = std::mt19937_64;
 
 #ifdef KRT460_FULL_SWEEP
 constexpr std::size_t kSweepStep = 1; // every position
-constexpr int kRandomStreams = 3000;
+constexpr int kRandomStreams = 2000;
 #else
 constexpr std::size_t kSweepStep = 41; // a sample: under TSan and Wine each stream costs more
 constexpr int kRandomStreams = 150;
@@ -91,15 +92,18 @@ Instrument SampleInstrument(bool markerAt3324) {
     return instrument;
 }
 
-Instrument RandomInstrument(Rng& rng, bool markerAt3324, bool markerInLead, bool clock) {
+// The marker at 3325, at 3324, or none (`markerAt` 0).
+Instrument RandomInstrument(Rng& rng, std::size_t markerAt, bool markerInLead, bool clock) {
     Instrument instrument;
     const std::size_t prefixLength = rng() % 4;
     const std::size_t rest = kFrameLength - kPrintBands * (prefixLength + 163);
     instrument.prefix = Filler(rng, prefixLength);
     // The marker's line feed may be the last band's own.
-    const bool shared = rng() % 4 == 0;
-    const Bytes marker = Join(shared ? Bytes{0x1B, 0x33} : Bytes{0x0A, 0x1B, 0x33},
-                              markerAt3324 ? Bytes{RandomByte(rng)} : Bytes{});
+    const bool markerAt3324 = markerAt == 3324;
+    const bool shared = markerAt != 0 && rng() % 4 == 0;
+    const Bytes marker = markerAt == 0 ? Bytes{}
+                                       : Join(shared ? Bytes{0x1B, 0x33} : Bytes{0x0A, 0x1B, 0x33},
+                                              markerAt3324 ? Bytes{RandomByte(rng)} : Bytes{});
     instrument.tail = Join(Filler(rng, shared ? 0 : rng() % (rest - marker.size())), marker);
     instrument.lead = Filler(rng, rest - instrument.tail.size());
     Bytes& lead = instrument.lead;
@@ -133,8 +137,9 @@ struct Stream {
         std::size_t at;
         Bytes print;
     };
-    std::vector<Expected> intact;                          // prints that arrived as sent
-    std::vector<std::pair<std::size_t, std::size_t>> cuts; // prints cut short: begin, length
+    std::vector<Expected> intact;                            // prints that arrived as sent
+    std::vector<std::pair<std::size_t, std::size_t>> cuts;   // prints cut short: begin, length
+    std::vector<std::pair<std::size_t, std::size_t>> strays; // noise before a pause: begin, length
 
     void Add(const Bytes& part) { bytes.insert(bytes.end(), part.begin(), part.end()); }
     void Intact(const Bytes& print) {
@@ -169,6 +174,16 @@ void AddFaulty(Stream& stream, const Bytes& print, Fault fault, std::size_t at, 
         Bytes strays(at);
         std::generate(strays.begin(), strays.end(), [&] { return RandomByte(rng); });
         stream.Add(strays);
+        // After a whole print, noise before a pause, then a print cut short and sent again.
+        if (!stream.intact.empty() &&
+            stream.intact.back().at + kFrameLength + at == stream.bytes.size() && rng() % 2 == 0) {
+            std::replace(stream.bytes.end() - static_cast<std::ptrdiff_t>(at), stream.bytes.end(),
+                         std::uint8_t{'.'}, std::uint8_t{'x'});
+            stream.strays.emplace_back(stream.bytes.size() - at, at);
+            stream.Pause();
+            AddFaulty(stream, print, Fault::CutThenReprint, at, rng);
+            break;
+        }
         stream.Intact(print);
         break;
     }
@@ -176,7 +191,7 @@ void AddFaulty(Stream& stream, const Bytes& print, Fault fault, std::size_t at, 
 }
 
 // Feeds the stream in chunks of 1 to 64 bytes, as a reader gets them, pausing where it pauses;
-// then the line goes quiet and the stream ends.
+// then the line may go quiet, and the stream ends.
 std::vector<FramedPiece> Frame(const Stream& stream, std::optional<PrintTemplate> learned,
                                Rng& rng) {
     CPrintFramer framer(std::move(learned));
@@ -196,7 +211,9 @@ std::vector<FramedPiece> Frame(const Stream& stream, std::optional<PrintTemplate
         keep(framer.Feed(std::span(stream.bytes).subspan(at, end - at)));
         at = end;
     }
-    keep(framer.Quiet());
+    if (rng() % 2 == 0) {
+        keep(framer.Quiet());
+    }
     keep(framer.Flush());
     EXPECT_EQ(framer.Pending(), 0u);
     return pieces;
@@ -222,7 +239,7 @@ void ExpectRulesHold(const Stream& stream, const std::vector<FramedPiece>& piece
         begins[again.size()] = &piece;
         again.insert(again.end(), piece.bytes.begin(), piece.bytes.end());
         ASSERT_TRUE(piece.kind != PieceKind::Print ||
-                    (piece.bytes.size() == kFrameLength && HasEndMarker(piece.bytes.data())))
+                    (piece.bytes.size() == kFrameLength && HoldsAllBands(piece.bytes)))
             << what;
     }
     ASSERT_EQ(again, stream.bytes) << what << ": bytes lost or invented";
@@ -231,6 +248,11 @@ void ExpectRulesHold(const Stream& stream, const std::vector<FramedPiece>& piece
         ASSERT_TRUE(found != begins.end() && found->second->bytes == print.print &&
                     found->second->kind == PieceKind::Print)
             << what << ": the print at byte " << print.at << " did not come out whole";
+    }
+    for (const auto& [begin, length] : stream.strays) {
+        const auto found = begins.find(begin);
+        EXPECT_TRUE(found != begins.end() && found->second->bytes.size() == length)
+            << what << ": noise before a pause at " << begin << " not a piece of its own";
     }
     for (const auto& [begin, length] : stream.cuts) {
         for (auto piece = std::prev(begins.upper_bound(begin));
@@ -251,8 +273,8 @@ std::optional<PrintTemplate> TemplateOf(const Bytes& print) {
 TEST(PrintFramer, AFaultAnywhereCostsAtMostThePrintItFallsIn) {
     Rng instruments(460);
     const Instrument tested[] = {SampleInstrument(false), SampleInstrument(true),
-                                 RandomInstrument(instruments, false, true, false),
-                                 RandomInstrument(instruments, true, true, false)};
+                                 RandomInstrument(instruments, 3325, true, false),
+                                 RandomInstrument(instruments, 3324, true, false)};
     for (const Instrument& instrument : tested) {
         for (std::size_t at = 0; at < kFrameLength; at += kSweepStep) {
             for (const Fault fault :
@@ -305,15 +327,18 @@ TEST(PrintFramer, RandomRunsOfFaultsCostOnlyTheirPrints) {
         const unsigned seed = 1000u + static_cast<unsigned>(n);
         Rng rng(seed);
         const bool clock = rng() % 4 == 0;
-        const Instrument instrument = RandomInstrument(rng, rng() % 2 == 0, rng() % 2 == 0, clock);
+        // One in three sends no end marker: only pauses between its prints show where they lie.
+        const std::size_t markerAt = std::array<std::size_t, 3>{3325, 3324, 0}[rng() % 3];
+        const Instrument instrument = RandomInstrument(rng, markerAt, rng() % 2 == 0, clock);
+        const bool paced = clock || markerAt == 0;
         Stream stream;
-        const bool learned = !clock && rng() % 2 == 0;
+        const bool learned = !paced && rng() % 2 == 0;
         // Until a print is known, only the session's first print has a fault, after its head
         // (the bytes before the first band's columns): a reader that has seen no print whole
         // cannot tell a print that lost its first byte from one that begins a byte earlier.
         // Then no print is known for sure.
         bool known = learned;
-        bool sure = true;
+        bool sure = markerAt != 0;
         // Some sessions are one burst longer than the framer holds (eight prints).
         const bool burst = rng() % 3 == 0;
         const int prints =
@@ -321,15 +346,15 @@ TEST(PrintFramer, RandomRunsOfFaultsCostOnlyTheirPrints) {
         for (int i = 0; i < prints; ++i) {
             // A clock changes the leading part: only pauses between prints show where they lie.
             // Nor where a burst that one joined begins: only where it ends tells that.
-            const bool join = i == 0 && !burst && rng() % 5 == 0;
+            const bool join = i == 0 && !burst && sure && rng() % 5 == 0;
             // A reader that joins a stream gets its bytes at once, with no pause before them.
-            if (!join && (clock || i == 0 || (!burst && rng() % 3 == 0))) {
+            if (!join && (paced || i == 0 || (!burst && rng() % 3 == 0))) {
                 known = known || (i > 0 && sure);
                 stream.Pause();
             }
             const Bytes print = instrument.Print(rng);
             // One print in three or so with a fault, once the instrument is known.
-            std::uint64_t kind = join ? 3 : known ? rng() % 10 : i == 0 ? rng() % 4 : 9;
+            std::uint64_t kind = join ? 3 : known ? rng() % 10 : i == 0 && sure ? rng() % 4 : 9;
             sure = sure && kind > 2;
             kind = kind == 3 && !join ? 5 : kind; // a reader joins a stream only at its start
             if (kind < 5) {                       // Lose, Add, CutThenReprint, JoinAt, Strays
