@@ -336,7 +336,7 @@ TEST(PrintFramer, RandomRunsOfFaultsCostOnlyTheirPrints) {
         // Until a print is known, only the session's first print has a fault, after its head
         // (the bytes before the first band's columns): a reader that has seen no print whole
         // cannot tell a print that lost its first byte from one that begins a byte earlier.
-        // Then no print is known for sure.
+        // After such a fault no print is known for sure.
         bool known = learned;
         bool sure = markerAt != 0;
         // Some sessions are one burst longer than the framer holds (eight prints).
