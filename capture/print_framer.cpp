@@ -194,7 +194,7 @@ std::vector<FramedPiece> CPrintFramer::Cut(Moment moment) {
         if (moment != Moment::Arriving && !template_ && TakeUnmarkedPrint(out, moment)) {
             continue;
         }
-        if (moment != Moment::Arriving && TakeStrays(out, moment)) {
+        if (TakeStrays(out, moment)) {
             continue;
         }
         if (moment == Moment::Quiet && (template_ ? TakeEndedPiece(out) : TakeMarkedPieces(out))) {
@@ -387,8 +387,8 @@ bool CPrintFramer::TakeMarkedPieces(std::vector<FramedPiece>& out) {
 }
 
 std::size_t CPrintFramer::EmitStrays(std::vector<FramedPiece>& out, std::size_t length) {
-    // Noise before a pause after which a print, or what arrived of one, begins: as a print
-    // does, or as the one at `length` does.
+    // Noise before a pause after which a print, or what arrived of one, begins: as the template
+    // does, else as the print at `length`, or a leading part at the end of the stream.
     const auto pause = std::upper_bound(pauses_.begin(), pauses_.end(), std::size_t{0});
     if (pause == pauses_.end() || *pause > length || *pause == pending_.size()) {
         return 0;
@@ -397,10 +397,13 @@ std::size_t CPrintFramer::EmitStrays(std::vector<FramedPiece>& out, std::size_t 
     const std::span<const std::uint8_t> rest =
         bytes.subspan(*pause, (length > *pause ? length : bytes.size()) - *pause);
     const std::size_t alike = std::min({rest.size(), bytes.size() - length, std::size_t{16}});
-    if (!((template_ && template_->BeginsLike(rest)) || BeginsLikeLeadingPart(rest) ||
-          (alike > 0 && std::equal(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(alike),
-                                   bytes.begin() + static_cast<std::ptrdiff_t>(length)))) ||
-        Classify(bytes.first(*pause)) != PieceKind::Stray) {
+    const bool begins =
+        template_ ? template_->BeginsLike(rest)
+        : length < bytes.size()
+            ? std::equal(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(alike),
+                         bytes.begin() + static_cast<std::ptrdiff_t>(length))
+            : BeginsLikeLeadingPart(rest);
+    if (!begins || Classify(bytes.first(*pause)) != PieceKind::Stray) {
         return 0;
     }
     const std::size_t strays = *pause;

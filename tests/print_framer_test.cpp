@@ -69,7 +69,10 @@ struct Instrument {
         return print;
     }
 
-    std::size_t Head() const { return lead.size() + prefix.size() + 2; }
+    std::size_t Column(Rng& rng) const {
+        return lead.size() + rng() % kPrintBands * (prefix.size() + 163) + prefix.size() + 2 +
+               rng() % 160;
+    }
 
     std::string Describe() const {
         return "lead " + std::to_string(lead.size()) + ", prefix " + std::to_string(prefix.size()) +
@@ -116,7 +119,7 @@ Instrument RandomInstrument(Rng& rng, std::size_t markerAt, bool markerInLead, b
             std::copy_n("\x0A\x1B\x33", 3, lead.begin() + static_cast<std::ptrdiff_t>(at));
         }
     }
-    for (std::size_t at = 0; clock && at < lead.size() && instrument.clock.size() < 6; ++at) {
+    for (std::size_t at = 1; clock && at < lead.size() && instrument.clock.size() < 6; ++at) {
         if (lead[at] != '.' && rng() % 3 == 0) {
             instrument.clock.push_back(at);
         }
@@ -177,8 +180,12 @@ void AddFaulty(Stream& stream, const Bytes& print, Fault fault, std::size_t at, 
         // After a whole print, noise before a pause, then a print cut short and sent again.
         if (!stream.intact.empty() &&
             stream.intact.back().at + kFrameLength + at == stream.bytes.size() && rng() % 2 == 0) {
+            // Noise that begins as a print does is what arrived of one.
             std::replace(stream.bytes.end() - static_cast<std::ptrdiff_t>(at), stream.bytes.end(),
                          std::uint8_t{'.'}, std::uint8_t{'x'});
+            std::uint8_t& first = *(stream.bytes.end() - static_cast<std::ptrdiff_t>(at));
+            first = first == print.front() ? static_cast<std::uint8_t>(first == 'x' ? 'y' : 'x')
+                                           : first;
             stream.strays.emplace_back(stream.bytes.size() - at, at);
             stream.Pause();
             AddFaulty(stream, print, Fault::CutThenReprint, at, rng);
@@ -333,10 +340,9 @@ TEST(PrintFramer, RandomRunsOfFaultsCostOnlyTheirPrints) {
         const bool paced = clock || markerAt == 0;
         Stream stream;
         const bool learned = !paced && rng() % 2 == 0;
-        // Until a print is known, only the session's first print has a fault, after its head
-        // (the bytes before the first band's columns): a reader that has seen no print whole
-        // cannot tell a print that lost its first byte from one that begins a byte earlier.
-        // After such a fault no print is known for sure.
+        // Until a print is known, only the session's first print has a fault, in a column: bytes
+        // lost or added elsewhere may leave it reading whole, a byte off, which a reader that
+        // has seen no print whole cannot tell. After such a fault no print is known for sure.
         bool known = learned;
         bool sure = markerAt != 0;
         // Some sessions are one burst longer than the framer holds (eight prints).
@@ -349,7 +355,7 @@ TEST(PrintFramer, RandomRunsOfFaultsCostOnlyTheirPrints) {
             const bool join = i == 0 && !burst && sure && rng() % 5 == 0;
             // A reader that joins a stream gets its bytes at once, with no pause before them.
             if (!join && (paced || i == 0 || (!burst && rng() % 3 == 0))) {
-                known = known || (i > 0 && sure);
+                known = known || (i > 0 && sure && !stream.intact.empty());
                 stream.Pause();
             }
             const Bytes print = instrument.Print(rng);
@@ -358,9 +364,10 @@ TEST(PrintFramer, RandomRunsOfFaultsCostOnlyTheirPrints) {
             sure = sure && kind > 2;
             kind = kind == 3 && !join ? 5 : kind; // a reader joins a stream only at its start
             if (kind < 5) {                       // Lose, Add, CutThenReprint, JoinAt, Strays
-                const std::size_t from = !known && !join ? instrument.Head() : kind < 2 ? 0 : 1;
-                const std::size_t at =
-                    kind == 4 ? 1 + rng() % 200 : from + rng() % (kFrameLength - from);
+                const std::size_t from = kind < 2 ? 0 : 1;
+                const std::size_t at = kind == 4         ? 1 + rng() % 200
+                                       : !known && !join ? instrument.Column(rng)
+                                                         : from + rng() % (kFrameLength - from);
                 AddFaulty(stream, print, static_cast<Fault>(kind), at, rng);
             } else if (kind == 5) { // an instrument that pauses within a print
                 stream.pauses.push_back(stream.bytes.size() + 1 + rng() % (kFrameLength - 1));
