@@ -54,19 +54,21 @@ std::vector<Candidate> LayoutCandidates(std::span<const std::uint8_t> bytes) {
     return found;
 }
 
-// How to read a burst: the reading with most prints alike in every byte around their columns
-// (an instrument's prints are); of those, the one with most whole prints, then the one whose
-// prints most often begin or end where the line paused, then the one whose prints end there,
-// then the one that begins earliest. The same bytes read as prints one byte further on just as
-// well, so only a pause, or how the other prints read, tells the readings apart.
+// How to read a burst: the reading whose prints begin as a damaged print began where something
+// surely began; then the one with most prints alike in every byte around their columns (an
+// instrument's prints are); of those, the one with most whole prints, then the one whose prints
+// most often begin or end where the line paused, then the one whose prints end there, then the one
+// that begins earliest. The same bytes read as prints one byte further on just as well, so only a
+// pause, or how the other prints read, tells the readings apart.
 struct Reading {
+    bool begun = false;
     std::size_t alike = 0;
     std::size_t count = 0;
     std::size_t atPauses = 0;
     std::size_t endingAtPauses = 0;
     std::vector<std::size_t> chosen; // indices into the candidates
 
-    auto Rank() const { return std::tie(alike, count, atPauses, endingAtPauses); }
+    auto Rank() const { return std::tie(begun, alike, count, atPauses, endingAtPauses); }
 };
 
 struct Boundaries {
@@ -78,6 +80,23 @@ struct Boundaries {
     }
     bool Ends(std::size_t at) const {
         return std::binary_search(pauses.begin(), pauses.end(), at + kFrameLength);
+    }
+    // Whether a print like `print` begins at a boundary though none reads whole there: the bytes
+    // before its first band's columns stand there. Prints whose marker is at 3324 read as well
+    // one byte earlier, the marker at 3325 and the last print's byte after its marker first; in a
+    // long burst after a damaged print only where that print began tells the two apart.
+    bool HeadBegins(std::span<const std::uint8_t> bytes, const std::vector<Candidate>& candidates,
+                    const Candidate& print) const {
+        const std::size_t head = print.layout.counts.front() + 2u;
+        const auto begins = [&](std::size_t at) {
+            return at + head <= bytes.size() &&
+                   std::none_of(candidates.begin(), candidates.end(),
+                                [&](const Candidate& c) { return c.at == at; }) &&
+                   std::equal(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                              bytes.begin() + static_cast<std::ptrdiff_t>(at + head),
+                              bytes.begin() + static_cast<std::ptrdiff_t>(print.at));
+        };
+        return (atStart && begins(0)) || std::any_of(pauses.begin(), pauses.end(), begins);
     }
 };
 
@@ -99,7 +118,8 @@ Reading ReadingAlike(const std::vector<Candidate>& candidates, const Boundaries&
             candidates.begin());
         const Reading& after = best[next].value;
         const bool ends = boundaries.Ends(candidate.at);
-        Best take{{after.alike + (candidate.kind == kind ? 1 : 0),
+        Best take{{false,
+                   after.alike + (candidate.kind == kind ? 1 : 0),
                    after.count + 1,
                    after.atPauses + (boundaries.Begins(candidate.at) ? 1 : 0) + (ends ? 1 : 0),
                    after.endingAtPauses + (ends ? 1 : 0),
@@ -121,7 +141,8 @@ Reading ReadingAlike(const std::vector<Candidate>& candidates, const Boundaries&
     return reading;
 }
 
-Reading BestReading(const std::vector<Candidate>& candidates, const Boundaries& boundaries) {
+Reading BestReading(std::span<const std::uint8_t> bytes, const std::vector<Candidate>& candidates,
+                    const Boundaries& boundaries) {
     Reading best;
     std::size_t kinds = 0;
     for (const Candidate& candidate : candidates) {
@@ -129,6 +150,10 @@ Reading BestReading(const std::vector<Candidate>& candidates, const Boundaries& 
     }
     for (std::size_t kind = 0; kind < kinds; ++kind) {
         Reading reading = ReadingAlike(candidates, boundaries, kind);
+        reading.begun = boundaries.HeadBegins(
+            bytes, candidates,
+            *std::find_if(candidates.begin(), candidates.end(),
+                          [&](const Candidate& c) { return c.kind == kind; }));
         if (reading.Rank() > best.Rank()) {
             best = std::move(reading);
         }
@@ -164,6 +189,12 @@ std::vector<FramedPiece> CPrintFramer::Cut(Moment moment) {
         }
         if ((moment != Moment::Arriving || pending_.size() >= kBurstLimit) &&
             TakeLayoutPrints(out, moment)) {
+            continue;
+        }
+        if (moment != Moment::Arriving && !template_ && TakeUnmarkedPrint(out, moment)) {
+            continue;
+        }
+        if (TakeStrays(out, moment)) {
             continue;
         }
         if (moment == Moment::Quiet && (template_ ? TakeEndedPiece(out) : TakeMarkedPieces(out))) {
@@ -217,7 +248,7 @@ bool CPrintFramer::TakeLayoutPrints(std::vector<FramedPiece>& out, Moment moment
         pauses.push_back(pending_.size()); // the stream ends here for good
     }
     const Boundaries boundaries{pauses, beginsAtBoundary_};
-    const std::vector<std::size_t> chosen = BestReading(candidates, boundaries).chosen;
+    const std::vector<std::size_t> chosen = BestReading(pending_, candidates, boundaries).chosen;
     const auto endsAtPause = [&](std::size_t i) {
         return boundaries.Ends(candidates[chosen[i]].at);
     };
@@ -282,6 +313,34 @@ bool CPrintFramer::TakeLayoutPrints(std::vector<FramedPiece>& out, Moment moment
     return take > 0;
 }
 
+bool CPrintFramer::TakeUnmarkedPrint(std::vector<FramedPiece>& out, Moment moment) {
+    // An instrument that sends no end marker: 3328 bytes whose bands read, from where the bytes
+    // held begin or the line paused to where it paused or the stream ends, are a print.
+    std::vector<std::size_t> ends = pauses_;
+    if (moment == Moment::End) {
+        ends.push_back(pending_.size());
+    }
+    for (const std::size_t end : ends) {
+        const std::size_t at = end - kFrameLength;
+        if (end >= kFrameLength &&
+            (at == 0 || std::binary_search(pauses_.begin(), pauses_.end(), at)) &&
+            HoldsAllBands(std::span(pending_).subspan(at))) {
+            EmitBefore(out, at, at);
+            Emit(out, kFrameLength, PieceKind::Print);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CPrintFramer::TakeStrays(std::vector<FramedPiece>& out, Moment moment) {
+    // Before a template, a print under way may have paused in its leading part, where nothing
+    // tells it from noise until the stream ends.
+    return EmitStrays(out, template_               ? FirstFit()
+                           : moment == Moment::End ? pending_.size()
+                                                   : 0) > 0;
+}
+
 bool CPrintFramer::TakeEndedPiece(std::vector<FramedPiece>& out) {
     const std::span<const std::uint8_t> bytes(pending_);
     const std::size_t at = FirstFit();
@@ -327,8 +386,36 @@ bool CPrintFramer::TakeMarkedPieces(std::vector<FramedPiece>& out) {
     return false;
 }
 
+std::size_t CPrintFramer::EmitStrays(std::vector<FramedPiece>& out, std::size_t length) {
+    // Noise before a pause after which a print, or what arrived of one, begins: as the template
+    // does, else as the print at `length`, or a leading part at the end of the stream.
+    const auto pause = std::upper_bound(pauses_.begin(), pauses_.end(), std::size_t{0});
+    if (pause == pauses_.end() || *pause > length || *pause == pending_.size()) {
+        return 0;
+    }
+    const std::span<const std::uint8_t> bytes(pending_);
+    const std::span<const std::uint8_t> rest =
+        bytes.subspan(*pause, (length > *pause ? length : bytes.size()) - *pause);
+    const std::size_t alike = std::min({rest.size(), bytes.size() - length, std::size_t{16}});
+    const bool begins =
+        template_ ? template_->BeginsLike(rest)
+        : length < bytes.size()
+            ? std::equal(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(alike),
+                         bytes.begin() + static_cast<std::ptrdiff_t>(length))
+            : BeginsLikeLeadingPart(rest);
+    if (!begins || Classify(bytes.first(*pause)) != PieceKind::Stray) {
+        return 0;
+    }
+    const std::size_t strays = *pause;
+    Emit(out, strays, PieceKind::Stray);
+    return strays;
+}
+
 void CPrintFramer::EmitBefore(std::vector<FramedPiece>& out, std::size_t length,
                               std::size_t printAt) {
+    const std::size_t strays = EmitStrays(out, length);
+    length -= strays;
+    printAt -= strays;
     if (length == 0) {
         return;
     }

@@ -11,7 +11,8 @@
 namespace krt460 {
 
 enum class PieceKind {
-    Print, // a whole print: 3328 bytes in the instrument's layout, its end marker in place
+    Print, // a whole print: 3328 bytes in the instrument's layout, its end marker in place but
+           // from an instrument that sends none
     Piece, // what arrived of a print: cut short, damaged, or the rest of one joined late
     Stray, // bytes that begin like no print and hold no band: noise
 };
@@ -34,7 +35,8 @@ struct FramedPiece {
 // leading part), prints are read by their layout, and the line's pauses decide where they lie:
 // the same bytes read as prints one byte further on just as well, and only where a burst ends
 // tells which reading is right. A template is learned only from a print that both begins and
-// ends at such a boundary.
+// ends at such a boundary. Prints of an instrument that sends no end marker are found only so:
+// 3328 bytes whose bands read, from such a boundary to a pause.
 class CPrintFramer {
 public:
     explicit CPrintFramer(std::optional<PrintTemplate> learned = std::nullopt);
@@ -62,9 +64,14 @@ private:
     std::size_t FirstFit();
     bool TakeTemplatePrint(std::vector<FramedPiece>& out);
     bool TakeLayoutPrints(std::vector<FramedPiece>& out, Moment moment);
+    bool TakeUnmarkedPrint(std::vector<FramedPiece>& out, Moment moment);
+    bool TakeStrays(std::vector<FramedPiece>& out, Moment moment);
     bool TakeEndedPiece(std::vector<FramedPiece>& out);
     bool TakeMarkedPieces(std::vector<FramedPiece>& out);
-    // The bytes before a print at `printAt`, as one piece.
+    // Noise that ends at a pause within the first `length` bytes, as a piece of its own; how many
+    // bytes.
+    std::size_t EmitStrays(std::vector<FramedPiece>& out, std::size_t length);
+    // The bytes before a print at `printAt`, as one piece (noise before a pause apart).
     void EmitBefore(std::vector<FramedPiece>& out, std::size_t length, std::size_t printAt);
     void Emit(std::vector<FramedPiece>& out, std::size_t length, PieceKind kind);
     PieceKind Classify(std::span<const std::uint8_t> bytes) const;

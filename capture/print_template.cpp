@@ -17,17 +17,17 @@ constexpr std::size_t kColumns = 160;
 constexpr std::size_t kCountToColumns = 2;
 constexpr std::size_t kCountToLineFeed = kCountToColumns + kColumns;
 
-} // namespace
-
-std::optional<PrintLayout> ReadPrintLayout(std::span<const std::uint8_t> bytes) {
+// Where each band's count byte stands in the first 3328 bytes, read as the decoder reads them.
+std::optional<std::array<std::uint16_t, kPrintBands>>
+ReadBands(std::span<const std::uint8_t> bytes) {
     if (bytes.size() < kFrameLength) {
         return std::nullopt;
     }
     const auto begin = bytes.begin();
     const auto end = begin + kFrameLength;
-    PrintLayout layout;
+    std::array<std::uint16_t, kPrintBands> counts{};
     auto at = std::find(begin, end, kFullStop);
-    for (std::uint16_t& count : layout.counts) {
+    for (std::uint16_t& count : counts) {
         at = std::find(at == end ? end : at + 1, end, kCountByte);
         const auto offset = static_cast<std::size_t>(at - begin);
         if (at == end || offset + kCountToLineFeed >= kFrameLength ||
@@ -37,15 +37,28 @@ std::optional<PrintLayout> ReadPrintLayout(std::span<const std::uint8_t> bytes) 
         count = static_cast<std::uint16_t>(offset);
         at = begin + static_cast<std::ptrdiff_t>(offset + kCountToLineFeed - 1);
     }
-    if (!HasEndMarker(bytes.data())) {
+    return counts;
+}
+
+} // namespace
+
+std::optional<PrintLayout> ReadPrintLayout(std::span<const std::uint8_t> bytes) {
+    const auto counts = ReadBands(bytes);
+    if (!counts || !HasEndMarker(bytes.data())) {
         return std::nullopt;
     }
-    layout.marker = bytes[3324] == kLineFeed && bytes[3325] == kEscape ? 3324 : 3325;
+    PrintLayout layout{*counts,
+                       static_cast<std::uint16_t>(
+                           bytes[3324] == kLineFeed && bytes[3325] == kEscape ? 3324 : 3325)};
     // The marker follows the last band's columns; its line feed may be that band's own.
     if (layout.marker < layout.counts.back() + kCountToLineFeed) {
         return std::nullopt;
     }
     return layout;
+}
+
+bool HoldsAllBands(std::span<const std::uint8_t> bytes) {
+    return ReadBands(bytes).has_value();
 }
 
 PrintTemplate::PrintTemplate(std::span<const std::uint8_t> print, const PrintLayout& layout)

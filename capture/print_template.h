@@ -25,6 +25,8 @@ struct PrintLayout {
 
 // The layout of the first 3328 bytes, or nothing when they are not one whole print.
 std::optional<PrintLayout> ReadPrintLayout(std::span<const std::uint8_t> bytes);
+// Whether the first 3328 bytes hold a full stop and twenty bands after it, marker or not.
+bool HoldsAllBands(std::span<const std::uint8_t> bytes);
 
 // What an instrument sends around the columns of its prints: its leading part, the bytes before
 // each band's count, the tail. Learned from whole prints, it finds prints in a stream by exact

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <map>
 #include <random>
@@ -19,7 +20,7 @@ using Rng = std::mt19937_64;
 
 #ifdef KRT460_FULL_SWEEP
 constexpr std::size_t kSweepStep = 1; // every position
-constexpr int kRandomStreams = 3000;
+constexpr int kRandomStreams = 2000;
 #else
 constexpr std::size_t kSweepStep = 41; // a sample: under TSan and Wine each stream costs more
 constexpr int kRandomStreams = 150;
@@ -68,6 +69,11 @@ struct Instrument {
         return print;
     }
 
+    std::size_t Column(Rng& rng) const {
+        return lead.size() + rng() % kPrintBands * (prefix.size() + 163) + prefix.size() + 2 +
+               rng() % 160;
+    }
+
     std::string Describe() const {
         return "lead " + std::to_string(lead.size()) + ", prefix " + std::to_string(prefix.size()) +
                ", tail " + std::to_string(tail.size()) + (clock.empty() ? "" : ", clock");
@@ -89,15 +95,17 @@ Instrument SampleInstrument(bool markerAt3324) {
     return instrument;
 }
 
-Instrument RandomInstrument(Rng& rng, bool markerAt3324, bool markerInLead, bool clock) {
+// The marker at 3325, at 3324, or none (`markerAt` 0).
+Instrument RandomInstrument(Rng& rng, std::size_t markerAt, bool markerInLead, bool clock) {
     Instrument instrument;
     const std::size_t prefixLength = rng() % 4;
     const std::size_t rest = kFrameLength - kPrintBands * (prefixLength + 163);
     instrument.prefix = Filler(rng, prefixLength);
     // The marker's line feed may be the last band's own.
-    const bool shared = rng() % 4 == 0;
-    const Bytes marker = Join(shared ? Bytes{0x1B, 0x33} : Bytes{0x0A, 0x1B, 0x33},
-                              markerAt3324 ? Bytes{RandomByte(rng)} : Bytes{});
+    const bool shared = markerAt != 0 && rng() % 4 == 0;
+    const Bytes marker = markerAt == 0 ? Bytes{}
+                                       : Join(shared ? Bytes{0x1B, 0x33} : Bytes{0x0A, 0x1B, 0x33},
+                                              markerAt == 3324 ? Bytes{RandomByte(rng)} : Bytes{});
     instrument.tail = Join(Filler(rng, shared ? 0 : rng() % (rest - marker.size())), marker);
     instrument.lead = Filler(rng, rest - instrument.tail.size());
     Bytes& lead = instrument.lead;
@@ -110,14 +118,14 @@ Instrument RandomInstrument(Rng& rng, bool markerAt3324, bool markerInLead, bool
             std::copy_n("\x0A\x1B\x33", 3, lead.begin() + static_cast<std::ptrdiff_t>(at));
         }
     }
-    for (std::size_t at = 0; clock && at < lead.size() && instrument.clock.size() < 6; ++at) {
+    for (std::size_t at = 1; clock && at < lead.size() && instrument.clock.size() < 6; ++at) {
         if (lead[at] != '.' && rng() % 3 == 0) {
             instrument.clock.push_back(at);
         }
     }
     // A print that lost its last byte and a print that begins with it read alike: no instrument
     // can tell those apart, so none sends that byte both last and first.
-    if (markerAt3324 && instrument.tail.back() == lead.front()) {
+    if (markerAt == 3324 && instrument.tail.back() == lead.front()) {
         instrument.tail.back() ^= 0x01;
     }
     return instrument;
@@ -131,8 +139,9 @@ struct Stream {
         std::size_t at;
         Bytes print;
     };
-    std::vector<Expected> intact;                          // prints that arrived as sent
-    std::vector<std::pair<std::size_t, std::size_t>> cuts; // prints cut short: begin, length
+    std::vector<Expected> intact;                            // prints that arrived as sent
+    std::vector<std::pair<std::size_t, std::size_t>> cuts;   // prints cut short: begin, length
+    std::vector<std::pair<std::size_t, std::size_t>> strays; // noise before a pause: begin, length
 
     void Add(const Bytes& part) { bytes.insert(bytes.end(), part.begin(), part.end()); }
     void Intact(const Bytes& print) {
@@ -163,10 +172,23 @@ void AddFaulty(Stream& stream, const Bytes& print, Fault fault, std::size_t at, 
     case Fault::JoinAt:
         stream.Add({print.begin() + static_cast<std::ptrdiff_t>(at), print.end()});
         break;
-    case Fault::Strays: {
+    case Fault::Strays: { // noise: nothing a print begins with, or it is what arrived of one
         Bytes strays(at);
-        std::generate(strays.begin(), strays.end(), [&] { return RandomByte(rng); });
+        std::generate(strays.begin(), strays.end(), [&] {
+            const std::uint8_t byte = RandomByte(rng);
+            return byte == '.' || byte == print.front()
+                       ? std::uint8_t(print.front() == 'x' ? 'y' : 'x')
+                       : byte;
+        });
         stream.Add(strays);
+        // After a whole print, noise before a pause, then a print cut short and sent again.
+        if (!stream.intact.empty() &&
+            stream.intact.back().at + kFrameLength + at == stream.bytes.size() && rng() % 2 == 0) {
+            stream.strays.emplace_back(stream.bytes.size() - at, at);
+            stream.Pause();
+            AddFaulty(stream, print, Fault::CutThenReprint, at, rng);
+            break;
+        }
         stream.Intact(print);
         break;
     }
@@ -174,7 +196,7 @@ void AddFaulty(Stream& stream, const Bytes& print, Fault fault, std::size_t at, 
 }
 
 // Feeds the stream in chunks of 1 to 64 bytes, as a reader gets them, pausing where it pauses;
-// then the line goes quiet and the stream ends.
+// then the line may go quiet, and the stream ends.
 std::vector<FramedPiece> Frame(const Stream& stream, std::optional<PrintTemplate> learned,
                                Rng& rng) {
     CPrintFramer framer(std::move(learned));
@@ -194,7 +216,9 @@ std::vector<FramedPiece> Frame(const Stream& stream, std::optional<PrintTemplate
         keep(framer.Feed(std::span(stream.bytes).subspan(at, end - at)));
         at = end;
     }
-    keep(framer.Quiet());
+    if (rng() % 2 == 0) {
+        keep(framer.Quiet());
+    }
     keep(framer.Flush());
     EXPECT_EQ(framer.Pending(), 0u);
     return pieces;
@@ -220,7 +244,7 @@ void ExpectRulesHold(const Stream& stream, const std::vector<FramedPiece>& piece
         begins[again.size()] = &piece;
         again.insert(again.end(), piece.bytes.begin(), piece.bytes.end());
         ASSERT_TRUE(piece.kind != PieceKind::Print ||
-                    (piece.bytes.size() == kFrameLength && HasEndMarker(piece.bytes.data())))
+                    (piece.bytes.size() == kFrameLength && HoldsAllBands(piece.bytes)))
             << what;
     }
     ASSERT_EQ(again, stream.bytes) << what << ": bytes lost or invented";
@@ -229,6 +253,10 @@ void ExpectRulesHold(const Stream& stream, const std::vector<FramedPiece>& piece
         ASSERT_TRUE(found != begins.end() && found->second->bytes == print.print &&
                     found->second->kind == PieceKind::Print)
             << what << ": the print at byte " << print.at << " did not come out whole";
+    }
+    for (const auto& [begin, length] : stream.strays) {
+        EXPECT_TRUE(begins.count(begin) && begins.count(begin + length))
+            << what << ": noise before a pause at " << begin << " not a piece of its own";
     }
     for (const auto& [begin, length] : stream.cuts) {
         for (auto piece = std::prev(begins.upper_bound(begin));
@@ -249,8 +277,8 @@ std::optional<PrintTemplate> TemplateOf(const Bytes& print) {
 TEST(PrintFramer, AFaultAnywhereCostsAtMostThePrintItFallsIn) {
     Rng instruments(460);
     const Instrument tested[] = {SampleInstrument(false), SampleInstrument(true),
-                                 RandomInstrument(instruments, false, true, false),
-                                 RandomInstrument(instruments, true, true, false)};
+                                 RandomInstrument(instruments, 3325, true, false),
+                                 RandomInstrument(instruments, 3324, true, false)};
     for (const Instrument& instrument : tested) {
         for (std::size_t at = 0; at < kFrameLength; at += kSweepStep) {
             for (const Fault fault :
@@ -303,30 +331,40 @@ TEST(PrintFramer, RandomRunsOfFaultsCostOnlyTheirPrints) {
         const unsigned seed = 1000u + static_cast<unsigned>(n);
         Rng rng(seed);
         const bool clock = rng() % 4 == 0;
-        const Instrument instrument = RandomInstrument(rng, rng() % 2 == 0, rng() % 2 == 0, clock);
+        // One in three sends no end marker: only pauses between its prints show where they lie.
+        const std::size_t markerAt = std::array<std::size_t, 3>{3325, 3324, 0}[rng() % 3];
+        const Instrument instrument = RandomInstrument(rng, markerAt, rng() % 2 == 0, clock);
+        const bool paced = clock || markerAt == 0;
         Stream stream;
-        const bool learned = !clock && rng() % 2 == 0;
-        // Before any print is known, the session's first prints arrive as sent: a reader that
-        // has not seen one whole cannot tell a stray byte before a print from a print one byte
-        // further on whose last byte went missing.
+        const bool learned = !paced && rng() % 2 == 0;
+        // Until a print is known, only the session's first print has a fault, in a column: bytes
+        // lost or added elsewhere may leave it reading whole, a byte off, which a reader that
+        // has seen no print whole cannot tell. After such a fault no print is known for sure.
         bool known = learned;
-        const int prints = 3 + static_cast<int>(rng() % 6);
+        bool sure = markerAt != 0;
+        // Some sessions are one burst longer than the framer holds (eight prints).
+        const bool burst = rng() % 3 == 0;
+        const int prints =
+            burst ? 9 + static_cast<int>(rng() % 10) : 3 + static_cast<int>(rng() % 6);
         for (int i = 0; i < prints; ++i) {
             // A clock changes the leading part: only pauses between prints show where they lie.
-            const bool join = i == 0 && rng() % 5 == 0;
+            // Nor where a burst that one joined begins: only where it ends tells that.
+            const bool join = i == 0 && !burst && sure && rng() % 5 == 0;
             // A reader that joins a stream gets its bytes at once, with no pause before them.
-            if (!join && (clock || i == 0 || rng() % 3 == 0)) {
-                known = known || (i > 0 && !stream.intact.empty());
+            if (!join && (paced || i == 0 || (!burst && rng() % 3 == 0))) {
+                known = known || (i > 0 && sure && !stream.intact.empty());
                 stream.Pause();
             }
             const Bytes print = instrument.Print(rng);
             // One print in three or so with a fault, once the instrument is known.
-            std::uint64_t kind = join ? 3 : known ? rng() % 10 : 9;
+            std::uint64_t kind = join ? 3 : known ? rng() % 10 : i == 0 && sure ? rng() % 4 : 9;
+            sure = sure && kind > 2;
             kind = kind == 3 && !join ? 5 : kind; // a reader joins a stream only at its start
             if (kind < 5) {                       // Lose, Add, CutThenReprint, JoinAt, Strays
-                const std::size_t at = kind == 4  ? 1 + rng() % 200
-                                       : kind < 2 ? rng() % kFrameLength
-                                                  : 1 + rng() % (kFrameLength - 1);
+                const std::size_t from = kind < 2 ? 0 : 1;
+                const std::size_t at = kind == 4         ? 1 + rng() % 200
+                                       : !known && !join ? instrument.Column(rng)
+                                                         : from + rng() % (kFrameLength - from);
                 AddFaulty(stream, print, static_cast<Fault>(kind), at, rng);
             } else if (kind == 5) { // an instrument that pauses within a print
                 stream.pauses.push_back(stream.bytes.size() + 1 + rng() % (kFrameLength - 1));

@@ -36,13 +36,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     // The framer loses and invents nothing: its pieces and what the end of the stream flushes
-    // are the stream again, in order, whatever the chunks and pauses; a whole print is whole.
+    // are the stream again, in order, whatever the chunks and pauses; a whole print's bands read.
     CPrintFramer framer;
     std::vector<std::uint8_t> again;
     const auto keep = [&](std::vector<FramedPiece> pieces) {
         for (const FramedPiece& piece : pieces) {
             if (piece.kind == PieceKind::Print &&
-                (piece.bytes.size() != kFrameLength || !HasEndMarker(piece.bytes.data()))) {
+                (piece.bytes.size() != kFrameLength || !HoldsAllBands(piece.bytes))) {
                 std::abort();
             }
             again.insert(again.end(), piece.bytes.begin(), piece.bytes.end());
