@@ -79,9 +79,7 @@ open("plain.frame", "wb").write(u)
 PY
 for entry in "plain 3 0 1" "cut168 2 1 0" "cut20 2 1 0" "at3324 3 0 0"; do
     read -r name pictures partials missing <<<"$entry"
-    "$SIMULATOR" "$name.stream" --link "$port" --wait-open --baud 115200 >/dev/null 2>&1 &
-    SIMULATOR_PID=$!
-    wait_for 10 test -L "$port"
+    SAMPLE_FRAME=$name.stream start_simulator "$port" --wait-open --baud 115200 2>/dev/null
     "$KRT460" listen --port "$port" --dir "$name" --timeout 1 >out.txt 2>log.txt &
     pid=$!
     wait_for 20 lines out.txt "end marker" "$pictures" || fail "$name: no $pictures pictures"

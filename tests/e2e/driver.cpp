@@ -184,27 +184,50 @@ public:
         return Narrow(wide, CP_UTF8);
     }
 
-    // The instrument's print key: the bytes `range` of the frame ("1000": the first 1000,
-    // "1000-3328": the rest after them), or all of it; `then` "hangup" pulls the adapter out
-    // after them. The request appears whole, by a rename, so that the simulator never reads it
-    // half-written.
-    void Print(int port, const std::string& range = "", const char* then = "") const {
-        const std::string& trigger = port == 12  ? c_.trigger12
-                                     : port == 2 ? c_.trigger2
-                                                 : c_.trigger1;
+    // A request to the simulator of COM`port`. It appears whole, by a rename, so that the
+    // simulator never reads it half-written, and is taken before the next is made.
+    void Request(int port, const std::string& text) const {
+        const std::string& trigger = Trigger(port);
         const std::string pending = trigger + ".pending";
-        std::ofstream(pending, std::ios::binary) << range << ' ' << then;
+        std::ofstream(pending, std::ios::binary) << text;
         ::MoveFileExA(pending.c_str(), trigger.c_str(), MOVEFILE_REPLACE_EXISTING);
+        WaitUntil([&] { return !Exists(trigger.c_str()); });
     }
 
-    // Empfangen: the lamp turns green.
-    void Arm(const char* what = "Empfangen turns the lamp green") const {
+    // The instrument's print key: the bytes `range` of the frame ("1000": the first 1000,
+    // "1000-3328": the rest after them), or all of it; `then` "hangup" pulls the adapter out
+    // after them and plugs it in again.
+    void Print(int port, const std::string& range = "", const char* then = "") const {
+        Request(port, range + ' ' + then);
+    }
+
+    // How often the program has opened the port the simulator offers now, each open counted
+    // once the program flushed the port (a print before that flush is lost); -1 while nobody
+    // holds it.
+    int Opens(int port) const {
+        const std::string answer = Trigger(port) + ".answer";
+        ::DeleteFileA(answer.c_str());
+        Request(port, "?");
+        WaitUntil([&] { return Exists(answer.c_str()); });
+        const Bytes said = ReadFile(answer);
+        const std::string text(said.begin(), said.end());
+        return text.rfind("open ", 0) == 0 ? std::stoi(text.substr(5)) : -1;
+    }
+    // Waits until the program holds the port, opened afresh since it was opened `before` times:
+    // only then may the instrument print.
+    bool Holds(int port, int before = 0) const {
+        return WaitUntil([&] { return Opens(port) > before; });
+    }
+
+    // Empfangen: the lamp turns green, and the program holds the port afresh.
+    void Arm(const char* what = "Empfangen turns the lamp green", int port = 1) const {
+        const int before = Opens(port);
         Click(main_, IDC_RECEIVE);
-        Check(WaitForLamp(main_, Lamp::Receiving), what);
+        Check(WaitForLamp(main_, Lamp::Receiving) && Holds(port, before), what);
     }
 
     void Receive(int port = 1) const {
-        Arm();
+        Arm("Empfangen turns the lamp green", port);
         Check(ByteCount(main_) == 0, "the count beside the lamp starts at 0");
         Print(port);
         Check(WaitForLamp(main_, Lamp::Received), "a frame with its end marker turns it red");
@@ -213,15 +236,16 @@ public:
 
     // Empfangen, then the instrument sends `range` of a print: `count` bytes arrive.
     void ReceivePart(const std::string& range, long count, const char* what, int port = 1) const {
-        Arm(what);
+        Arm(what, port);
         Print(port, range);
         Check(WaitUntil([&] { return ByteCount(main_) == count; }), what);
     }
     // Empfangen while a print arrives, answered Ja: the count starts again from 0.
     void AnswerJa(const char* what) const {
+        const int before = Opens(1);
         Click(main_, IDC_RECEIVE);
         TakeMessageBox(IDYES);
-        Check(WaitUntil([&] { return ByteCount(main_) == 0; }), what);
+        Check(WaitUntil([&] { return ByteCount(main_) == 0; }) && Holds(1, before), what);
     }
 
     // Anzeigen; with `whole`, the check that Scp1.bmp is the reference picture.
@@ -253,16 +277,15 @@ public:
         Check(Closed(about), "Escape closes it");
     }
 
-    void End(const char* how, const std::function<void()>& close, const std::string& ini) const {
-        close();
-        Check(Exited(), std::string(how) + " ends the program");
+    // After `how` closed it: the program ends and has written `ini`.
+    void Ended(const std::string& how, const std::string& ini = "COM1\r\n1\r\n0\r\n") const {
+        Check(Exited(), how + " ends the program");
         const Bytes written = ReadFile("KRT460.ini");
-        Check(std::string(written.begin(), written.end()) == ini,
-              std::string(how) + " writes KRT460.ini");
+        Check(std::string(written.begin(), written.end()) == ini, how + " writes KRT460.ini");
     }
     void Ende(const std::string& ini = "COM1\r\n1\r\n0\r\n") const {
-        End(
-            "Ende", [&] { Click(main_, IDOK); }, ini);
+        Click(main_, IDOK);
+        Ended("Ende", ini);
     }
     // A log-off or shutdown: Windows asks whether the session may end, announces that it ends,
     // then ends the process itself.
@@ -270,11 +293,14 @@ public:
         Check(Ask(main_, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF) == TRUE, "a log-off may go on");
         Ask(main_, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
         ::TerminateProcess(process_.get(), 1);
-        End(
-            "The end of the session", [] {}, ini);
+        Ended("The end of the session", ini);
     }
 
 private:
+    const std::string& Trigger(int port) const {
+        return port == 12 ? c_.trigger12 : port == 2 ? c_.trigger2 : c_.trigger1;
+    }
+
     const Context& c_;
     krt460::UniqueKernelHandle process_;
     DWORD pid_ = 0;
@@ -304,12 +330,8 @@ bool ShowsTheFirst1000Bytes(const Session& s, const Context& c) {
 void MainScenario(const Context& c) {
     const Session s(c);
     Check(WaitForLamp(s.Main(), Lamp::Idle), "start-up shows the yellow lamp");
-    Check(WaitUntil(
-              [&] { // the LCD glass of the sample picture
-                  return ScreenShot(s.Display(), 170, 170).At(105, 125) == 0xA8BA96;
-              },
-              5s),
-          "start-up shows the sample screen");
+    const auto glass = [&] { return ScreenShot(s.Display(), 170, 170).At(105, 125) == 0xA8BA96; };
+    Check(WaitUntil(glass, 5s), "start-up shows the sample screen, its LCD glass");
     Check(ByteCount(s.Main()) == -1, "no count is shown before Empfangen");
 
     Click(s.Main(), IDC_SAVE);
@@ -420,8 +442,8 @@ void MainScenario(const Context& c) {
                   std::equal(&before.left, &before.left + 4, &after.left),
               "Anzeigen shows it again, unmoved");
     }
-    s.End(
-        "Escape", [&] { Press(s.Main(), VK_ESCAPE); }, "COM1\r\n1\r\n0\r\n");
+    Press(s.Main(), VK_ESCAPE);
+    s.Ended("Escape");
 }
 
 void FilesFailScenario(const Context& c) {
@@ -437,18 +459,6 @@ void FilesFailScenario(const Context& c) {
     Check(ToldWithReason(s.TakeMessageBox(), "KRT460.ini konnte nicht geschrieben werden!"),
           "a KRT460.ini that cannot be written is told, with the reason");
     Check(s.Exited(), "and the program still ends");
-}
-
-// Whether the simulator sees COM1 held by nobody: it answers a "?" beside its trigger.
-bool PortClosed(const Context& c) {
-    const std::string answer = c.trigger1 + ".answer";
-    ::DeleteFileA(answer.c_str());
-    const std::string pending = c.trigger1 + ".pending";
-    std::ofstream(pending, std::ios::binary) << "?";
-    ::MoveFileExA(pending.c_str(), c.trigger1.c_str(), MOVEFILE_REPLACE_EXISTING);
-    WaitUntil([&] { return Exists(answer.c_str()); });
-    const Bytes said = ReadFile(answer);
-    return std::string(said.begin(), said.end()) == "closed";
 }
 
 bool Checked(HWND dialog, int id, LRESULT state) {
@@ -520,9 +530,8 @@ void SettingsScenario(const Context& c) {
     Click(s.Main(), IDC_RECEIVE);
     Check(s.TakeMessageBox() == "Error: Open COM port!", "a missing port says so");
     Check(WaitForLamp(s.Main(), Lamp::Idle), "and leaves the lamp yellow");
-    s.End(
-        "The close box", [&] { ::PostMessageW(s.Main(), WM_SYSCOMMAND, SC_CLOSE, 0); },
-        "COM42\r\n0\r\n0\r\n");
+    ::PostMessageW(s.Main(), WM_SYSCOMMAND, SC_CLOSE, 0);
+    s.Ended("The close box", "COM42\r\n0\r\n0\r\n");
 }
 
 // KRT460.ini names \\.\COM12: the dialog shows it under "Andere:" with Rahmen kept; the list
@@ -622,9 +631,7 @@ std::vector<std::string> FilesLike(const char* pattern) {
     for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = ::FindNextFileA(search, &found)) {
         names.emplace_back(found.cFileName);
     }
-    if (search != INVALID_HANDLE_VALUE) {
-        ::FindClose(search);
-    }
+    ::FindClose(search); // fails harmlessly when nothing matched
     return names;
 }
 
@@ -641,10 +648,8 @@ void SeriesScenario(const Context& c) {
         Check(CheckEveryPrintAndClose(dialog), "a click checks Jeden Ausdruck speichern");
 
         const HWND button = ::GetDlgItem(s.Main(), IDC_RECEIVE);
-        Click(s.Main(), IDC_RECEIVE);
-        Check(WaitForLamp(s.Main(), Lamp::Receiving) &&
-                  WaitUntil([&] { return WindowText(button) == L"Anhalten"; }),
-              "Empfangen arms the series: green, and the button reads Anhalten");
+        s.Arm("Empfangen arms the series: green");
+        Check(WaitUntil([&] { return WindowText(button) == L"Anhalten"; }), "button: Anhalten");
         // The counts beside the lamp and the files: saved, kept cut short; and whether Scp1.bmp
         // is behind.
         const auto counted = [&](std::size_t saved, std::size_t partial, bool stale = false) {
@@ -677,6 +682,7 @@ void SeriesScenario(const Context& c) {
         s.Print(1);
         Check(counted(4, 1), "the rest of a print is kept as .partial.bin and counted");
         s.Print(1, "0", "hangup");
+        Check(s.Holds(1), "the adapter pulled out and plugged in: the series opens it again");
         s.Print(1);
         Check(counted(5, 1), "after the adapter was pulled out and plugged in, the next is saved");
 
@@ -711,15 +717,14 @@ void SeriesScenario(const Context& c) {
         Check(s.WaitForDialog(L"KRT460", 0xFFFF, 1s) == nullptr, "and no message box was shown");
 
         Click(s.Main(), IDC_RECEIVE);
-        Check(WaitUntil([&] { return WindowText(button) == L"Empfangen"; }) && PortClosed(c),
+        Check(WaitUntil([&] { return WindowText(button) == L"Empfangen"; }) && s.Opens(1) < 0,
               "Anhalten releases the port");
         s.Ende(ini);
     }
     const Session again(c);
     const HWND dialog = again.OpenSettings();
-    Check(Checked(dialog, IDC_CHECK_EVERY_PRINT, BST_CHECKED), "the option survives a restart");
-    Press(dialog, VK_ESCAPE);
-    Closed(dialog);
+    Check(Checked(dialog, IDC_CHECK_EVERY_PRINT, BST_CHECKED) && ClickAndClose(dialog, IDCANCEL),
+          "the option survives a restart");
     again.Ende(ini);
 }
 

@@ -41,9 +41,7 @@ stop_simulator
 # The test above left COM1 with fNull, fDsrSensitivity and XON/XOFF set: NUL, XON and XOFF
 # bytes must all arrive.
 python3 -c "import sys; sys.stdout.buffer.write(bytes([0x00, 0x11, 0x13, 0x41]) * 832)" >special.bin
-"$SIMULATOR" special.bin --link "$WINE_SESSION_DIR/com1" --wait-open >/dev/null 2>&1 &
-SIMULATOR_PID=$!
-wait_for 10 test -L "$WINE_SESSION_DIR/com1"
+SAMPLE_FRAME=special.bin start_simulator "$WINE_SESSION_DIR/com1" --wait-open
 timeout 60 wine "$KRT460_EXE" receive --port COM1 -o special.bmp --raw special.out >log.txt 2>&1 || true
 stop_simulator
 check "NUL, XON and XOFF bytes arrive unchanged" cmp -s special.bin special.out
