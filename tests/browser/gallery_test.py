@@ -45,7 +45,9 @@ def wait_for(check, what, seconds=30):
 
 def port_held():  # as the simulator answers a "?" beside its trigger
     if os.path.exists(trigger + ".answer"):
-        held = open(trigger + ".answer").read() == "open"
+        # "open N": held, and flushed N times; the print goes only after the flush
+        answer = open(trigger + ".answer").read().split()
+        held = answer[0] == "open" and int(answer[1]) > 0
         os.remove(trigger + ".answer")
         return held
     if not os.path.exists(trigger):
