@@ -58,7 +58,7 @@ def port_held():  # the simulator's answer to "?"
     os.rename(trigger + ".new", trigger)
     answer = until(lambda: os.path.exists(trigger + ".answer") and open(trigger + ".answer").read())
     os.unlink(trigger + ".answer")
-    return answer == "open"
+    return answer.startswith("open ") and answer != "open 0"  # held and flushed
 
 def files_in_place():  # the time the last of a print's files (its record names them) appears
     seen, named = set(), None

@@ -156,7 +156,7 @@ echo "PASS listen: two runs into one folder keep 20 prints as 20 pictures"
 mkdir rescue held
 start_simulator "$port" --trigger "$work/press" --baud 115200
 press() { echo "$1" >press.new && mv press.new press; }
-port_held() { rm -f press.answer; press "?"; wait_for 5 test -e press.answer && grep -q open press.answer; }
+port_held() { rm -f press.answer; press "?"; wait_for 5 test -e press.answer && grep -q '^open [1-9]' press.answer; }
 (ulimit -S -f 2 && trap '' XFSZ && TMPDIR=$work/rescue exec "$KRT460" listen --port "$port" \
     --dir held) >out.txt 2>log.txt &
 pid=$!
