@@ -84,8 +84,9 @@ bool SendPaced(int fd, const std::vector<std::uint8_t>& bytes, unsigned baud,
         std::this_thread::sleep_until(start +
                                       std::chrono::duration_cast<Clock::duration>(byteTime * i));
         // A receiver that flushes once more while it settles (Wine's PurgeComm flushes the input
-        // twice) has thrown away what came: it gets the bytes again from the first.
-        if (i > 0 && ReadFlushNotice(fd)) {
+        // twice) has thrown away what came: it gets the bytes again from the first. A flush
+        // before the first byte threw away nothing.
+        if (ReadFlushNotice(fd) && i > 0) {
             std::fprintf(stderr, "instrument_simulator: flushed after %zu bytes: again\n", i);
             start = Clock::now();
             i = 0;
