@@ -420,12 +420,21 @@ void CPrintFramer::EmitBefore(std::vector<FramedPiece>& out, std::size_t length,
         return;
     }
     const std::span<const std::uint8_t> bytes(pending_);
-    PieceKind kind = Classify(bytes.first(length));
-    // What arrived of a print sent again at once: it begins as the print after it.
-    if (kind == PieceKind::Stray &&
-        std::equal(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length),
-                   bytes.begin() + static_cast<std::ptrdiff_t>(printAt))) {
-        kind = PieceKind::Piece;
+    const PieceKind kind = Classify(bytes.first(length));
+    // What arrived of a print sent again at once begins as the print after it, and may follow
+    // bytes that tell nothing (the rest of a print the reader joined late): it is a piece of its
+    // own, kept.
+    for (std::size_t cut = length > kFrameLength ? length - kFrameLength : 0;
+         kind == PieceKind::Stray && cut < length; ++cut) {
+        if (std::equal(bytes.begin() + static_cast<std::ptrdiff_t>(cut),
+                       bytes.begin() + static_cast<std::ptrdiff_t>(length),
+                       bytes.begin() + static_cast<std::ptrdiff_t>(printAt))) {
+            if (cut > 0) {
+                Emit(out, cut, Classify(bytes.first(cut)));
+            }
+            Emit(out, length - cut, PieceKind::Piece);
+            return;
+        }
     }
     Emit(out, length, kind);
 }

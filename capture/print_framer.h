@@ -71,7 +71,8 @@ private:
     // Noise that ends at a pause within the first `length` bytes, as a piece of its own; how many
     // bytes.
     std::size_t EmitStrays(std::vector<FramedPiece>& out, std::size_t length);
-    // The bytes before a print at `printAt`, as one piece (noise before a pause apart).
+    // The bytes before a print at `printAt`, as one piece (noise before a pause, and what arrived
+    // of that print cut short just before it, apart).
     void EmitBefore(std::vector<FramedPiece>& out, std::size_t length, std::size_t printAt);
     void Emit(std::vector<FramedPiece>& out, std::size_t length, PieceKind kind);
     PieceKind Classify(std::span<const std::uint8_t> bytes) const;

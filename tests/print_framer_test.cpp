@@ -169,8 +169,11 @@ void AddFaulty(Stream& stream, const Bytes& print, Fault fault, std::size_t at, 
         stream.Add({print.begin(), print.begin() + static_cast<std::ptrdiff_t>(at)});
         stream.Intact(print);
         break;
-    case Fault::JoinAt:
+    case Fault::JoinAt: // the rest of a print, perhaps then one cut short and sent again
         stream.Add({print.begin() + static_cast<std::ptrdiff_t>(at), print.end()});
+        if (rng() % 2 == 0) {
+            AddFaulty(stream, print, Fault::CutThenReprint, 1 + rng() % 200, rng);
+        }
         break;
     case Fault::Strays: { // noise: nothing a print begins with, or it is what arrived of one
         Bytes strays(at);
