@@ -212,27 +212,37 @@
     }
 
     let loads = 0; // only the answer to the latest look is shown
+    let held = null; // events that came while a look was out: its answer may be older than they
 
     async function load() {
         const mine = ++loads;
-        const query = new URLSearchParams({ page });
-        if (folder !== null) {
-            query.set("folder", folder);
+        held = held || [];
+        try {
+            const query = new URLSearchParams({ page });
+            if (folder !== null) {
+                query.set("folder", folder);
+            }
+            const answer = await fetch("/captures?" + query, { cache: "no-store" });
+            if (!answer.ok) {
+                throw new Error(`the list: ${answer.status}`);
+            }
+            const listing = await answer.json();
+            if (mine !== loads) {
+                return;
+            }
+            captures = listing.captures;
+            total = listing.total;
+            pageSize = listing.pageSize;
+            folders = listing.folders;
+            showFolders();
+            show();
+        } finally {
+            if (mine === loads) {
+                const late = held;
+                held = null;
+                late.forEach(apply);
+            }
         }
-        const answer = await fetch("/captures?" + query, { cache: "no-store" });
-        if (!answer.ok) {
-            throw new Error(`the list: ${answer.status}`);
-        }
-        const listing = await answer.json();
-        if (mine !== loads) {
-            return;
-        }
-        captures = listing.captures;
-        total = listing.total;
-        pageSize = listing.pageSize;
-        folders = listing.folders;
-        showFolders();
-        show();
     }
 
     function changed(capture) {
@@ -265,6 +275,15 @@
         }
     }
 
+    function apply(message) {
+        const data = JSON.parse(message.data);
+        if (message.type === "capture") {
+            changed(data);
+        } else {
+            removed(data.key);
+        }
+    }
+
     // The events come through the gallery's worker, shared by every tab of this browser.
     function listen() {
         const shared = typeof SharedWorker === "function";
@@ -275,10 +294,12 @@
             if (message.type === "status") {
                 $("live").textContent = message.text;
                 $("live").className = message.down ? "down" : "";
-            } else if (message.type === "capture") {
-                changed(JSON.parse(message.data));
-            } else if (message.type === "removed") {
-                removed(JSON.parse(message.data).key);
+            } else if (message.type === "capture" || message.type === "removed") {
+                if (held) {
+                    held.push(message);
+                } else {
+                    apply(message);
+                }
             } else if (message.type === "reset") {
                 load().catch(() => {});
             }
