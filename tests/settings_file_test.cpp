@@ -45,12 +45,6 @@ TEST(SettingsFile, LoadReadsWholeLinesOfTheTextStream) {
     }
 }
 
-TEST(SettingsFile, MissingFileGivesDefaultsAndIsNotCreated) {
-    ScratchDir dir;
-    EXPECT_EQ(CSettingsFile::LoadSettings(dir.File("KRT460.ini")), Settings{});
-    EXPECT_FALSE(std::filesystem::exists(dir.File("KRT460.ini")));
-}
-
 TEST(SettingsFile, SaveWritesCrLfLinesThatReadBackTheSame) {
     ScratchDir dir;
     const std::string path = dir.File("KRT460.ini");
@@ -64,9 +58,14 @@ TEST(SettingsFile, SaveWritesCrLfLinesThatReadBackTheSame) {
     }
 }
 
-TEST(SettingsFile, SaveIntoMissingFolderFailsWithTheReason) {
+// A missing file gives the defaults and is not created; a save into a missing folder fails and
+// says why.
+TEST(SettingsFile, MissingFileOrFolder) {
+    ScratchDir dir;
+    EXPECT_EQ(CSettingsFile::LoadSettings(dir.File("KRT460.ini")), Settings{});
+    EXPECT_FALSE(std::filesystem::exists(dir.File("KRT460.ini")));
     std::string reason;
-    EXPECT_FALSE(CSettingsFile::SaveSettings(ScratchDir().File("missing/KRT460.ini"), {}, &reason));
+    EXPECT_FALSE(CSettingsFile::SaveSettings(dir.File("missing/KRT460.ini"), {}, &reason));
     EXPECT_FALSE(reason.empty());
 }
 
