@@ -36,6 +36,7 @@ TEST(CaptureKeeper, KeepsEachPrintByOneRule) {
     longer.insert(longer.begin() + 100, 0x00);
     const Print whole = Arrived(sample);
     const Print cut = Arrived({sample.begin(), sample.begin() + 20}, CaptureEnd::Stalled);
+    const Print noPrint = Arrived(Bytes(kFrameLength, 0x55));
     const struct {
         const char* name;
         Print print;
@@ -46,11 +47,7 @@ TEST(CaptureKeeper, KeepsEachPrintByOneRule) {
         {"a whole print", whole, true, KeptAs::Picture, {".bin", ".bmp", ".json"}},
         {"the series keeps no .bin beside", whole, false, KeptAs::Picture, {".bmp", ".json"}},
         {"no marker, bands intact", Arrived(unmarked), false, KeptAs::Picture, {".bmp", ".json"}},
-        {"3328 bytes, no print",
-         Arrived(Bytes(kFrameLength, 0x55)),
-         true,
-         KeptAs::Raw,
-         {".bin", ".json"}},
+        {"3328 bytes, no print", noPrint, true, KeptAs::Raw, {".bin", ".json"}},
         {"cut short", cut, true, KeptAs::Partial, {".json", ".partial.bin"}},
         {"one byte too many", Arrived(longer), true, KeptAs::Partial, {".json", ".partial.bin"}},
         {"noise", Arrived({0x00, 0xFF}, CaptureEnd::Complete, true), true, KeptAs::Stray, {}},

@@ -4,7 +4,6 @@
 #include "test_files.h"
 
 #include <gtest/gtest.h>
-#include <memory>
 
 namespace krt460::cli {
 namespace {

@@ -11,7 +11,6 @@
 #include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 namespace krt460::web {
@@ -243,8 +242,7 @@ TEST_F(Gallery, ASecondGalleryOnTheSameAddressFails) {
     GalleryOptions options;
     options.dir = dir_.string();
     options.port = server_->Port();
-    std::ostringstream log;
-    GalleryServer second(options, log);
+    GalleryServer second(options, log_);
     std::string error;
     EXPECT_FALSE(second.Start(error));
     EXPECT_NE(error.find("in use"), std::string::npos) << error;
