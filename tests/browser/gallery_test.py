@@ -45,19 +45,13 @@ def wait_for(check, what, seconds=30):
 
 def port_held():  # as the simulator answers a "?" beside its trigger
     if os.path.exists(trigger + ".answer"):
-        # "open N": held, and flushed N times; the print goes only after the flush
-        answer = open(trigger + ".answer").read().split()
-        held = answer[0] == "open" and int(answer[1]) > 0
+        answer = open(trigger + ".answer").read()  # "open N": held, its input flushed N times
+        held = answer.startswith("open ") and answer != "open 0"
         os.remove(trigger + ".answer")
         return held
     if not os.path.exists(trigger):
         open(trigger + ".new", "w").write("?")
         os.rename(trigger + ".new", trigger)
-
-
-def log_line(log, pattern):
-    match = re.search(pattern, open(os.path.join(work, log)).read())
-    return match and match.group(1)
 
 
 try:
@@ -66,7 +60,8 @@ try:
     wait_for(lambda: os.path.islink(port), "the simulator's port")
     start([krt460, "listen", "--port", port, "--dir", bench], "listen.log")
     start([krt460, "serve", "--dir", gallery, "--bind", "127.0.0.1:0"], "serve.log")
-    url = wait_for(lambda: log_line("serve.log", r"at (http://127\.0\.0\.1:\d+/)"), "serve")
+    url = wait_for(lambda: re.search(r"at (http://127\.0\.0\.1:\d+/)", open(
+        os.path.join(work, "serve.log")).read()), "serve").group(1)
 
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
