@@ -76,6 +76,34 @@ bool NaturalLess(const std::string& a, const std::string& b) {
     return a.size() - i < b.size() - j;
 }
 
+CancelOnStop::CancelOnStop(std::stop_token stop, std::function<void()> cancel)
+    : cancel_(std::move(cancel)), callback_(std::move(stop), [this] { Cancel(); }) {
+    const std::lock_guard lock(mutex_);
+    opening_ = !stopped_;
+}
+
+CancelOnStop::~CancelOnStop() {
+    {
+        const std::lock_guard lock(mutex_);
+        opening_ = false;
+    }
+    done_.notify_all();
+}
+
+bool CancelOnStop::Stopped() const {
+    const std::lock_guard lock(mutex_);
+    return stopped_;
+}
+
+void CancelOnStop::Cancel() {
+    std::unique_lock lock(mutex_);
+    stopped_ = true;
+    while (opening_) {
+        cancel_();
+        done_.wait_for(lock, std::chrono::milliseconds(50));
+    }
+}
+
 PortClaim::PortClaim(std::string key) {
     const std::lock_guard lock(claimsMutex);
     if (Claims().insert(key).second) {

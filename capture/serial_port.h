@@ -3,9 +3,12 @@
 #include "capture/print.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <stop_token>
@@ -58,6 +61,30 @@ struct OpenResult {
 // are not serial ports, and a port this process already holds. An open that waits for a device
 // (a Bluetooth link) ends when `stop` is requested.
 OpenResult OpenSerialPort(const std::string& name, std::stop_token stop = {});
+
+// Cancels an open in progress when `stop` is requested, from the thread that requests it: again
+// every 50 ms until the open has returned (this object goes), since a driver that has not begun
+// the open when a cancel comes ignores it.
+class CancelOnStop {
+public:
+    CancelOnStop(std::stop_token stop, std::function<void()> cancel);
+    ~CancelOnStop();
+    CancelOnStop(const CancelOnStop&) = delete;
+    CancelOnStop& operator=(const CancelOnStop&) = delete;
+
+    // Whether the stop came before the open began: it must not begin then.
+    bool Stopped() const;
+
+private:
+    void Cancel();
+
+    std::function<void()> cancel_;
+    mutable std::mutex mutex_;
+    std::condition_variable done_;
+    bool stopped_ = false;
+    bool opening_ = false;
+    std::stop_callback<std::function<void()>> callback_; // last: goes first
+};
 
 // The platform's device name for a port name, or empty when the name is refused.
 std::string SerialDeviceName(const std::string& name);

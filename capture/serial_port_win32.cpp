@@ -202,18 +202,23 @@ OpenResult OpenSerialPort(const std::string& name, std::stop_token stop) {
     }
     // A Bluetooth port can take seconds to open: a stop cancels the open in progress.
     const UniqueKernelHandle self(::OpenThread(THREAD_TERMINATE, FALSE, ::GetCurrentThreadId()));
-    const std::stop_callback cancel(stop, [&self] {
-        if (self) {
-            ::CancelSynchronousIo(self.get());
+    UniqueFileHandle handle;
+    DWORD openError = ERROR_SUCCESS; // taken at once: ending the cancels may overwrite it
+    {
+        const CancelOnStop cancel(stop, [&self] {
+            if (self) {
+                ::CancelSynchronousIo(self.get());
+            }
+        });
+        if (cancel.Stopped()) {
+            return {nullptr, SystemError("open " + name, ERROR_OPERATION_ABORTED)};
         }
-    });
-    if (stop.stop_requested()) {
-        return {nullptr, SystemError("open " + name, ERROR_OPERATION_ABORTED)};
+        handle = UniqueFileHandle(::CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                                nullptr, OPEN_EXISTING, 0, nullptr));
+        openError = ::GetLastError();
     }
-    UniqueFileHandle handle(::CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                          OPEN_EXISTING, 0, nullptr));
     if (!handle) {
-        return {nullptr, SystemError("open " + name, ::GetLastError())};
+        return {nullptr, SystemError("open " + name, openError)};
     }
     if (::GetFileType(handle.get()) != FILE_TYPE_CHAR) {
         return {nullptr, {"open " + name, ERROR_BAD_DEVICE, "not a serial device"}};

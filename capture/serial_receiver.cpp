@@ -253,36 +253,69 @@ void CSerialReceiver::ReceiveStream(Worker& worker) {
     const bool onePrint = options.mode == ReceiveMode::OnePrint;
     CPrintFramer framer(Template());
     StreamLedger ledger;
-    // A capture that replaces one cut off drops what comes before the first whole print: the
-    // instrument may still be sending the rest of the print cut off.
+    // A capture that replaces one cut off drops the rest of the print cut off: the bytes before
+    // the first whole print, or before the first piece the framer hands out, which ends where it
+    // is sure of. A stream that ends before either (a stop, a stall, a lost port) keeps what came
+    // after the first pause within it: a new print, perhaps damaged, rather than nothing.
     bool skipping = options.skipRestOfPrint;
-    std::optional<Print> found; // OnePrint: the print it takes
+    std::optional<std::uint64_t> restEnd; // the stream's offset of that pause
+    std::uint64_t fed = 0;                // bytes of the stream
+    std::uint64_t handed = 0;             // bytes of it handed out by the framer
+    std::optional<Print> found;           // OnePrint: the print it takes
+    // The piece as a print, or nothing when it is the rest of the print cut off.
+    const auto keep = [&](FramedPiece& piece, bool ending) -> std::optional<Print> {
+        const std::uint64_t start = std::exchange(handed, handed + piece.bytes.size());
+        if (skipping && piece.kind != PieceKind::Print) {
+            const std::uint64_t rest = ending && restEnd && handed > *restEnd
+                                           ? std::max(*restEnd, start) - start
+                                           : piece.bytes.size();
+            Print skipped;
+            skipped.bytes.assign(piece.bytes.begin(),
+                                 piece.bytes.begin() + static_cast<std::ptrdiff_t>(rest));
+            ledger.Stamp(skipped);
+            piece.bytes.erase(piece.bytes.begin(),
+                              piece.bytes.begin() + static_cast<std::ptrdiff_t>(rest));
+            skipping = ending && piece.bytes.empty();
+            if (piece.bytes.empty()) {
+                return std::nullopt;
+            }
+        }
+        skipping = false;
+        Print print;
+        print.bytes = std::move(piece.bytes);
+        ledger.Stamp(print);
+        print.hasEndMarker = print.bytes.size() == kFrameLength && HasEndMarker(print.bytes.data());
+        print.capture = worker.number;
+        print.stray = piece.kind == PieceKind::Stray;
+        return print;
+    };
     // Pieces as prints; `end`: how the last piece ended, when the stream ends with it.
     const auto handOver = [&](std::vector<FramedPiece> pieces, CaptureEnd end) {
         for (std::size_t i = 0; i < pieces.size(); ++i) {
-            Print print;
-            print.bytes = std::move(pieces[i].bytes);
-            ledger.Stamp(print);
-            const PieceKind kind = pieces[i].kind;
-            if (found || (skipping && kind != PieceKind::Print)) {
+            const bool ending = end != CaptureEnd::Complete;
+            std::optional<Print> print = keep(pieces[i], ending);
+            if (!print || found || (onePrint && print->stray)) {
                 continue;
             }
-            skipping = false;
-            print.hasEndMarker =
-                print.bytes.size() == kFrameLength && HasEndMarker(print.bytes.data());
-            print.end =
-                kind == PieceKind::Print || i + 1 < pieces.size() ? CaptureEnd::Complete : end;
-            print.capture = worker.number;
-            print.stray = kind == PieceKind::Stray;
+            print->end = pieces[i].kind == PieceKind::Print || i + 1 < pieces.size()
+                             ? CaptureEnd::Complete
+                             : end;
             if (onePrint) {
                 found = std::move(print);
             } else {
-                owner_.PrintReceived(std::move(print));
+                owner_.PrintReceived(std::move(*print));
             }
         }
         if (!pieces.empty()) {
             Remember(framer.Template());
         }
+    };
+    // The line paused: while the rest of a print cut off is held, that rest may end here.
+    const auto pause = [&] {
+        if (skipping && !restEnd && fed > handed) {
+            restEnd = fed;
+        }
+        handOver(framer.Quiet(), CaptureEnd::Complete);
     };
     std::array<std::uint8_t, 256> chunk{};
     CaptureEnd end = CaptureEnd::Stopped;
@@ -298,10 +331,11 @@ void CSerialReceiver::ReceiveStream(Worker& worker) {
             // By the clock, not by whether this loop ran meanwhile: bytes after a quiet line
             // follow a pause.
             if (!quiet && now - lastByte >= kQuietGap) {
-                handOver(framer.Quiet(), CaptureEnd::Complete);
+                pause();
             }
             lastByte = now;
             quiet = false;
+            fed += got;
             handOver(framer.Feed(std::span(chunk).first(got)), CaptureEnd::Complete);
         }
         if (read == ReadResult::Lost) {
@@ -338,24 +372,29 @@ void CSerialReceiver::ReceiveStream(Worker& worker) {
             handOver(framer.Flush(), CaptureEnd::Stalled);
         } else if (!quiet && now - lastByte >= kQuietGap) {
             quiet = true;
-            handOver(framer.Quiet(), CaptureEnd::Complete);
+            pause();
         }
-        worker.pendingBytes.store(framer.Pending());
+        // While the rest of a print cut off is skipped, only what came after it counts.
+        worker.pendingBytes.store(!skipping           ? framer.Pending()
+                                  : restEnd           ? fed - *restEnd
+                                  : framer.Template() ? framer.Pending()
+                                                      : 0);
         worker.Pace(got, read);
     }
     worker.pendingBytes.store(0);
     // What had all its bytes is a print like any other; only the rest ends with the capture.
     std::vector<FramedPiece> pieces = framer.Flush();
-    Print last;
+    std::optional<FramedPiece> rest;
     if (!pieces.empty() && pieces.back().kind != PieceKind::Print) {
-        last.bytes = std::move(pieces.back().bytes);
-        last.stray = pieces.back().kind == PieceKind::Stray;
+        rest = std::move(pieces.back());
         pieces.pop_back();
     }
     handOver(std::move(pieces), CaptureEnd::Complete);
-    ledger.Stamp(last); // named for its last byte, not for the stop
-    if (skipping) {
-        last = Print{}; // the rest of the print cut off: no print of this capture
+    Print last; // named for its last byte, not for the stop
+    if (std::optional<Print> kept = rest ? keep(*rest, true) : std::nullopt) {
+        last = std::move(*kept);
+    } else if (!rest) {
+        ledger.Stamp(last);
     }
     last.end = end;
     if (found) {
@@ -462,7 +501,9 @@ bool CSerialReceiver::WaitUntilFinished(std::chrono::milliseconds timeout) {
 }
 
 std::size_t CSerialReceiver::BytesOfCurrentPrint() const {
-    if (worker_ && worker_->options.mode == ReceiveMode::EveryPrint) {
+    // A OnePrint capture that skips the rest of a print stores its print as it ends.
+    if (worker_ && (worker_->options.mode == ReceiveMode::EveryPrint ||
+                    (worker_->options.skipRestOfPrint && IsWorking()))) {
         return worker_->pendingBytes.load();
     }
     return capture_.Count();

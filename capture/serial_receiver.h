@@ -42,9 +42,10 @@ struct CaptureOptions {
     // Whether the stall timeout of a OnePrint capture also runs before its first byte.
     bool stallBeforeFirstByte = true;
     // A capture that replaces one cut off while the instrument may still be sending skips the
-    // rest of that print: it keeps nothing before the first whole print the framer finds, by
-    // the instrument's learned template, else by the layout. A OnePrint capture takes that
-    // print.
+    // rest of that print: the bytes before the first whole print the framer finds (by the
+    // instrument's learned template, else by the layout) or before the first piece it hands
+    // out; a capture that ends before either keeps what came after the first pause. After that
+    // nothing is skipped: a OnePrint capture takes the first print or piece that follows.
     bool skipRestOfPrint = false;
     // EveryPrint: a port that goes away (adapter unplugged) is looked for twice a second, by
     // the worker, and reading goes on once it is back.
@@ -107,7 +108,7 @@ public:
     bool IsWorking() const;
 
     // The bytes of the print under way: what a OnePrint capture has stored, what an EveryPrint
-    // worker holds of a print not yet ended.
+    // worker, or a OnePrint one that skips the rest of a print, holds of a print not yet ended.
     std::size_t BytesOfCurrentPrint() const;
     // The line errors of the print under way so far.
     LineErrors LineErrorsOfCurrentPrint() const;

@@ -242,9 +242,10 @@ RECT CMainDlg::ByteCountArea() const {
 
 std::wstring CMainDlg::StatusText() const {
     // A series may hold bytes beyond a print's length (stray ones before it) for a moment.
-    const std::size_t count = std::min(series_.armed ? receiver_.BytesOfCurrentPrint()
-                                                     : CCaptureBuffer::Instance().Count(),
-                                       kFrameLength);
+    const std::size_t count =
+        std::min(series_.armed || receiver_.IsWorking() ? receiver_.BytesOfCurrentPrint()
+                                                        : CCaptureBuffer::Instance().Count(),
+                 kFrameLength);
     wchar_t line[48];
     std::swprintf(line, std::size(line), L"%zu / %zu", count, kFrameLength);
     std::wstring text = line;
@@ -321,8 +322,9 @@ void CMainDlg::ShowCount() {
 INT_PTR CMainDlg::OnByteCountQuery(WPARAM, LPARAM) {
     LRESULT count = -1;
     if (showByteCount_) {
-        count = static_cast<LRESULT>(series_.armed ? receiver_.BytesOfCurrentPrint()
-                                                   : CCaptureBuffer::Instance().Count());
+        count = static_cast<LRESULT>(series_.armed || receiver_.IsWorking()
+                                         ? receiver_.BytesOfCurrentPrint()
+                                         : CCaptureBuffer::Instance().Count());
     }
     ::SetWindowLongPtrW(Handle(), DWLP_MSGRESULT, count);
     return TRUE;
