@@ -22,20 +22,17 @@ int StoreFrame(CCaptureBuffer& buffer, const std::array<std::uint8_t, kFrameLeng
 // overwrites from the start: a decoder sees only its bytes, never the tail of the print before,
 // while the buffer keeps the rest. A Store past the buffer writes nothing and never wraps.
 TEST(CaptureBuffer, StoresFromTheStartAndShowsOnlyThisCapture) {
-    const auto zero = [](auto from, auto to) {
-        return std::all_of(from, to, [](std::uint8_t b) { return b == 0; });
-    };
     auto buffer = std::make_unique<CCaptureBuffer>();
     std::array<std::uint8_t, kFrameLength> frame;
     frame.fill(0x55);
     EXPECT_EQ(StoreFrame(*buffer, frame), 1);
-    const CaptureBytes bytes = buffer->Bytes();
-    EXPECT_TRUE(bytes[kFrameLength - 1] == 0x55 && zero(bytes.begin() + kFrameLength, bytes.end()));
+    CaptureBytes stored{};
+    std::fill_n(stored.begin(), kFrameLength, 0x55);
+    EXPECT_EQ(buffer->Bytes(), stored);
     buffer->Reset();
     EXPECT_EQ(buffer->BytesOfThisCapture(), CaptureBytes{}) << "nothing of a new print yet";
     buffer->Store(9);
-    const CaptureBytes seen = buffer->BytesOfThisCapture();
-    EXPECT_TRUE(seen[0] == 9 && zero(seen.begin() + 1, seen.end()));
+    EXPECT_EQ(buffer->BytesOfThisCapture(), CaptureBytes{9});
     EXPECT_EQ(buffer->Bytes()[1], 0x55); // the buffer itself keeps what it had
     for (int i = 0; i < 70000; ++i) {
         buffer->Store(0x22);

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 
@@ -40,12 +39,7 @@ bool MakeReadOnly(const std::filesystem::path& path) {
     std::filesystem::permissions(path,
                                  perms::owner_write | perms::group_write | perms::others_write,
                                  std::filesystem::perm_options::remove);
-    std::FILE* probe = std::fopen(path.string().c_str(), "ab");
-    if (probe != nullptr) {
-        std::fclose(probe);
-        return false;
-    }
-    return true;
+    return !std::ofstream(path, std::ios::binary | std::ios::app).is_open();
 }
 
 } // namespace krt460::test

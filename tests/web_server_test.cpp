@@ -36,22 +36,14 @@ public:
         ASSERT_EQ(::write(fd_, request.data(), request.size()),
                   static_cast<ssize_t>(request.size()));
     }
-    // Reads until `done` says so, the end, or 10 s.
+    // Reads until `done` says so, the end, or 10 s without a byte.
     bool ReadUntil(const std::function<bool(const std::string&)>& done) {
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (!done(received_)) {
-            pollfd ready{fd_, POLLIN, 0};
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            char buffer[65536];
-            if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
+        char buffer[65536];
+        pollfd ready{fd_, POLLIN, 0};
+        for (ssize_t got = 0; !done(received_); received_.append(buffer, std::size_t(got))) {
+            if (::poll(&ready, 1, 10000) <= 0 || (got = ::read(fd_, buffer, sizeof buffer)) <= 0) {
                 return false;
             }
-            const ssize_t got = ::read(fd_, buffer, sizeof buffer);
-            if (got <= 0) {
-                return false;
-            }
-            received_.append(buffer, static_cast<std::size_t>(got));
         }
         return true;
     }
@@ -84,10 +76,6 @@ class Gallery : public ::testing::Test {
 protected:
     void SetUp() override {
         fs::create_directories(dir_ / "sub");
-        GalleryOptions options;
-        options.dir = dir_.string();
-        options.port = 0;
-        options.maxStreams = 2;
         fs::copy_file(KRT460_SAMPLE_BMP, dir_ / "20261208-101500.bmp");
         fs::copy_file(KRT460_SAMPLE_BMP, dir_ / "sub" / "20261208-101501.bmp");
         // Beside DIR: never served, by whatever name.
@@ -96,7 +84,8 @@ protected:
         fs::create_directory_symlink(scratch_.Path(), dir_ / "out");
         test::WriteFileBytes(dir_ / "Scp1.bmp", "SECRET");
         test::WriteFileBytes(dir_ / ".20261208-101503.bmp", "SECRET");
-        server_ = std::make_unique<GalleryServer>(options, log_);
+        server_ = std::make_unique<GalleryServer>(
+            GalleryOptions{.dir = dir_.string(), .port = 0, .maxStreams = 2}, log_);
         std::string error;
         ASSERT_TRUE(server_->Start(error)) << error;
     }
@@ -135,37 +124,22 @@ TEST_F(Gallery, NoTargetReadsAFileThatIsNoCaptureInDir) {
     const std::string sample(bytes.begin(), bytes.end());
     EXPECT_EQ(Get("/files/20261208-101500.bmp").body, sample);
     EXPECT_EQ(Get("/files/sub/20261208-101501.bmp").body, sample);
-    for (const char* target : {
-             "/files/../20261208-101500.bmp",
-             "/files/%2e%2e/20261208-101500.bmp",
-             "/files/%2E%2E%2F20261208-101500.bmp",
-             "/files/..%2f20261208-101500.bmp",
-             "/files/sub%2f..%2f..%2f20261208-101500.bmp",
-             "/files/sub/../../20261208-101500.bmp",
-             "/files/./20261208-101500.bmp",
-             "/files/%252e%252e/20261208-101500.bmp",
-             "/files/20261208-101500.bmp%00.txt",
-             "/files/sub/%00",
-             "//files/20261208-101500.bmp",
-             "/files//20261208-101500.bmp",
-             "/files/%2f"
-             "etc%2fpasswd",
-             "/etc/passwd",
-             "http://x/files/../20261208-101500.bmp",
-             "/files/20261208-101502.bmp",     // a link out of DIR
-             "/files/out/20261208-101500.bmp", // a folder link out of DIR
-             "/png/out/20261208-101500.png",
-             "/png/..%2f20261208-101500.png",
-             "/files/Scp1.bmp",
-             "/files/.20261208-101503.bmp",
-             "/files/20261208-101500.BMP",
-             "/files/20261208-101500.bmp/",
-             "/files/nosuch/20261208-101500.bmp",
-         }) {
+    // Never served: 101502 is a link out of DIR, out/ a folder link out of it.
+    std::istringstream targets(
+        "/files/../20261208-101500.bmp /files/%2e%2e/20261208-101500.bmp "
+        "/files/%2E%2E%2F20261208-101500.bmp /files/..%2f20261208-101500.bmp "
+        "/files/sub%2f..%2f..%2f20261208-101500.bmp /files/sub/../../20261208-101500.bmp "
+        "/files/./20261208-101500.bmp /files/%252e%252e/20261208-101500.bmp "
+        "/files/20261208-101500.bmp%00.txt /files/sub/%00 //files/20261208-101500.bmp "
+        "/files//20261208-101500.bmp /files/%2fetc%2fpasswd /etc/passwd "
+        "http://x/files/../20261208-101500.bmp /files/20261208-101502.bmp "
+        "/files/out/20261208-101500.bmp /png/out/20261208-101500.png "
+        "/png/..%2f20261208-101500.png /files/Scp1.bmp /files/.20261208-101503.bmp "
+        "/files/20261208-101500.BMP /files/20261208-101500.bmp/ "
+        "/files/nosuch/20261208-101500.bmp");
+    for (std::string target; targets >> target;) {
         const Answer answer = Get(target);
-        EXPECT_EQ(answer.status, 404) << target;
-        EXPECT_EQ(answer.body.find("SECRET"), std::string::npos) << target;
-        EXPECT_EQ(answer.body.find("root:"), std::string::npos) << target;
+        EXPECT_TRUE(answer.status == 404 && answer.body == "Not found.\n") << target;
     }
     const std::string list = Get("/captures").body;
     EXPECT_NE(list.find("\"total\":2"), std::string::npos) << list;
@@ -185,9 +159,7 @@ TEST_F(Gallery, AnswersOnlyGetAndHeadWithHeadersThatFit) {
                                "X-Content-Type-Options: nosniff", "Cache-Control: no-cache"}) {
         EXPECT_NE(page.head.find(header), std::string::npos) << header << "\n" << page.head;
     }
-    const Answer head = Get("/", "HEAD");
-    EXPECT_EQ(head.status, 200);
-    EXPECT_TRUE(head.body.empty());
+    EXPECT_EQ(Get("/", "HEAD").status, 200);
     // The URL the list gives a picture names its version: cached for ever.
     const std::string list = Get("/captures?folder=sub").body;
     const std::size_t at = list.find("/files/sub/20261208-101501.bmp?v=");
@@ -238,21 +210,14 @@ TEST_F(Gallery, EveryOpenPageHearsOfEachWayAFileComesAndGoes) {
 }
 
 // A second gallery on the same address fails to start rather than share the port.
-TEST_F(Gallery, ASecondGalleryOnTheSameAddressFails) {
-    GalleryOptions options;
-    options.dir = dir_.string();
-    options.port = server_->Port();
-    GalleryServer second(options, log_);
+TEST_F(Gallery, ASecondGalleryFailsStreamsBeyondTheLimitAreRefusedAndStopWakesEveryStream) {
+    GalleryServer second(GalleryOptions{.dir = dir_.string(), .port = server_->Port()}, log_);
     std::string error;
     EXPECT_FALSE(second.Start(error));
     EXPECT_NE(error.find("in use"), std::string::npos) << error;
-}
-
-TEST_F(Gallery, StreamsBeyondTheLimitAreRefusedAndStopWakesEveryStream) {
     std::vector<std::unique_ptr<Connection>> streams;
-    for (int i = 0; i < 2; ++i) {
-        streams.push_back(Connection::Events(server_->Port()));
-    }
+    streams.push_back(Connection::Events(server_->Port()));
+    streams.push_back(Connection::Events(server_->Port()));
     const Answer refused = Get("/events");
     EXPECT_EQ(refused.status, 503);
     EXPECT_NE(refused.body.find("At most 2 pages"), std::string::npos) << refused.body;
