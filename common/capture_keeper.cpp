@@ -161,8 +161,9 @@ std::vector<Kept> CCaptureKeeper::Retry() {
         }
         // Under a service the copy lies in a small RAM disk; once the print is safely in its
         // folder, a copy left there would only look like one still missing.
-        std::error_code ignored;
-        fs::remove(next.rescued, ignored);
+        if (!next.rescued.empty()) {
+            RemoveFileDurably(next.rescued);
+        }
         heldBytes_ -= next.print.bytes.size();
         held_.pop_front();
         written.push_back(std::move(kept));
