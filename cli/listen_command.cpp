@@ -6,6 +6,7 @@
 #include "common/capture_keeper.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -70,6 +71,7 @@ private:
     bool listening_ = false;
     bool holding_ = false;     // prints wait for the folder
     bool toldBeyond_ = false;  // more came than are held in memory
+    bool toldLost_ = false;    // a print was lost: the rescue folder holds its most
     unsigned heldWritten_ = 0; // since holding began
     std::chrono::steady_clock::time_point nextRetry_;
 };
@@ -140,7 +142,16 @@ void Listener::Tell(const Kept& kept) {
         }
         return;
     case KeptAs::NotWritten:
-        if (kept.rescued.empty()) {
+        if (kept.rescueFull) {
+            if (!toldLost_) {
+                toldLost_ = true;
+                std::cerr << "error: cannot write a print into '" << options_.dir << "' ("
+                          << kept.error << ") nor copy it into " << keeper_.Options().rescueDir
+                          << ", which holds " << (kRescueBytesLimit >> 20)
+                          << " MiB of copies, the most it may: this print and further ones are "
+                             "lost until the folder takes files\n";
+            }
+        } else if (kept.rescued.empty()) {
             std::cerr << "error: cannot write a print into '" << options_.dir << "' (" << kept.error
                       << ") nor keep its bytes in " << keeper_.Options().rescueDir
                       << ": it is lost\n";
@@ -171,7 +182,7 @@ void Listener::RetryHeld() {
               << options_.dir
               << (toldBeyond_ ? "; those beyond them stay in " + keeper_.Options().rescueDir : "")
               << '\n';
-    holding_ = toldBeyond_ = false;
+    holding_ = toldBeyond_ = toldLost_ = false;
     heldWritten_ = 0;
 }
 
@@ -226,6 +237,16 @@ ExitCode Listener::Run() {
     }
     std::cerr << "Listening on " << PortLabel(port_) << ", pictures in " << options_.dir
               << "; Ctrl-C ends\n";
+    // The service's runtime directory is this instance's own: what lies there, a listen before
+    // it (a restart, an upgrade) held and could not write. A shared temporary folder is left.
+    if (const char* own = std::getenv("RUNTIME_DIRECTORY"); own != nullptr && *own != '\0') {
+        if (const std::size_t taken = keeper_.TakeUp(); taken > 0) {
+            std::cerr << "Took up " << taken << (taken == 1 ? " held print" : " held prints")
+                      << " from " << keeper_.Options().rescueDir << '\n';
+            holding_ = true;
+            nextRetry_ = std::chrono::steady_clock::now();
+        }
+    }
     listening_ = true;
     bool portGone = false;
     for (;;) {
@@ -270,6 +291,9 @@ void Listener::PrintSummary() const {
     }
     if (counts.partial > 0) {
         std::cerr << "; " << prints(counts.partial) << " cut short kept as .partial.bin";
+    }
+    if (counts.lost > 0) {
+        std::cerr << "; " << prints(counts.lost) << " lost, neither written nor copied";
     }
     std::cerr << '\n';
 }

@@ -71,7 +71,7 @@ std::string WriteCaptureFiles(const std::string& dir, const std::string& stamp,
             return base;
         }
         for (const std::string& mine : written) {
-            fs::remove(mine, ignored); // another writer took a name of this base: try the next
+            RemoveFileDurably(mine); // another writer took a name of this base: try the next
         }
         if (result == NewFileResult::Failed) {
             return {};

@@ -8,6 +8,9 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <tuple>
 
 namespace krt460 {
 namespace {
@@ -40,6 +43,20 @@ std::time_t CameAt(const Print& print) {
     return print.lastByteAt == std::chrono::system_clock::time_point{}
                ? std::time(nullptr)
                : std::chrono::system_clock::to_time_t(print.lastByteAt);
+}
+
+// Before a rescued copy's name, so that it is never taken for a capture.
+const std::string kRescueMark = "krt460-";
+
+// The moment a print's local time stamp YYYYMMDD-HHMMSS names.
+std::time_t StampTime(const std::string& stamp) {
+    std::tm local{};
+    std::sscanf(stamp.c_str(), "%4d%2d%2d-%2d%2d%2d", &local.tm_year, &local.tm_mon, &local.tm_mday,
+                &local.tm_hour, &local.tm_min, &local.tm_sec);
+    local.tm_year -= 1900;
+    local.tm_mon -= 1;
+    local.tm_isdst = -1;
+    return std::mktime(&local);
 }
 
 const char* RawExtension(KeptAs as) {
@@ -112,6 +129,45 @@ std::size_t CCaptureKeeper::HeldWithoutCopy() const {
         held_.begin(), held_.end(), [](const HeldPrint& held) { return held.rescued.empty(); }));
 }
 
+std::size_t CCaptureKeeper::TakeUp() {
+    std::vector<std::pair<CaptureName, fs::path>> copies;
+    std::error_code error;
+    for (fs::directory_iterator it(options_.rescueDir, error), end; !error && it != end;
+         it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        const auto parsed = name.starts_with(kRescueMark)
+                                ? ParseCaptureName(name.substr(kRescueMark.size()))
+                                : std::nullopt;
+        if (parsed && parsed->prefix == options_.prefix &&
+            (parsed->kind == CaptureFileKind::Raw || parsed->kind == CaptureFileKind::Partial)) {
+            copies.emplace_back(*parsed, it->path());
+        }
+    }
+    std::sort(copies.begin(), copies.end(), [](const auto& a, const auto& b) {
+        return std::tie(a.first.stamp, a.first.sequence) <
+               std::tie(b.first.stamp, b.first.sequence);
+    });
+    std::size_t taken = 0;
+    bool full = false; // once one does not fit, none after it is taken, to keep the order
+    for (const auto& [name, path] : copies) {
+        std::ifstream file(path, std::ios::binary);
+        Print print;
+        print.bytes.assign(std::istreambuf_iterator<char>(file), {});
+        print.hasEndMarker = print.bytes.size() == kFrameLength && HasEndMarker(print.bytes.data());
+        print.lastByteAt = std::chrono::system_clock::from_time_t(StampTime(name.stamp));
+        // All of them count against the rescue folder's bound; those beyond memory stay there.
+        rescuedBytes_ += print.bytes.size();
+        full = full || heldBytes_ + print.bytes.size() > options_.holdAtMost;
+        if (!file || print.bytes.empty() || full) {
+            continue;
+        }
+        heldBytes_ += print.bytes.size();
+        held_.push_back({std::move(print), path.string()});
+        ++taken;
+    }
+    return taken;
+}
+
 Kept CCaptureKeeper::Judge(const Print& print) const {
     Kept kept;
     kept.bytes = print.bytes.size();
@@ -161,8 +217,10 @@ std::vector<Kept> CCaptureKeeper::Retry() {
         }
         // Under a service the copy lies in a small RAM disk; once the print is safely in its
         // folder, a copy left there would only look like one still missing.
-        std::error_code ignored;
-        fs::remove(next.rescued, ignored);
+        if (!next.rescued.empty()) {
+            RemoveFileDurably(next.rescued);
+            rescuedBytes_ -= next.print.bytes.size();
+        }
         heldBytes_ -= next.print.bytes.size();
         held_.pop_front();
         written.push_back(std::move(kept));
@@ -173,12 +231,14 @@ std::vector<Kept> CCaptureKeeper::Retry() {
 Kept CCaptureKeeper::NotWrittenHere(Kept kept, const Print& print) {
     const char* extension = RawExtension(kept.as);
     // Named so that it is never taken for a capture, should it lie in a folder of captures.
-    if (!options_.rescueDir.empty()) {
+    kept.rescueFull = rescuedBytes_ + print.bytes.size() > options_.rescueAtMost;
+    if (!options_.rescueDir.empty() && !kept.rescueFull) {
         std::string ignored;
         const std::string base = WriteCaptureFiles(
-            options_.rescueDir, "krt460-" + options_.prefix + LocalTimeStamp(CameAt(print)),
+            options_.rescueDir, kRescueMark + options_.prefix + LocalTimeStamp(CameAt(print)),
             {{extension, print.bytes}}, ignored);
         kept.rescued = base.empty() ? base : base + extension;
+        rescuedBytes_ += base.empty() ? 0 : print.bytes.size();
     }
     if (options_.hold && heldBytes_ + print.bytes.size() <= options_.holdAtMost) {
         held_.push_back({print, kept.rescued});
@@ -186,6 +246,7 @@ Kept CCaptureKeeper::NotWrittenHere(Kept kept, const Print& print) {
         kept.as = KeptAs::Held;
     } else {
         kept.as = KeptAs::NotWritten;
+        counts_.lost += kept.rescued.empty() ? 1u : 0u;
     }
     return kept;
 }

@@ -21,6 +21,9 @@ using PictureEncoder =
 // The bytes of the prints a keeper holds in memory at most (some 1200 whole prints); a print
 // beyond is only in the rescue folder.
 constexpr std::size_t kHeldBytesLimit = std::size_t{4} << 20;
+// The bytes of the copies a keeper leaves in the rescue folder at most: under a service a RAM
+// disk that systemd and others need too. A print beyond, not held in memory, is lost.
+constexpr std::size_t kRescueBytesLimit = std::size_t{16} << 20;
 // How often held prints are tried again: a folder that takes no files now may soon again.
 constexpr std::chrono::seconds kHeldRetryInterval{5};
 
@@ -38,6 +41,7 @@ struct KeeperOptions {
     bool hold = false;
     std::size_t holdAtMost = kHeldBytesLimit;
     std::string rescueDir;
+    std::size_t rescueAtMost = kRescueBytesLimit;
     NewFileWriter writeFile = WriteNewFileAtomically; // a test puts faults in
 };
 
@@ -62,7 +66,8 @@ struct Kept {
     LineErrors lineErrors;
     std::string error;   // Held, NotWritten: the system's reason; empty when not tried
     std::string rescued; // Held, NotWritten: the copy of its bytes; empty when none could be made
-    CScreenImage image;  // Picture: the decoded picture
+    bool rescueFull = false; // no copy made: the rescue folder holds the most it may
+    CScreenImage image;      // Picture: the decoded picture
 };
 
 // Keeps every print of a series by one rule, for every face: judges it, claims its names
@@ -79,6 +84,11 @@ public:
     std::vector<Kept> Retry();
     std::size_t Held() const { return held_.size(); }
     std::size_t HeldWithoutCopy() const;
+    // Takes up the copies a keeper of this prefix left in the rescue folder (it stopped while
+    // holding them) as held prints, in the order of their names, as many as memory holds; each
+    // is judged by its bytes and written under the time its name gives. How many it took up.
+    // Only for a rescue folder of one's own: in a shared one, copies may be another's.
+    std::size_t TakeUp();
 
     struct Counts {
         unsigned pictures = 0;
@@ -86,6 +96,7 @@ public:
         unsigned partial = 0;
         unsigned strays = 0;
         std::size_t strayBytes = 0;
+        unsigned lost = 0; // neither written nor copied
     };
     const Counts& Counted() const { return counts_; }
     const KeeperOptions& Options() const { return options_; }
@@ -104,6 +115,7 @@ private:
     Counts counts_;
     std::deque<HeldPrint> held_;
     std::size_t heldBytes_ = 0;
+    std::size_t rescuedBytes_ = 0; // of the copies in the rescue folder that are this keeper's
 };
 
 // Where the bytes of prints that cannot be written go at once: a service's runtime directory

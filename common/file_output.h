@@ -27,6 +27,10 @@ enum class NewFileResult { Written, NameTaken, Failed };
 NewFileResult WriteNewFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes,
                                      std::string& error);
 
+// Removes a file this process put in place, and flushes its folder so that a power cut cannot
+// bring the file back; best effort, as the file is no longer wanted either way.
+void RemoveFileDurably(const std::string& path);
+
 // The system's own words for an error number (errno, or GetLastError on Windows).
 std::string SystemErrorText(unsigned long code);
 

@@ -175,11 +175,17 @@ NewFileResult WriteNewFileAtomically(const std::string& path, std::span<const st
     if (const Errno synced = SyncFolder(path); synced != 0) {
         // The name is ours but might not survive a power cut: a write reported failed leaves
         // nothing behind, as every other failure does.
-        ::unlink(path.c_str());
+        RemoveFileDurably(path);
         Fail(error, synced);
         return NewFileResult::Failed;
     }
     return NewFileResult::Written;
+}
+
+void RemoveFileDurably(const std::string& path) {
+    if (::unlink(path.c_str()) == 0) {
+        SyncFolder(path);
+    }
 }
 
 } // namespace krt460

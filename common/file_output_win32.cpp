@@ -107,4 +107,8 @@ NewFileResult WriteNewFileAtomically(const std::string& path, std::span<const st
     return NewFileResult::Failed;
 }
 
+void RemoveFileDurably(const std::string& path) {
+    ::DeleteFileW(Widen(path).c_str()); // no folder to flush here: NTFS journals the removal
+}
+
 } // namespace krt460

@@ -150,8 +150,9 @@ TEST(CaptureKeeper, RecordIsWrittenLastAndAFailedWriteLeavesNothing) {
 }
 
 // Unattended, a print that cannot be written is held with a copy in the rescue folder at once,
-// as are those after it (up to the bound; beyond, only the copy), and all are written under the
-// names and times they came with, in order, once the folder takes files again.
+// as are those after it (up to the bound; beyond, only the copy; beyond the copies' bound, lost),
+// and all are written under the names and times they came with, in order, once the folder takes
+// files again; a copy left is taken up by the next keeper (a restart) and written so too.
 TEST(CaptureKeeper, HeldPrintsAreWrittenInOrderOnceTheFolderIsBack) {
     const test::ScratchDir dir, rescue;
     const fs::path folder = dir.Path() / "prints";
@@ -165,6 +166,7 @@ TEST(CaptureKeeper, HeldPrintsAreWrittenInOrderOnceTheFolderIsBack) {
     options.rescueDir = rescue.Path().string();
     options.hold = true;
     options.holdAtMost = 2 * kFrameLength;
+    options.rescueAtMost = 3 * kFrameLength;
     CCaptureKeeper keeper(options);
     const std::time_t came = 1796000000;
     const auto keep = [&](int second) {
@@ -178,6 +180,9 @@ TEST(CaptureKeeper, HeldPrintsAreWrittenInOrderOnceTheFolderIsBack) {
     folderTakesFiles(false);
     const Kept beyond = keep(2);
     EXPECT_EQ(beyond.as, KeptAs::NotWritten);
+    const Kept lost = keep(3);
+    EXPECT_TRUE(lost.as == KeptAs::NotWritten && lost.rescueFull && lost.rescued.empty());
+    EXPECT_EQ(keeper.Counted().lost, 1u);
     EXPECT_EQ(std::distance(fs::directory_iterator(rescue.Path()), {}), 3);
     EXPECT_TRUE(keeper.Retry().empty());
     folderTakesFiles(true);
@@ -191,6 +196,11 @@ TEST(CaptureKeeper, HeldPrintsAreWrittenInOrderOnceTheFolderIsBack) {
     // The copies of written prints go; the only copy of one beyond the bound stays.
     EXPECT_EQ(std::distance(fs::directory_iterator(rescue.Path()), {}), 1);
     EXPECT_TRUE(fs::exists(beyond.rescued));
+    CCaptureKeeper restarted(options);
+    EXPECT_EQ(restarted.TakeUp(), 1u);
+    ASSERT_EQ(restarted.Retry().size(), 1u);
+    EXPECT_TRUE(fs::exists((folder / LocalTimeStamp(came + 2)).string() + ".json"));
+    EXPECT_TRUE(fs::is_empty(rescue.Path()));
 }
 
 } // namespace

@@ -151,15 +151,17 @@ echo "PASS listen: two runs into one folder keep 20 prints as 20 pictures"
 
 # A disk that takes no picture from the start (a file size limit stands in for it), then a
 # folder that takes no files at all (replaced by a file, which holds as root too): listen starts
-# all the same, holds each print (with a copy in the rescue folder, $TMPDIR, where one fits) and
-# writes it once the disk takes it; a stop while a print is held names the rescue folder and fails.
+# all the same, holds each print (with a copy in the rescue folder, the service's
+# $RUNTIME_DIRECTORY, where one fits) and writes it once the disk takes it; a stop while a print
+# is held names the rescue folder and fails, and the next listen (a restart on the still full
+# disk) takes the print up from there and writes it under its own name once the disk takes it.
 mkdir rescue held
 start_simulator "$port" --trigger "$work/press" --baud 115200
 press() { echo "$1" >press.new && mv press.new press; }
 port_held() { rm -f press.answer; press "?"; wait_for 5 test -e press.answer && grep -q '^open [1-9]' press.answer; }
-(ulimit -S -f 2 && trap '' XFSZ && TMPDIR=$work/rescue exec "$KRT460" listen --port "$port" \
-    --dir held) >out.txt 2>log.txt &
-pid=$!
+listen_small() { (ulimit -S -f 2 && trap '' XFSZ && RUNTIME_DIRECTORY=$work/rescue exec \
+    "$KRT460" listen --port "$port" --dir held) >out.txt 2>log.txt & pid=$!; }
+listen_small
 wait_for 30 port_held || fail "listen did not open the port"
 press ""
 wait_for 30 grep -q "holding prints.*no copy" log.txt || fail "holding not told"
@@ -171,7 +173,14 @@ rm -r held && touch held
 press ""
 wait_for 30 lines log.txt "holding prints" 2 || fail "holding again not told"
 cmp -s rescue/krt460-*.bin "$SAMPLE_FRAME" || fail "no copy in the rescue folder: $(ls rescue)"
-kill -TERM "$pid" && finish && stop_simulator
+copy=$(basename rescue/krt460-*.bin)
+kill -TERM "$pid" && finish
 [ "$status" -eq 1 ] && grep -q "could not be written into 'held'; copies in $work/rescue" log.txt ||
     fail "stop while holding: status $status"
+rm held && listen_small
+wait_for 30 grep -q "Took up 1 held print" log.txt || fail "held print not taken up after a restart"
+prlimit --pid "$pid" --fsize=unlimited:
+wait_for 30 grep -q "Caught up: 1 held print" log.txt || fail "taken up print not written"
+cmp -s "held/${copy#krt460-}" "$SAMPLE_FRAME" && [ -z "$(ls rescue)" ] || fail "$(ls held rescue)"
+kill -TERM "$pid" && finish && stop_simulator
 echo "PASS listen: starts on a full disk, holds what the folder does not take, writes it later"
