@@ -14,6 +14,10 @@ bool IsTerminal(std::FILE* stream);
 // be translated on any platform.
 void MakeStdioBinary();
 
+// A file size limit (ulimit -f) makes a write fail instead of killing the program, so that what
+// cannot be written is told, held or kept elsewhere like any other failed write.
+void TreatFileSizeLimitAsWriteError();
+
 // Whether more bytes of an unbuffered input stream are there now, without waiting for them: a
 // file's end is known at once; a pipe or terminal is only looked at, since a writer that stays
 // open may never send another byte. Reads at most one byte.

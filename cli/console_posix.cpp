@@ -29,6 +29,10 @@ bool IsTerminal(std::FILE* stream) {
 
 void MakeStdioBinary() {} // POSIX streams never translate
 
+void TreatFileSizeLimitAsWriteError() {
+    std::signal(SIGXFSZ, SIG_IGN); // the write then fails with EFBIG
+}
+
 bool MoreInputThere(std::FILE* stream) {
     struct stat input {};
     if (::fstat(::fileno(stream), &input) == 0 && S_ISREG(input.st_mode)) {

@@ -25,6 +25,8 @@ bool IsTerminal(std::FILE* stream) {
     return ::_isatty(::_fileno(stream)) != 0;
 }
 
+void TreatFileSizeLimitAsWriteError() {} // Windows has no such signal
+
 void MakeStdioBinary() {
     ::_setmode(::_fileno(stdin), _O_BINARY);
     ::_setmode(::_fileno(stdout), _O_BINARY);

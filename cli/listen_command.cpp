@@ -134,9 +134,9 @@ void Listener::Tell(const Kept& kept) {
         if (!holding_) {
             holding_ = true;
             nextRetry_ = std::chrono::steady_clock::now() + kHeldRetryInterval;
-            std::cerr << "error: cannot write a print into '" << options_.dir << "': " << kept.error
-                      << "; holding prints and trying again every " << kHeldRetryInterval.count()
-                      << " s, "
+            std::cerr << "warning: cannot write a print into '" << options_.dir
+                      << "': " << kept.error << "; holding prints and trying again every "
+                      << kHeldRetryInterval.count() << " s, "
                       << (kept.rescued.empty() ? "no copy could be made in " : "copies in ")
                       << keeper_.Options().rescueDir << '\n';
         }

@@ -350,6 +350,7 @@ int Run(int argc, char** argv) {
         return kExitUsage;
     }
 
+    TreatFileSizeLimitAsWriteError();
     if (decodeCommand->parsed() || receiveCommand->parsed()) {
         MakeStdioBinary();
     }

@@ -114,6 +114,7 @@ wait_for 30 lines out.txt "stalled after 1000 bytes" 1 || fail "stalled print no
 kill -INT "$pid"
 finish
 [ "$status" -eq 0 ] || fail "Ctrl-C between prints ended listen with $status"
+stop_simulator # its port goes: the next listen must find none
 echo "PASS listen: survives unplug and re-plug ($used ticks in 2 s), keeps a stalled print"
 
 # The service starts before the adapter is plugged in: listen --wait-for-port says so once,
@@ -159,7 +160,7 @@ mkdir rescue held
 start_simulator "$port" --trigger "$work/press" --baud 115200
 press() { echo "$1" >press.new && mv press.new press; }
 port_held() { rm -f press.answer; press "?"; wait_for 5 test -e press.answer && grep -q '^open [1-9]' press.answer; }
-listen_small() { (ulimit -S -f 2 && trap '' XFSZ && RUNTIME_DIRECTORY=$work/rescue exec \
+listen_small() { (ulimit -S -f 2 && RUNTIME_DIRECTORY=$work/rescue exec \
     "$KRT460" listen --port "$port" --dir held) >out.txt 2>log.txt & pid=$!; }
 listen_small
 wait_for 30 port_held || fail "listen did not open the port"
