@@ -1,7 +1,7 @@
 #pragma once
 
 #include "capture/capture_buffer.h"
-#include "cli/picture_output.h"
+#include "image/picture_output.h"
 #include "image/screen_image.h"
 
 #include <cstddef>

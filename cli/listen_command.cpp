@@ -3,7 +3,7 @@
 #include "cli/capture_session.h"
 #include "cli/console.h"
 #include "cli/output_files.h"
-#include "common/capture_keeper.h"
+#include "keep/capture_keeper.h"
 
 #include <chrono>
 #include <cstdlib>

@@ -1,9 +1,9 @@
 #include "cli/output_files.h"
 
 #include "cli/console.h"
-#include "common/capture_files.h"
-#include "common/capture_keeper.h"
 #include "common/file_output.h"
+#include "keep/capture_files.h"
+#include "keep/capture_keeper.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "common/capture_files.h"
+#include "keep/capture_files.h"
 
 #include <cstdint>
 #include <span>

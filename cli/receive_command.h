@@ -1,7 +1,7 @@
 #pragma once
 
 #include "cli/hardcopy.h"
-#include "cli/picture_output.h"
+#include "image/picture_output.h"
 
 #include <string>
 

@@ -1,5 +1,5 @@
-#include "common/capture_keeper.h"
-#include "common/capture_record.h"
+#include "keep/capture_keeper.h"
+#include "keep/capture_record.h"
 #include "test_files.h"
 
 #include <gtest/gtest.h>

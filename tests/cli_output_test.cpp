@@ -1,6 +1,6 @@
 #include "cli/hardcopy.h"
 #include "cli/output_files.h"
-#include "cli/picture_output.h"
+#include "image/picture_output.h"
 #include "test_files.h"
 
 #include <gtest/gtest.h>

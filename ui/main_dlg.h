@@ -1,8 +1,8 @@
 #pragma once
 
 #include "capture/serial_receiver.h"
-#include "common/capture_keeper.h"
 #include "image/screen_image.h"
+#include "keep/capture_keeper.h"
 #include "settings/settings_file.h"
 #include "ui/display_dlg.h"
 #include "ui/framework/dialog.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "common/capture_record.h"
+#include "keep/capture_record.h"
 
 #include <array>
 #include <cstddef>

@@ -1,6 +1,6 @@
 #include "web/file_access.h"
 
-#include "common/capture_record.h"
+#include "keep/capture_record.h"
 
 #include <cerrno>
 #include <climits>

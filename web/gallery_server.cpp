@@ -1,7 +1,7 @@
 #include "web/gallery_server.h"
 
-#include "cli/picture_output.h"
 #include "image/bmp_reader.h"
+#include "image/picture_output.h"
 #include "image/png_encoder.h"
 #include "web/capture_index.h"
 #include "web/event_hub.h"
@@ -346,7 +346,7 @@ void GalleryServer::Impl::ServePng(const Target& target, Response& res) {
         Text(res, 404, "Not found.\n");
         return;
     }
-    const cli::ScaledPicture picture = cli::ScalePicture(image, scale);
+    const ScaledPicture picture = ScalePicture(image, scale);
     std::vector<std::uint8_t> png;
     std::string error;
     if (!EncodePng(picture.width, picture.height, picture.rows, png, error)) {

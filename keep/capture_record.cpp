@@ -1,4 +1,4 @@
-#include "common/capture_record.h"
+#include "keep/capture_record.h"
 
 #include <cctype>
 #include <charconv>

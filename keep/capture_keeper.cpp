@@ -1,7 +1,7 @@
-#include "common/capture_keeper.h"
+#include "keep/capture_keeper.h"
 
-#include "common/capture_files.h"
-#include "common/capture_record.h"
+#include "keep/capture_files.h"
+#include "keep/capture_record.h"
 
 #include <algorithm>
 #include <cstdio>

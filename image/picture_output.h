@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace krt460::cli {
+namespace krt460 {
 
 enum class PictureFormat { Bmp, Png };
 
@@ -48,4 +48,4 @@ bool WriteOutput(const std::string& path, std::span<const std::uint8_t> bytes, s
 // ".bmp" or ".png": the extension of a picture named by the program.
 const char* PictureExtension(const PictureOptions& options);
 
-} // namespace krt460::cli
+} // namespace krt460

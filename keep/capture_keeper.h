@@ -1,8 +1,8 @@
 #pragma once
 
 #include "capture/print.h"
-#include "common/capture_files.h"
 #include "image/screen_image.h"
+#include "keep/capture_files.h"
 
 #include <chrono>
 #include <cstdint>

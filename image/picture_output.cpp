@@ -1,4 +1,4 @@
-#include "cli/picture_output.h"
+#include "image/picture_output.h"
 
 #include "common/file_output.h"
 #include "image/png_encoder.h"
@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace krt460::cli {
+namespace krt460 {
 
 ScaledPicture ScalePicture(const CScreenImage& image, int scale) {
     ScaledPicture picture{kScreenWidth * scale, kScreenHeight * scale, {}};
@@ -77,4 +77,4 @@ bool WritePicture(const CScreenImage& image, const std::string& path, const Pict
     return EncodePicture(image, path, options, bytes, error) && WriteOutput(path, bytes, error);
 }
 
-} // namespace krt460::cli
+} // namespace krt460
