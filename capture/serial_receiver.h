@@ -122,6 +122,8 @@ public:
     // What the receiver has learned of the instrument's prints, kept for its whole life, so that
     // a reconnect and the next capture find prints by it from their first byte.
     std::optional<PrintTemplate> Template() const;
+    // Takes over what another receiver learned (nothing: keeps its own).
+    void Remember(const std::optional<PrintTemplate>& learned);
 
     // Counts the starts; each print carries the number of the start it belongs to, so that an
     // owner can tell a late print of an earlier capture.
@@ -140,7 +142,6 @@ private:
     void LearnFrom(std::span<const std::uint8_t> print, bool beganAfterPause);
     // Waits for a lost port to come back; false when stopped first.
     bool Reconnect(Worker& worker);
-    void Remember(const std::optional<PrintTemplate>& learned);
 
     IReceiverOwner& owner_;
     CCaptureBuffer& capture_;
