@@ -129,12 +129,15 @@ void PrintQueue::PrintReceived(Print print) {
         const std::lock_guard lock(mutex_);
         prints_.push_back(std::move(print));
     }
-    arrived_.notify_one();
+    waiting_.notify_one();
+    if (arrived_) {
+        arrived_();
+    }
 }
 
 std::optional<Print> PrintQueue::Wait(std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
-    if (!arrived_.wait_for(lock, timeout, [this] { return !prints_.empty(); })) {
+    if (!waiting_.wait_for(lock, timeout, [this] { return !prints_.empty(); })) {
         return std::nullopt;
     }
     Print print = std::move(prints_.front());

@@ -16,6 +16,7 @@
 #include <stop_token>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace krt460 {
@@ -67,13 +68,16 @@ protected:
 // An owner for a program without windows: the prints wait in a queue for its own thread.
 class PrintQueue : public IReceiverOwner {
 public:
+    // `arrived`, from the worker, each time a print waits: a window posts itself a message.
+    explicit PrintQueue(std::function<void()> arrived = nullptr) : arrived_(std::move(arrived)) {}
     void PrintReceived(Print print) override;
     // The next print, or nothing when none came within `timeout`.
     std::optional<Print> Wait(std::chrono::milliseconds timeout);
 
 private:
+    std::function<void()> arrived_;
     std::mutex mutex_;
-    std::condition_variable arrived_;
+    std::condition_variable waiting_;
     std::deque<Print> prints_;
 };
 

@@ -21,8 +21,8 @@ SeriesOutcome Outcome(SeriesEvent event) {
 
 CSeries::CSeries(SeriesOptions options, std::function<void()> arrived,
                  CSerialReceiver::PortOpener openPort)
-    : options_(std::move(options)), arrived_(std::move(arrived)), keeper_(options_.keeping),
-      receiver_(*this, CCaptureBuffer::Instance(), std::move(openPort)) {
+    : options_(std::move(options)), keeper_(options_.keeping), prints_(std::move(arrived)),
+      receiver_(prints_, CCaptureBuffer::Instance(), std::move(openPort)) {
     receiver_.Remember(options_.learned);
 }
 
@@ -36,6 +36,7 @@ StartResult CSeries::Start(bool waitForPort,
     capture.mode = ReceiveMode::EveryPrint;
     capture.stallTimeout = options_.stallTimeout;
     capture.reconnect = true;
+    capture.skipRestOfPrint = options_.skipRestOfPrint;
     for (;;) {
         StartResult started = receiver_.StartReceive(options_.port, capture);
         if (started.outcome == StartOutcome::Started) {
@@ -48,17 +49,6 @@ StartResult CSeries::Start(bool waitForPort,
         if (mistake || !keepWaiting || !keepWaiting(started)) {
             return started;
         }
-    }
-}
-
-void CSeries::PrintReceived(Print print) {
-    {
-        const std::lock_guard lock(printsMutex_);
-        prints_.push_back(std::move(print));
-    }
-    printsArrived_.notify_one();
-    if (arrived_) {
-        arrived_();
     }
 }
 
@@ -91,16 +81,9 @@ std::optional<SeriesOutcome> CSeries::Next(std::chrono::milliseconds timeout) {
         if (holding_) {
             until = std::min(until, nextRetry_);
         }
-        std::optional<Print> print;
-        {
-            // Past the deadline this only takes a print already there.
-            std::unique_lock lock(printsMutex_);
-            if (printsArrived_.wait_until(lock, std::max(until, now),
-                                          [this] { return !prints_.empty(); })) {
-                print = std::move(prints_.front());
-                prints_.pop_front();
-            }
-        }
+        // Past the deadline this only takes a print already there.
+        std::optional<Print> print = prints_.Wait(
+            std::chrono::ceil<std::chrono::milliseconds>(std::max(until - now, Clock::duration{})));
         if (print) {
             Take(std::move(*print));
         } else if (Clock::now() >= deadline) {

@@ -4,11 +4,9 @@
 #include "keep/capture_keeper.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -22,6 +20,8 @@ struct SeriesOptions {
     // without, it ends the series.
     KeeperOptions keeping;
     std::chrono::milliseconds retryInterval = kHeldRetryInterval;
+    // The instrument may still be sending a print cut off: its rest is skipped.
+    bool skipRestOfPrint = false;
     // What an earlier capture learned of the instrument's prints: found from the first byte.
     std::optional<PrintTemplate> learned;
 };
@@ -64,7 +64,7 @@ struct SeriesOutcome {
 // A series: every print that arrives on a port, cut where it ends, kept by one keeper's rule,
 // counted; a lost port waited for; prints that cannot be written held and tried again. The
 // face takes the outcomes one by one with Next, on its own thread, and only says them.
-class CSeries : private IReceiverOwner {
+class CSeries {
 public:
     // `arrived`, from the worker thread: outcomes wait for Next (post a message; never block).
     explicit CSeries(SeriesOptions options, std::function<void()> arrived = nullptr,
@@ -99,17 +99,13 @@ public:
     const KeeperOptions& Keeping() const { return keeper_.Options(); }
 
 private:
-    void PrintReceived(Print print) override;
     void Take(Print print);
     void RetryHeld();
     void Push(SeriesOutcome outcome) { outcomes_.push_back(std::move(outcome)); }
 
     SeriesOptions options_;
-    std::function<void()> arrived_;
     CCaptureKeeper keeper_;
-    std::mutex printsMutex_;
-    std::deque<Print> prints_;
-    std::condition_variable printsArrived_;
+    PrintQueue prints_;
     std::deque<SeriesOutcome> outcomes_;
     bool holding_ = false;
     bool toldBeyond_ = false;

@@ -2,28 +2,24 @@
 
 #include "capture/serial_receiver.h"
 #include "image/screen_image.h"
-#include "keep/capture_keeper.h"
+#include "keep/series.h"
 #include "settings/settings_file.h"
 #include "ui/display_dlg.h"
 #include "ui/framework/dialog.h"
 #include "ui/framework/handles.h"
 #include "ui/screen_picture.h"
+#include "ui/status_lamp.h"
+#include "ui/status_text.h"
 
 #include <atomic>
-#include <deque>
-#include <mutex>
 #include <optional>
 #include <string>
 
 namespace krt460::ui {
 
-// The status lamp: yellow idle, green while a capture waits, red once a whole print with its
-// end marker has arrived.
-enum class LampState { Idle, Receiving, Received };
-
 // The main window: five buttons and the status lamp. It owns the screen picture, the lamp, the
 // settings, the display window and the receiver.
-class CMainDlg : public CDialogImpl<CMainDlg>, public IReceiverOwner, public IPictureSource {
+class CMainDlg : public CDialogImpl<CMainDlg>, public IPictureSource {
 public:
     CMainDlg();
     static const MessageMap<CMainDlg> messageMap;
@@ -51,28 +47,31 @@ public:
 
     // What Anzeigen tells once the picture is shown: a capture cut short (shown as far as it
     // got), line errors; empty when all is well. ("Es ging nicht!" comes before the picture.)
-    static std::wstring TellAfterShow(std::size_t count, const LineErrors& errors);
-
-    // IReceiverOwner: from the worker; queued, and the window told by a posted message.
-    void PrintReceived(Print print) override;
+    static std::wstring TellAfterShow(std::size_t count, const LineErrors& errors) {
+        return AfterShowText(count, errors);
+    }
 
 private:
+    static constexpr UINT_PTR kByteCountTimer = 1;
+    static constexpr UINT_PTR kScp1Timer = 2;
+    // Posted by a receive worker: prints, or a series' outcomes, wait.
+    static constexpr UINT kPrintsArrivedMessage = WM_APP + 1;
+
     void ShowMessage(const std::string& text);
     void SetLamp(LampState state);
     BOOL OnInitDialog() override;
     void OnPlaced() override;
-    void SetIcons();
     INT_PTR OnPaint(WPARAM, LPARAM);
     INT_PTR OnSysCommand(WPARAM command, LPARAM);
     INT_PTR OnQueryDragIcon(WPARAM, LPARAM);
     INT_PTR OnTimer(WPARAM timer, LPARAM);
-    void FollowSeriesPort();
     INT_PTR OnDestroy(WPARAM, LPARAM);
     INT_PTR OnDpiChanged(WPARAM, LPARAM);
     INT_PTR OnByteCountQuery(WPARAM, LPARAM);
     INT_PTR OnSeriesQuery(WPARAM, LPARAM);
     INT_PTR OnPrintsArrived(WPARAM, LPARAM);
     void OnPrintArrived(const Print& print);
+    void PostPrintsArrived();
     INT_PTR OnQueryEndSession(WPARAM, LPARAM);
     INT_PTR OnEndSession(WPARAM ending, LPARAM);
     void OnReceive();
@@ -86,30 +85,29 @@ private:
     bool ShowPicture(std::string& error, bool* heldOpen = nullptr);
     void SetLampAfterShow();
 
-    // "Jeden Ausdruck speichern": every print kept by the series keeper as it arrives, until
+    // "Jeden Ausdruck speichern": every print kept by the series as it arrives, until
     // Anhalten. Ending a series keeps what it received; a print that could not be written ends
     // it, told once (unless `silent`).
+    StartResult StartSeries(bool skipRestOfPrint);
     void EndSeries(bool silent = false);
-    void OnSeriesPrint(const Print& print);
+    void TakeSeriesOutcomes();
+    void OnSeriesOutcome(const SeriesOutcome& outcome);
+    void OnSeriesEnded(const SeriesOutcome& ended);
     // Scp1.bmp is a convenience copy: one that another program holds open is replaced by a
     // timer a few times, never by waiting; the series goes on either way.
     void ReplaceScp1();
     void OnScp1Retry();
 
+    std::size_t BytesShown() const;
     std::wstring StatusText() const;
     void ShowCount();
-    void LoadLampPicture(LampState state);
-    void PaintIconic(HDC dc);
-    void PaintByteCount(HDC dc);
     RECT ByteCountArea() const;
 
     std::string settingsFileName_;
     Settings settings_;
     CScreenImage image_;
     UniqueBitmap picture_;
-    LampState lamp_ = LampState::Idle;
-    UniqueBitmap lampPicture_;
-    SIZE lampSize_{};
+    CStatusLamp lamp_;
     UniqueIcon icon_;
     UniqueIcon smallIcon_;
     CDisplayDlg display_;
@@ -118,21 +116,17 @@ private:
     std::wstring shownStatus_;
     // The last print that finished, as it came: what Anzeigen shows when no capture has bytes.
     std::optional<Print> lastPrint_;
-    struct Series {
-        bool armed = false;
-        bool portGone = false;  // the adapter was pulled out: the worker waits for it
-        bool scp1Stale = false; // Scp1.bmp shows an earlier print
-        std::string port;       // as armed: a port chosen meanwhile applies from the next
-        int scp1Tries = 0;      // of the replace under way
-    } series_;
-    std::optional<CCaptureKeeper> keeper_; // while a series is armed
-    std::optional<Kept> seriesFailure_;    // the print that ended the series, to be told
-    bool endingSeries_ = false;
-    // What the worker handed over, until the window takes it; and the window it tells, cleared
-    // when the window goes.
-    std::mutex printsMutex_;
-    std::deque<Print> prints_;
+    // While a series is armed: what the window shows of it, and the Scp1.bmp replace under way.
+    SeriesStatus seriesStatus_;
+    int scp1Tries_ = 0;
+    bool endSilently_ = false; // a log-off ends the series: nobody reads a box
+    // The window a worker tells that prints or outcomes wait (a posted message), cleared when
+    // the window goes; and what the single capture's worker handed over, until the window
+    // takes it.
     std::atomic<HWND> notifyTarget_{nullptr};
+    PrintQueue prints_;
+    // The series while one is armed; after what its worker tells, so that it goes first.
+    std::optional<CSeries> series_;
     // Last, so that it goes first: its worker is stopped while everything it uses still exists.
     CSerialReceiver receiver_;
 };

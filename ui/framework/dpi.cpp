@@ -1,5 +1,7 @@
 #include "ui/framework/dpi.h"
 
+#include <utility>
+
 namespace krt460::ui {
 namespace {
 
@@ -64,6 +66,16 @@ void BlitScaled(HDC target, int x, int y, HDC source, int width, int height, int
     const int previous = ::SetStretchBltMode(target, COLORONCOLOR);
     ::StretchBlt(target, x, y, width * scale, height * scale, source, 0, 0, width, height, SRCCOPY);
     ::SetStretchBltMode(target, previous);
+}
+
+void SetWindowIcons(HWND window, UINT id, UniqueIcon& icon, UniqueIcon& smallIcon) {
+    const int dpi = WindowDpi(window);
+    UniqueIcon big(LoadIconOfSize(id, MetricForDpi(SM_CXICON, dpi)));
+    UniqueIcon little(LoadIconOfSize(id, MetricForDpi(SM_CXSMICON, dpi)));
+    ::SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big.get()));
+    ::SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(little.get()));
+    icon = std::move(big);
+    smallIcon = std::move(little);
 }
 
 } // namespace krt460::ui

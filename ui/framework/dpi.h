@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/framework/handles.h"
+
 #include <windows.h>
 
 namespace krt460::ui {
@@ -18,6 +20,10 @@ int MetricForDpi(int index, int dpi);
 // The executable's icon resource `id` at `size` x `size` pixels, scaled down from a larger image
 // where the system can (comctl32 6), so that it stays sharp at any DPI. Null when it is missing.
 HICON LoadIconOfSize(UINT id, int size);
+
+// Gives the window icon resource `id` at its DPI, for the title bar and the taskbar, and keeps
+// the icons in `icon` and `smallIcon` once the window no longer uses the previous ones.
+void SetWindowIcons(HWND window, UINT id, UniqueIcon& icon, UniqueIcon& smallIcon);
 
 // Copies a picture enlarged by `scale`, nearest neighbour: every dot becomes scale x scale.
 void BlitScaled(HDC target, int x, int y, HDC source, int width, int height, int scale);

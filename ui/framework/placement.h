@@ -16,4 +16,8 @@ struct PairPlacement {
 // corner: the first window stays whole and uncovered.
 PairPlacement PlaceSideBySide(const RECT& workArea, SIZE first, SIZE second, int gap);
 
+// Moves two windows so (as above) inside the work area of the first one's monitor, 8 dialog
+// pixels apart at its DPI, and shows the second.
+void PlaceWindowsSideBySide(HWND first, HWND second);
+
 } // namespace krt460::ui
