@@ -14,11 +14,6 @@ bool WhiteInBmp(const std::vector<std::uint8_t>& bmp, int width, int height, int
     return (bmp[row + static_cast<std::size_t>(x / 8)] >> (7 - x % 8)) & 1;
 }
 
-std::uint32_t Field(const std::vector<std::uint8_t>& bmp, std::size_t offset) {
-    return static_cast<std::uint32_t>(bmp[offset] | bmp[offset + 1] << 8 | bmp[offset + 2] << 16 |
-                                      bmp[offset + 3] << 24);
-}
-
 TEST(PictureOutput, EveryScaleGivesAConsistentBmpOfEnlargedDots) {
     CScreenImage image;
     ASSERT_TRUE(image.Decode(test::ReadFileBytes(KRT460_SAMPLE_FRAME), true));
@@ -31,7 +26,8 @@ TEST(PictureOutput, EveryScaleGivesAConsistentBmpOfEnlargedDots) {
         }
         const int side = 160 * scale;
         ASSERT_EQ(big.size(), kBitmapHeaderSize + static_cast<std::size_t>(side * side / 8));
-        EXPECT_EQ(Field(big, 2), big.size()) << "bfSize at scale " << scale;
+        EXPECT_EQ(big[2] | big[3] << 8 | big[4] << 16 | big[5] << 24, std::ssize(big))
+            << "bfSize at scale " << scale;
         for (int y = 0; y < side; y += scale == 2 ? 1 : 7) {
             for (int x = 0; x < side; ++x) {
                 ASSERT_EQ(WhiteInBmp(big, side, side, x, y),
