@@ -1,9 +1,13 @@
 #include "cli/hardcopy.h"
 #include "cli/output_files.h"
+#include "image/bmp_reader.h"
 #include "image/picture_output.h"
 #include "test_files.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
 
 namespace krt460::cli {
 namespace {
@@ -14,24 +18,26 @@ bool WhiteInBmp(const std::vector<std::uint8_t>& bmp, int width, int height, int
     return (bmp[row + static_cast<std::size_t>(x / 8)] >> (7 - x % 8)) & 1;
 }
 
-std::uint32_t Field(const std::vector<std::uint8_t>& bmp, std::size_t offset) {
-    return static_cast<std::uint32_t>(bmp[offset] | bmp[offset + 1] << 8 | bmp[offset + 2] << 16 |
-                                      bmp[offset + 3] << 24);
-}
-
-TEST(PictureOutput, EveryScaleGivesAConsistentBmpOfEnlargedDots) {
+// Each scale's BMP holds the dots enlarged and reads back as the screen: bottom-up as written,
+// top-down (a negative height) at scale 3, and at scale 2 with the palette the other way round
+// (0 white, 1 black) and every bit flipped.
+TEST(PictureOutput, EveryScaleGivesAConsistentBmpOfEnlargedDotsThatReadsBack) {
     CScreenImage image;
     ASSERT_TRUE(image.Decode(test::ReadFileBytes(KRT460_SAMPLE_FRAME), true));
     const auto small = test::ReadFileBytes(KRT460_SAMPLE_BMP);
+    std::array<PixelRow, kScreenHeight> screen{};
+    ASSERT_TRUE(ReadScreenBitmap(small, screen));
+    EXPECT_NE(screen[80], PixelRow{}) << "the sample has black and white";
     for (int scale = 1; scale <= 8; ++scale) {
         const ScaledPicture picture = ScalePicture(image, scale);
-        const auto big = EncodeMonochromeBitmap(picture.width, picture.height, picture.rows);
+        auto big = EncodeMonochromeBitmap(picture.width, picture.height, picture.rows);
         if (scale == 1) {
             EXPECT_EQ(big, small) << "at scale 1 the program's own file";
         }
         const int side = 160 * scale;
         ASSERT_EQ(big.size(), kBitmapHeaderSize + static_cast<std::size_t>(side * side / 8));
-        EXPECT_EQ(Field(big, 2), big.size()) << "bfSize at scale " << scale;
+        EXPECT_EQ(big[2] | big[3] << 8 | big[4] << 16 | big[5] << 24, std::ssize(big))
+            << "bfSize at scale " << scale;
         for (int y = 0; y < side; y += scale == 2 ? 1 : 7) {
             for (int x = 0; x < side; ++x) {
                 ASSERT_EQ(WhiteInBmp(big, side, side, x, y),
@@ -39,6 +45,44 @@ TEST(PictureOutput, EveryScaleGivesAConsistentBmpOfEnlargedDots) {
                     << x << "," << y << " at scale " << scale;
             }
         }
+        if (scale ==
+            3) { // the writer knows bottom-up only: the rows as given, and a header to say so
+            const auto negative = static_cast<std::uint32_t>(-side);
+            for (std::size_t i = 0; i < 4; ++i) {
+                big[22 + i] = static_cast<std::uint8_t>(negative >> (8 * i));
+            }
+            std::copy(picture.rows.begin(), picture.rows.end(), big.begin() + kBitmapHeaderSize);
+        } else if (scale == 2) {
+            std::transform(big.begin() + 54, big.end(), big.begin() + 54, std::bit_not<>());
+        }
+        std::array<PixelRow, kScreenHeight> read{};
+        ASSERT_TRUE(ReadScreenBitmap(big, read)) << "scale " << scale;
+        EXPECT_EQ(read, screen) << "scale " << scale;
+    }
+}
+
+TEST(BmpReader, RefusesWhatIsNoScreenBitmap) {
+    const std::vector<std::uint8_t> sample = test::ReadFileBytes(KRT460_SAMPLE_BMP);
+    const struct {
+        const char* what;
+        std::size_t at;
+        std::uint8_t value;
+        std::size_t size;
+    } cases[] = {
+        {"not BM", 0, 'X', sample.size()},
+        {"161 wide", 18, 161, sample.size()},
+        {"8 bits a pixel", 28, 8, sample.size()},
+        {"compressed", 30, 1, sample.size()},
+        {"pixels beyond the end", 10, 0xF0, sample.size()},
+        {"cut short", 0, 'B', sample.size() - 1},
+        {"only a header", 0, 'B', 40},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::uint8_t> file = sample;
+        file[c.at] = c.value;
+        file.resize(c.size);
+        std::array<PixelRow, kScreenHeight> rows{};
+        EXPECT_FALSE(ReadScreenBitmap(file, rows)) << c.what;
     }
 }
 

@@ -15,16 +15,10 @@ class FrameBuilder {
 public:
     explicit FrameBuilder(std::string leading = "\x1b@Hardcopy.\r\n") { Append(leading); }
 
-    FrameBuilder& Band(std::uint8_t fill, const std::string& prefix = "\x1bK") {
-        Append(prefix);
-        Append(std::string("\xA0\x00", 2));
-        bytes_.insert(bytes_.end(), kBandColumns, fill);
-        bytes_.push_back(0x0A);
-        return *this;
-    }
-    FrameBuilder& Bands(int count, std::uint8_t fill) {
+    FrameBuilder& Bands(int count, std::uint8_t fill, const std::string& prefix = "\x1bK") {
         for (int i = 0; i < count; ++i) {
-            Band(fill);
+            Append(prefix + std::string("\xA0\x00", 2) + std::string(kBandColumns, char(fill)) +
+                   "\n");
         }
         return *this;
     }
@@ -69,9 +63,7 @@ TEST(ScreenImage, SampleHardcopyDecodesToTheReferenceBitmap) {
 // skipped as the high byte, so that band 0 starts with "\x1bK".
 TEST(ScreenImage, A0IsACountOnlyAfterTheFullStop) {
     FrameBuilder frame("junk \xA0 without full stop \x1b\x01. more text");
-    frame.Band(0x01, "\r\n\x1b*\x04");
-    frame.Band(0xA0);
-    frame.Bands(18, 0x02);
+    frame.Bands(1, 0x01, "\r\n\x1b*\x04").Bands(1, 0xA0).Bands(18, 0x02);
     CScreenImage image;
     ASSERT_TRUE(image.ParseBands(frame.Buffer()));
     EXPECT_EQ(image.Bands()[0][0], 0x01);
@@ -89,7 +81,7 @@ TEST(ScreenImage, FailedParseLeavesTheBandsItDidNotReachEmpty) {
     ASSERT_TRUE(image.ParseBands(FrameBuilder().Bands(20, 0x11).Buffer()));
 
     FrameBuilder broken;
-    broken.Bands(5, 0x22).Band(0x33);
+    broken.Bands(5, 0x22).Bands(1, 0x33);
     broken.Bytes().back() = 0x0D; // band 5 lacks its line feed
     broken.Bands(14, 0x44);
     EXPECT_FALSE(image.ParseBands(broken.Buffer()));

@@ -8,16 +8,12 @@ namespace {
 
 using test::ScratchDir;
 
-struct LoadCase {
-    const char* name;
-    std::string content;
-    std::string port;
-    bool border;
-    bool saveEveryPrint = false;
-};
-
 TEST(SettingsFile, LoadReadsWholeLinesOfTheTextStream) {
-    const LoadCase cases[] = {
+    const struct {
+        const char* name;
+        std::string content, port;
+        bool border, saveEveryPrint = false;
+    } cases[] = {
         {"written by this program", "COM2\r\n0\r\n1\r\n", "COM2", false, true},
         {"two lines, as an older version wrote", "COM2\r\n1\r\n", "COM2", true, false},
         {"bare line feeds", "COM1\n1\n", "COM1", true},
@@ -36,7 +32,7 @@ TEST(SettingsFile, LoadReadsWholeLinesOfTheTextStream) {
         {"0x1A inside the first line", "CO\x1AM2\r\n1\r\n", "CO", false},
         {"lone CR stays in the value", "COM1\r\r\n1\r\n", "COM1\r", true},
     };
-    for (const LoadCase& c : cases) {
+    for (const auto& c : cases) {
         ScratchDir dir;
         test::WriteFileBytes(dir.File("KRT460.ini"), c.content);
         EXPECT_EQ(CSettingsFile::LoadSettings(dir.File("KRT460.ini")),

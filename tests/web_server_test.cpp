@@ -68,8 +68,7 @@ private:
 
 struct Answer {
     int status = 0;
-    std::string head;
-    std::string body;
+    std::string head, body;
 };
 
 class Gallery : public ::testing::Test {
@@ -181,30 +180,29 @@ TEST_F(Gallery, AnswersOnlyGetAndHeadWithHeadersThatFit) {
 
 TEST_F(Gallery, EveryOpenPageHearsOfEachWayAFileComesAndGoes) {
     // A compressed stream would hold its events back.
-    const auto stream =
+    const auto events =
         Connection::Events(server_->Port(), "Accept-Encoding: gzip, br, deflate\r\n");
-    Connection& events = *stream;
-    ASSERT_NE(events.Received().find("200 OK"), std::string::npos);
-    EXPECT_EQ(events.Received().find("Content-Encoding"), std::string::npos);
+    ASSERT_NE(events->Received().find("200 OK"), std::string::npos);
+    EXPECT_EQ(events->Received().find("Content-Encoding"), std::string::npos);
     const std::string bmp = "BM and more";
     // Temporary and hidden names first: never told.
     test::WriteFileBytes(dir_ / ".20261208-110000.bmp.XXXXXX", bmp);
     test::WriteFileBytes(dir_ / "krt0001.tmp", bmp);
     fs::rename(dir_ / ".20261208-110000.bmp.XXXXXX", dir_ / "20261208-110000.bmp");
-    EXPECT_TRUE(events.ReadUntil("\"key\":\"/20261208-110000\"")) << "renamed in";
+    EXPECT_TRUE(events->ReadUntil("\"key\":\"/20261208-110000\"")) << "renamed in";
     test::WriteFileBytes(dir_ / ".link", bmp);
     fs::create_hard_link(dir_ / ".link", dir_ / "20261208-110001.bmp");
     fs::remove(dir_ / ".link");
-    EXPECT_TRUE(events.ReadUntil("\"key\":\"/20261208-110001\"")) << "linked in";
+    EXPECT_TRUE(events->ReadUntil("\"key\":\"/20261208-110001\"")) << "linked in";
     test::WriteFileBytes(dir_ / "20261208-110002.bin", std::string(3328, 'x'));
-    EXPECT_TRUE(events.ReadUntil("\"verdict\":\"undecodable\"")) << "written in place";
+    EXPECT_TRUE(events->ReadUntil("\"verdict\":\"undecodable\"")) << "written in place";
     fs::create_directory(dir_ / "new bench");
     test::WriteFileBytes(dir_ / "new bench" / "20261208-110003.partial.bin", "x");
-    EXPECT_TRUE(events.ReadUntil("\"folder\":\"new bench\"")) << "a folder added while running";
+    EXPECT_TRUE(events->ReadUntil("\"folder\":\"new bench\"")) << "a folder added while running";
     fs::remove(dir_ / "20261208-110000.bmp");
-    EXPECT_TRUE(events.ReadUntil("event: removed\ndata: {\"key\":\"/20261208-110000\"}"));
-    EXPECT_EQ(events.Received().find("krt0001"), std::string::npos);
-    EXPECT_EQ(events.Received().find(".20261208-110000"), std::string::npos);
+    EXPECT_TRUE(events->ReadUntil("event: removed\ndata: {\"key\":\"/20261208-110000\"}"));
+    EXPECT_EQ(events->Received().find("krt0001"), std::string::npos);
+    EXPECT_EQ(events->Received().find(".20261208-110000"), std::string::npos);
     EXPECT_NE(Get("/captures").body.find("\"new bench\""), std::string::npos);
     EXPECT_EQ(Get("/files/new%20bench/20261208-110003.partial.bin").body, "x");
 }

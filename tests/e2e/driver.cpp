@@ -6,14 +6,15 @@
 #include "common/com_ptr_win32.h"
 #include "common/unique_handle_win32.h"
 #include "res/resource.h"
-#include "window_probe.h"
 
 #include <windows.h>
 
 #include <shlobj.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -26,9 +27,204 @@
 
 namespace {
 
-using namespace krt460::e2e;
+// Wait, input and screen helpers: they find, press, read and photograph the windows of another
+// process, as a user's eyes and hands would.
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr auto kDeadline = 30s; // generous: only a hang reaches it
+
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = kDeadline) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+Bytes ReadFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
+bool Exists(const char* path) {
+    return ::GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+LRESULT Ask(HWND window, UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
+    DWORD_PTR result = 0;
+    ::SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, 5000, &result);
+    return static_cast<LRESULT>(result);
+}
+
+std::wstring WindowText(HWND window) {
+    wchar_t text[256] = {};
+    Ask(window, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(text));
+    return text;
+}
+
+void Click(HWND dialog, int id) {
+    ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(::GetDlgItem(dialog, id)));
+}
+
+// A key as the keyboard sends it to `window`: it passes through the program's message loop,
+// which makes the character of the key from it.
+void PostKey(HWND window, UINT key) {
+    const UINT scan = ::MapVirtualKeyW(key, MAPVK_VK_TO_VSC);
+    ::PostMessageW(window, WM_KEYDOWN, key, static_cast<LPARAM>(1 | scan << 16));
+    ::PostMessageW(window, WM_KEYUP, key, static_cast<LPARAM>(1 | scan << 16 | 0xC0000000u));
+}
+
+// A key for the window that has the focus in `dialog` (the dialog itself when it has no
+// controls).
+void Press(HWND dialog, UINT key) {
+    GUITHREADINFO gui{};
+    gui.cbSize = sizeof gui;
+    ::GetGUIThreadInfo(::GetWindowThreadProcessId(dialog, nullptr), &gui);
+    PostKey(gui.hwndFocus != nullptr && ::GetAncestor(gui.hwndFocus, GA_ROOT) == dialog
+                ? gui.hwndFocus
+                : dialog,
+            key);
+}
+
+// The edit field of a combo box, or the field itself.
+HWND EditOf(HWND field) {
+    return ::GetWindow(field, GW_CHILD) != nullptr ? ::GetWindow(field, GW_CHILD) : field;
+}
+
+// Types `text` into an edit field (or a combo box's), replacing what it holds, as keys do.
+void Type(HWND field, const wchar_t* text) {
+    const HWND edit = EditOf(field);
+    Ask(edit, EM_SETSEL, 0, -1);
+    for (const wchar_t* c = text; *c != L'\0'; ++c) {
+        ::PostMessageW(edit, WM_CHAR, *c, 1);
+    }
+}
+
+// Ctrl+C as real input: a shortcut needs the keyboard state, which only input sets.
+void PressCtrlC(HWND window) {
+    ::SetForegroundWindow(window);
+    WaitUntil([&] { return ::GetForegroundWindow() == window; }, 5s);
+    INPUT keys[4] = {};
+    const WORD codes[4] = {VK_CONTROL, 'C', 'C', VK_CONTROL};
+    for (int i = 0; i < 4; ++i) {
+        keys[i].type = INPUT_KEYBOARD;
+        keys[i].ki.wVk = codes[i];
+        keys[i].ki.dwFlags = i >= 2 ? KEYEVENTF_KEYUP : 0;
+    }
+    ::SendInput(4, keys, sizeof(INPUT));
+}
+
+// Whether two windows do not overlap and both lie inside the work area of the first's monitor.
+bool ApartInsideWorkArea(HWND first, HWND second) {
+    RECT a{}, b{}, overlap{}, both{}, all{};
+    MONITORINFO monitor{sizeof monitor, {}, {}, 0};
+    return ::GetWindowRect(first, &a) && ::GetWindowRect(second, &b) &&
+           ::GetMonitorInfoW(::MonitorFromWindow(first, MONITOR_DEFAULTTONEAREST), &monitor) &&
+           !::IntersectRect(&overlap, &a, &b) && ::UnionRect(&both, &a, &b) &&
+           ::UnionRect(&all, &both, &monitor.rcWork) && ::EqualRect(&all, &monitor.rcWork);
+}
+
+// The client area as it is on the screen, one 0xRRGGBB a pixel.
+class ScreenShot {
+public:
+    ScreenShot(HWND window, int width, int height) : width_(width) {
+        POINT origin{0, 0};
+        ::ClientToScreen(window, &origin);
+        const HDC screen = ::GetDC(nullptr);
+        const HDC memory = ::CreateCompatibleDC(screen);
+        BITMAPINFO info{};
+        info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+        void* bits = nullptr;
+        const HBITMAP bitmap = ::CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+        const HGDIOBJ old = ::SelectObject(memory, bitmap);
+        ::BitBlt(memory, 0, 0, width, height, screen, origin.x, origin.y, SRCCOPY);
+        const auto* pixels = static_cast<const std::uint32_t*>(bits);
+        pixels_.assign(pixels, pixels + width * height);
+        ::SelectObject(memory, old);
+        ::DeleteObject(bitmap);
+        ::DeleteDC(memory);
+        ::ReleaseDC(nullptr, screen);
+    }
+    std::uint32_t At(int x, int y) const {
+        return pixels_[static_cast<std::size_t>(y * width_ + x)] & 0xFFFFFF;
+    }
+
+private:
+    int width_;
+    std::vector<std::uint32_t> pixels_;
+};
+
+// The screen's pixel scale, as the program computes it.
+int Scale() {
+    const HDC screen = ::GetDC(nullptr);
+    const int dpi = ::GetDeviceCaps(screen, LOGPIXELSX);
+    ::ReleaseDC(nullptr, screen);
+    return std::max(1, (dpi + 48) / 96);
+}
+
+// The packed DIB on the clipboard, taken off it.
+Bytes TakeClipboardDib() {
+    Bytes dib;
+    WaitUntil(
+        [&] {
+            // Looking first keeps the clipboard free for the program while it copies.
+            if (::IsClipboardFormatAvailable(CF_DIB) && ::OpenClipboard(nullptr)) {
+                if (const HANDLE data = ::GetClipboardData(CF_DIB)) {
+                    const auto* bytes = static_cast<const std::uint8_t*>(::GlobalLock(data));
+                    dib.assign(bytes, bytes + ::GlobalSize(data));
+                    ::GlobalUnlock(data);
+                    ::EmptyClipboard();
+                }
+                ::CloseClipboard();
+            }
+            return !dib.empty();
+        },
+        10s);
+    return dib;
+}
+
+BOOL CALLBACK CheckTextFits(HWND control, LPARAM fit) {
+    wchar_t className[16] = {};
+    ::GetClassNameW(control, className, 16);
+    if (std::wstring(className) != L"Static" ||
+        (::GetWindowLongW(control, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+        return TRUE;
+    }
+    const HDC dc = ::GetDC(control);
+    const HGDIOBJ old = ::SelectObject(dc, reinterpret_cast<HGDIOBJ>(Ask(control, WM_GETFONT)));
+    const std::wstring text = WindowText(control);
+    SIZE size{};
+    ::GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    ::SelectObject(dc, old);
+    ::ReleaseDC(control, dc);
+    RECT client{};
+    ::GetClientRect(control, &client);
+    if (size.cx > client.right) {
+        std::printf("  \"%ls\" needs %ld pixels, has %ld\n", text.c_str(), size.cx, client.right);
+        *reinterpret_cast<bool*>(fit) = false;
+    }
+    return TRUE;
+}
+
+// Every static text of the dialog fits its control, measured with the dialog's font.
+bool TextsFit(HWND dialog) {
+    bool fit = dialog != nullptr;
+    ::EnumChildWindows(dialog, CheckTextFits, reinterpret_cast<LPARAM>(&fit));
+    return fit;
+}
 
 constexpr std::size_t kHeader = 62;
+const std::string kIni = "COM1\r\n1\r\n0\r\n"; // COM1, Rahmen, no series
 int failures = 0;
 
 void Check(bool ok, const std::string& what) {
@@ -46,32 +242,11 @@ std::string Narrow(const std::wstring& wide, UINT codePage = CP_ACP) {
     return text;
 }
 
-enum class Lamp { Idle, Receiving, Received, Unknown };
-
-// The lamp picture stands at (6, 6), each of its pixels scale x scale on the screen.
-Lamp ReadLamp(HWND main) {
-    const int s = Scale();
-    const ScreenShot shot(main, 30 * s, 50 * s);
-    const auto at = [&](int x, int y) { return shot.At((6 + x) * s, (6 + y) * s); };
-    const std::uint32_t top = at(8, 7), middle = at(8, 19), bottom = at(8, 31);
-    constexpr std::uint32_t grey = 0xC0C0C0;
-    if (top == grey && middle == grey && bottom == 0xFFFF00) {
-        return Lamp::Idle;
-    }
-    if (top == grey && middle == 0x00FF00 && bottom == grey) {
-        return Lamp::Receiving;
-    }
-    return top == 0xFF0000 && middle == grey && bottom == grey ? Lamp::Received : Lamp::Unknown;
-}
-
-bool WaitForLamp(HWND main, Lamp lamp) {
-    return WaitUntil([&] { return ReadLamp(main) == lamp; });
-}
-
-long ByteCount(HWND main) {
-    static const UINT query = ::RegisterWindowMessageW(L"KRT460.ByteCount");
-    return static_cast<long>(Ask(main, query));
-}
+// The lamp's lights, top to bottom; grey is off.
+using Lamp = std::array<std::uint32_t, 3>;
+constexpr std::uint32_t kOff = 0xC0C0C0;
+constexpr Lamp kIdle{kOff, kOff, 0xFFFF00}, kReceiving{kOff, 0x00FF00, kOff},
+    kReceived{0xFF0000, kOff, kOff};
 
 bool WhiteIn(const Bytes& bmp, int x, int y) {
     const std::size_t row = kHeader + static_cast<std::size_t>(159 - y) * 20;
@@ -80,12 +255,11 @@ bool WhiteIn(const Bytes& bmp, int x, int y) {
 
 // Whether every pixel of a 160 x 160 BMP is as `expected(x, y, white)` says.
 bool EveryPixel(const Bytes& bmp, const std::function<bool(int, int, bool)>& expected) {
-    for (int i = 0; bmp.size() == 3262 && i < 160 * 160; ++i) {
-        if (!expected(i % 160, i / 160, WhiteIn(bmp, i % 160, i / 160))) {
-            return false;
-        }
+    bool all = bmp.size() == 3262;
+    for (int i = 0; all && i < 160 * 160; ++i) {
+        all = expected(i % 160, i / 160, WhiteIn(bmp, i % 160, i / 160));
     }
-    return bmp.size() == 3262;
+    return all;
 }
 
 bool Ring(int x, int y) {
@@ -94,13 +268,12 @@ bool Ring(int x, int y) {
 
 // The display window shows the picture of a BMP file black on white at (5, 5), scaled.
 bool DisplayShows(HWND display, const Bytes& bmp) {
-    const int s = Scale();
+    const int s = Scale(), side = 160 * s;
     const ScreenShot shot(display, 170 * s, 170 * s);
-    for (int y = 0; y < 160 * s; ++y) {
-        for (int x = 0; x < 160 * s; ++x) {
-            if (shot.At(5 * s + x, 5 * s + y) != (WhiteIn(bmp, x / s, y / s) ? 0xFFFFFFu : 0u)) {
-                return false;
-            }
+    for (int i = 0; i < side * side; ++i) {
+        const int x = i % side, y = i / side;
+        if (shot.At(5 * s + x, 5 * s + y) != (WhiteIn(bmp, x / s, y / s) ? 0xFFFFFFu : 0u)) {
+            return false;
         }
     }
     return true;
@@ -165,14 +338,49 @@ public:
     HWND Display() const { return display_; }
 
     bool Exited() const { return ::WaitForSingleObject(process_.get(), 30000) == WAIT_OBJECT_0; }
+    // The lamp picture stands at (6, 6), each of its pixels scale x scale on the screen; its
+    // lights' centres at (8, 7), (8, 19) and (8, 31).
+    bool Lit(const Lamp& lamp) const {
+        const int s = Scale();
+        return WaitUntil([&] {
+            const ScreenShot shot(main_, 30 * s, 50 * s);
+            return Lamp{shot.At(14 * s, 13 * s), shot.At(14 * s, 25 * s),
+                        shot.At(14 * s, 37 * s)} == lamp;
+        });
+    }
+    // The count beside the lamp; -1 while none is shown.
+    long Count() const {
+        static const UINT query = ::RegisterWindowMessageW(L"KRT460.ByteCount");
+        return static_cast<long>(Ask(main_, query));
+    }
+    bool Counts(long count) const {
+        return WaitUntil([&] { return Count() == count; });
+    }
+    bool ShowsReference() const {
+        return WaitUntil([&] { return DisplayShows(display_, c_.reference); }, 5s);
+    }
 
     // A visible dialog of the program with this caption (and, if given, this control).
     HWND WaitForDialog(const std::wstring& caption, int control = 0,
                        std::chrono::milliseconds limit = kDeadline) const {
-        DialogSearch search{pid_, caption, control};
-        WaitUntil([&] { return !::EnumWindows(FindDialog, reinterpret_cast<LPARAM>(&search)); },
-                  limit);
-        return search.found;
+        HWND found = nullptr;
+        WaitUntil(
+            [&] {
+                while ((found = ::FindWindowExW(nullptr, found, L"#32770", caption.c_str()))) {
+                    DWORD pid = 0;
+                    ::GetWindowThreadProcessId(found, &pid);
+                    if (pid == pid_ && ::IsWindowVisible(found) &&
+                        (control == 0 || ::GetDlgItem(found, control) != nullptr)) {
+                        return true;
+                    }
+                }
+                return false;
+            },
+            limit);
+        return found;
+    }
+    bool NoMessageBox(std::chrono::milliseconds limit) const {
+        return WaitForDialog(L"KRT460", 0xFFFF, limit) == nullptr;
     }
 
     // The text of the message box now open (UTF-8), after answering it with `button`; empty
@@ -223,29 +431,29 @@ public:
     void Arm(const char* what = "Empfangen turns the lamp green", int port = 1) const {
         const int before = Opens(port);
         Click(main_, IDC_RECEIVE);
-        Check(WaitForLamp(main_, Lamp::Receiving) && Holds(port, before), what);
+        Check(Lit(kReceiving) && Holds(port, before), what);
     }
 
     void Receive(int port = 1) const {
         Arm("Empfangen turns the lamp green", port);
-        Check(ByteCount(main_) == 0, "the count beside the lamp starts at 0");
+        Check(Count() == 0, "the count beside the lamp starts at 0");
         Print(port);
-        Check(WaitForLamp(main_, Lamp::Received), "a frame with its end marker turns it red");
-        Check(ByteCount(main_) == 3328, "the count reaches 3328");
+        Check(Lit(kReceived), "a frame with its end marker turns it red");
+        Check(Count() == 3328, "the count reaches 3328");
     }
 
     // Empfangen, then the instrument sends `range` of a print: `count` bytes arrive.
     void ReceivePart(const std::string& range, long count, const char* what, int port = 1) const {
         Arm(what, port);
         Print(port, range);
-        Check(WaitUntil([&] { return ByteCount(main_) == count; }), what);
+        Check(Counts(count), what);
     }
     // Empfangen while a print arrives, answered Ja: the count starts again from 0.
     void AnswerJa(const char* what) const {
         const int before = Opens(1);
         Click(main_, IDC_RECEIVE);
         TakeMessageBox(IDYES);
-        Check(WaitUntil([&] { return ByteCount(main_) == 0; }) && Holds(1, before), what);
+        Check(Counts(0) && Holds(1, before), what);
     }
 
     // Anzeigen; with `whole`, the check that Scp1.bmp is the reference picture.
@@ -278,12 +486,11 @@ public:
     }
 
     // After `how` closed it: the program ends and has written `ini`.
-    void Ended(const std::string& how, const std::string& ini = "COM1\r\n1\r\n0\r\n") const {
+    void Ended(const std::string& how, const std::string& ini = kIni) const {
         Check(Exited(), how + " ends the program");
-        const Bytes written = ReadFile("KRT460.ini");
-        Check(std::string(written.begin(), written.end()) == ini, how + " writes KRT460.ini");
+        Check(ReadFile("KRT460.ini") == Bytes(ini.begin(), ini.end()), how + " writes KRT460.ini");
     }
-    void Ende(const std::string& ini = "COM1\r\n1\r\n0\r\n") const {
+    void Ende(const std::string& ini = kIni) const {
         Click(main_, IDOK);
         Ended("Ende", ini);
     }
@@ -329,10 +536,10 @@ bool ShowsTheFirst1000Bytes(const Session& s, const Context& c) {
 
 void MainScenario(const Context& c) {
     const Session s(c);
-    Check(WaitForLamp(s.Main(), Lamp::Idle), "start-up shows the yellow lamp");
-    const auto glass = [&] { return ScreenShot(s.Display(), 170, 170).At(105, 125) == 0xA8BA96; };
-    Check(WaitUntil(glass, 5s), "start-up shows the sample screen, its LCD glass");
-    Check(ByteCount(s.Main()) == -1, "no count is shown before Empfangen");
+    Check(s.Lit(kIdle), "start-up shows the yellow lamp");
+    Check(WaitUntil([&] { return ScreenShot(s.Display(), 106, 126).At(105, 125) == 0xA8BA96; }, 5s),
+          "start-up shows the sample screen, its LCD glass");
+    Check(s.Count() == -1, "no count is shown before Empfangen");
 
     Click(s.Main(), IDC_SAVE);
     Check(s.TakeMessageBox() == "Erst Anzeigen, dann Speichern!" &&
@@ -350,13 +557,12 @@ void MainScenario(const Context& c) {
                                 [](int x, int y, bool w) { return w != Ring(x, y); });
           }),
           "and still writes Scp1.bmp: white with the border");
-    Check(WaitForLamp(s.Main(), Lamp::Idle), "the lamp is yellow after Anzeigen");
+    Check(s.Lit(kIdle), "the lamp is yellow after Anzeigen");
 
     s.Receive();
     s.Show("Anzeigen writes Scp1.bmp, the reference picture");
-    Check(WaitForLamp(s.Main(), Lamp::Idle), "Anzeigen turns the lamp yellow");
-    Check(WaitUntil([&] { return DisplayShows(s.Display(), c.reference); }, 5s),
-          "the display window shows the picture black on white");
+    Check(s.Lit(kIdle), "Anzeigen turns the lamp yellow");
+    Check(s.ShowsReference(), "the display window shows the picture black on white");
     const Bytes dib(c.reference.begin() + 14, c.reference.end()); // a BMP file is "BM..." + DIB
     PressCtrlC(s.Display());
     Check(TakeClipboardDib() == dib, "Ctrl+C puts the picture on the clipboard as CF_DIB");
@@ -365,9 +571,7 @@ void MainScenario(const Context& c) {
     ::PostMessageW(s.Main(), WM_SYSCOMMAND, IDM_COPY, 0);
     std::this_thread::sleep_for(150ms);
     ::CloseClipboard();
-    Check(TakeClipboardDib() == dib,
-          "so does Bild kopieren from the system menu, waiting while another program holds "
-          "the clipboard");
+    Check(TakeClipboardDib() == dib, "so does Bild kopieren, waiting while another holds it");
 
     // A print that stops after 1000 bytes, after a whole one: Anzeigen shows those bytes over
     // white (bands 0 to 4, and 155 columns of band 5), never the rest of the print before.
@@ -380,21 +584,20 @@ void MainScenario(const Context& c) {
     Check(s.TakeMessageBox(IDNO) == "Empfang l\u00e4uft (1000 von 3328 Bytes). Neu beginnen?",
           "Empfangen during a print asks");
     s.Print(1, "1000-3328");
-    Check(WaitForLamp(s.Main(), Lamp::Received) && ByteCount(s.Main()) == 3328,
-          "after Nein the print completes, red");
+    Check(s.Lit(kReceived) && s.Count() == 3328, "after Nein the print completes, red");
     s.Show("and shows whole");
 
     // Ja starts again: the next print is received whole. A second Empfangen while it waits for
     // its first byte keeps waiting, without a word.
     s.ReceivePart("1000", 1000, "Empfangen once more: 1000 bytes arrive again");
     s.AnswerJa("Ja starts again from 0");
-    Check(WaitForLamp(s.Main(), Lamp::Receiving), "green");
+    Check(s.Lit(kReceiving), "green");
     s.Print(1, "1000-3328"); // the instrument goes on with the print that Ja cut off
     Click(s.Main(), IDC_RECEIVE);
-    Check(s.WaitForDialog(L"KRT460", 0xFFFF, 2s) == nullptr && ByteCount(s.Main()) == 0,
+    Check(s.NoMessageBox(2s) && s.Count() == 0,
           "its rest is skipped, and Empfangen while waiting for a print says nothing");
     s.Print(1);
-    Check(WaitForLamp(s.Main(), Lamp::Received), "the next print arrives whole");
+    Check(s.Lit(kReceived), "the next print arrives whole");
     s.Show("and shows whole after Ja");
 
     // Ja after a capture that joined a print in its middle: what it cut off is column bytes,
@@ -403,7 +606,7 @@ void MainScenario(const Context& c) {
     s.ReceivePart("1000-2000", 1000, "Empfangen, and the middle of a print arrives");
     s.AnswerJa("Ja starts again");
     s.Print(1, "2000-6656");
-    Check(WaitForLamp(s.Main(), Lamp::Received) && ByteCount(s.Main()) == 3328,
+    Check(s.Lit(kReceived) && s.Count() == 3328,
           "a print right after the rest of one joined mid-print arrives whole");
     s.Show("and shows whole");
 
@@ -414,16 +617,16 @@ void MainScenario(const Context& c) {
     Check(ShowsTheFirst1000Bytes(s, c),
           "Anzeigen right after Ja shows the print cut off, as far as it got");
     s.Print(1);
-    Check(WaitForLamp(s.Main(), Lamp::Received), "and the next print arrives whole");
+    Check(s.Lit(kReceived), "and the next print arrives whole");
 
     // The adapter pulled out during a print: told once, with what arrived.
     s.Arm("Empfangen once more turns the lamp green");
     s.Print(1, "1000", "hangup");
     Check(s.TakeMessageBox() == "Verbindung zu COM1 unterbrochen!",
           "an unplugged adapter is told, naming the port");
-    Check(WaitForLamp(s.Main(), Lamp::Idle) && ByteCount(s.Main()) == 1000,
+    Check(s.Lit(kIdle) && s.Count() == 1000,
           "the lamp turns yellow and the count keeps the 1000 bytes that came");
-    Check(s.WaitForDialog(L"KRT460", 0xFFFF, 2s) == nullptr, "and it is told only once");
+    Check(s.NoMessageBox(2s), "and it is told only once");
 
     s.CheckAboutBox();
 
@@ -454,7 +657,7 @@ void FilesFailScenario(const Context& c) {
     Check(s.TakeMessageBox() == "Es ging nicht!", "nothing received: Es ging nicht!");
     Check(ToldWithReason(s.TakeMessageBox(), "Scp1.bmp konnte nicht geschrieben werden!"),
           "a Scp1.bmp that cannot be written is told, with the reason");
-    Check(WaitForLamp(s.Main(), Lamp::Idle), "the rest of Anzeigen goes on");
+    Check(s.Lit(kIdle), "the rest of Anzeigen goes on");
     Click(s.Main(), IDOK);
     Check(ToldWithReason(s.TakeMessageBox(), "KRT460.ini konnte nicht geschrieben werden!"),
           "a KRT460.ini that cannot be written is told, with the reason");
@@ -463,6 +666,21 @@ void FilesFailScenario(const Context& c) {
 
 bool Checked(HWND dialog, int id, LRESULT state) {
     return Ask(::GetDlgItem(dialog, id), BM_GETCHECK) == state;
+}
+
+// The settings dialog's COM1, COM2, Andere:, Rahmen and 320 x 320: 0 unchecked, 1 checked, 2
+// greyed.
+using Choices = std::array<LRESULT, 5>;
+Choices ChoicesIn(HWND dialog) {
+    Choices choices{};
+    const int ids[] = {IDC_RADIO_COM1, IDC_RADIO_COM2, IDC_RADIO_OTHER, IDC_CHECK_BORDER,
+                       IDC_CHECK_320};
+    std::transform(std::begin(ids), std::end(ids), choices.begin(),
+                   [&](int id) { return Ask(::GetDlgItem(dialog, id), BM_GETCHECK); });
+    return choices;
+}
+bool Shows(HWND dialog, const Choices& choices) {
+    return WaitUntil([&] { return ChoicesIn(dialog) == choices; });
 }
 
 // Clicks "Jeden Ausdruck speichern" in the open settings dialog and closes it with OK; whether
@@ -479,29 +697,22 @@ bool CheckEveryPrintAndClose(HWND dialog) {
 void SettingsScenario(const Context& c) {
     const Session s(c);
     HWND dialog = s.OpenSettings();
-    Check(Checked(dialog, IDC_RADIO_COM1, BST_CHECKED) && Checked(dialog, IDC_RADIO_OTHER, 0) &&
-              Checked(dialog, IDC_CHECK_BORDER, BST_CHECKED),
-          "without KRT460.ini COM1 and Rahmen are checked");
-    Check(Checked(dialog, IDC_CHECK_320, BST_INDETERMINATE), "320 x 320 shows greyed");
+    Check(Shows(dialog, {1, 0, 0, 1, 2}), "without KRT460.ini COM1 and Rahmen, 320 x 320 greyed");
     const HWND names = ::GetDlgItem(dialog, IDC_PORT_NAME);
     Type(names, L"COM27");
-    Check(WaitUntil([&] { return Checked(dialog, IDC_RADIO_OTHER, BST_CHECKED); }),
-          "typing a name chooses Andere:");
+    Check(Shows(dialog, {0, 0, 1, 1, 2}), "typing a name chooses Andere:");
     for (int i = 0; i < 5; ++i) {
         PostKey(EditOf(names), VK_BACK);
     }
-    Check(WaitUntil([&] { return WindowText(names).empty(); }) &&
-              Checked(dialog, IDC_RADIO_COM1, BST_CHECKED) && Checked(dialog, IDC_RADIO_OTHER, 0) &&
-              Checked(dialog, IDC_CHECK_BORDER, BST_CHECKED),
+    Check(WaitUntil([&] { return WindowText(names).empty(); }) && Shows(dialog, {1, 0, 0, 1, 2}),
           "a name typed and erased with Backspace leaves COM1 chosen, Rahmen as it was");
     Ask(::GetDlgItem(dialog, IDC_RADIO_OTHER), BM_CLICK);
-    Check(Checked(dialog, IDC_RADIO_COM1, BST_CHECKED) && Checked(dialog, IDC_RADIO_OTHER, 0),
+    Check(ChoicesIn(dialog) == Choices{1, 0, 0, 1, 2},
           "a click on Andere: without a name keeps COM1");
+    // The 320 x 320 click comes first: it has been handled once COM2 shows chosen.
     ::PostMessageW(::GetDlgItem(dialog, IDC_CHECK_320), BM_CLICK, 0, 0);
     ::PostMessageW(::GetDlgItem(dialog, IDC_RADIO_COM2), BM_CLICK, 0, 0);
-    Check(WaitUntil([&] { return Checked(dialog, IDC_RADIO_COM2, BST_CHECKED); }),
-          "a click chooses COM2");
-    Check(Checked(dialog, IDC_CHECK_320, BST_INDETERMINATE), "a click leaves 320 x 320 greyed");
+    Check(Shows(dialog, {0, 1, 0, 1, 2}), "a click chooses COM2 and leaves 320 x 320 greyed");
     Press(dialog, VK_ESCAPE);
     Check(Closed(dialog), "Escape closes the dialog");
 
@@ -529,7 +740,7 @@ void SettingsScenario(const Context& c) {
     ClickAndClose(dialog, IDOK);
     Click(s.Main(), IDC_RECEIVE);
     Check(s.TakeMessageBox() == "Error: Open COM port!", "a missing port says so");
-    Check(WaitForLamp(s.Main(), Lamp::Idle), "and leaves the lamp yellow");
+    Check(s.Lit(kIdle), "and leaves the lamp yellow");
     ::PostMessageW(s.Main(), WM_SYSCOMMAND, SC_CLOSE, 0);
     s.Ended("The close box", "COM42\r\n0\r\n0\r\n");
 }
@@ -541,21 +752,18 @@ void SettingsOtherPortScenario(const Context& c) {
     const Session s(c);
     const HWND dialog = s.OpenSettings();
     const HWND names = ::GetDlgItem(dialog, IDC_PORT_NAME);
-    Check(Checked(dialog, IDC_RADIO_OTHER, BST_CHECKED) && WindowText(names) == L"\\\\.\\COM12" &&
-              Checked(dialog, IDC_CHECK_BORDER, BST_CHECKED),
+    Check(Shows(dialog, {0, 0, 1, 1, 2}) && WindowText(names) == L"\\\\.\\COM12",
           "a port other than COM1 and COM2 shows under Andere:, and Rahmen survives the restart");
-    std::vector<int> order;
+    const std::vector<std::wstring> mapped{L"COM1", L"COM2", L"COM5", L"COM12"};
+    std::vector<std::wstring> listed;
     for (LRESULT i = 0, n = Ask(names, CB_GETCOUNT); i < n; ++i) {
         wchar_t text[64] = {};
         Ask(names, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(text));
-        if (const std::wstring name = text; name.rfind(L"COM", 0) == 0) {
-            const int number = std::stoi(name.substr(3));
-            if (number == 1 || number == 2 || number == 5 || number == 12) {
-                order.push_back(number);
-            }
+        if (std::count(mapped.begin(), mapped.end(), text) != 0) {
+            listed.emplace_back(text);
         }
     }
-    Check(order == std::vector<int>{1, 2, 5, 12}, "the list shows COM1, COM2, COM5, COM12");
+    Check(listed == mapped, "the list shows COM1, COM2, COM5, COM12");
     Type(names, L"COM12");
     WaitUntil([&] { return WindowText(names) == L"COM12"; });
     Click(dialog, IDOK);
@@ -579,22 +787,20 @@ void SaveAsScenario(const Context& c) {
     HWND dialog = open();
     Click(TypeName(dialog, "test"), IDOK);
     Check(Closed(dialog) && ReadFile("test.bmp") == c.reference, "test is written as test.bmp");
-    Check(WaitForLamp(s.Main(), Lamp::Idle), "the lamp returns to yellow");
+    Check(s.Lit(kIdle), "the lamp returns to yellow");
 
     // Names as typed, each in a fresh dialog: the file written, or the message and an open
     // dialog that keeps the name.
-    struct Case {
-        const char* typed;
-        const char* file;    // written, or nothing
-        const char* message; // told, or nothing
-    };
-    const Case cases[] = {
+    // Typed, the file written (or nothing), and what is told (or nothing).
+    const struct {
+        const char *typed, *file, *message;
+    } cases[] = {
         {"bericht.png", "bericht.png", nullptr},
         {"x\\y", nullptr, "x\\y.bmp konnte nicht geschrieben werden!"},
         {"x\\y.png", nullptr, "x\\y.png konnte nicht geschrieben werden!"},
         {"", nullptr, nullptr},
     };
-    for (const Case& k : cases) {
+    for (const auto& k : cases) {
         dialog = TypeName(open(), k.typed);
         Click(dialog, IDOK);
         const std::string what = std::string("\"") + k.typed + "\" ";
@@ -618,7 +824,7 @@ void SaveAsScenario(const Context& c) {
     }
     Press(TypeName(dialog, "cancelled"), VK_ESCAPE);
     Check(Closed(dialog) && !Exists("cancelled.bmp"), "Escape cancels: nothing is written");
-    Check(WaitForLamp(s.Main(), Lamp::Idle), "and the lamp returns to yellow");
+    Check(s.Lit(kIdle), "and the lamp returns to yellow");
     s.Arm("Empfangen waits for a print");
     s.Ende(); // during a capture: the worker stops, the process ends
 }
@@ -663,22 +869,20 @@ void SeriesScenario(const Context& c) {
             });
         };
         s.Print(1, "2x");
-        Check(counted(2, 0) && WaitForLamp(s.Main(), Lamp::Received),
-              "two prints back to back are both saved, each with its record, and the lamp turns "
-              "red");
+        Check(counted(2, 0) && s.Lit(kReceived),
+              "two prints back to back are both saved, each with its record; the lamp turns red");
         s.Print(1);
         Check(counted(3, 0), "a print after a pause is saved too");
         const auto files = FilesLike("Scp_*.bmp");
         Check(std::all_of(files.begin(), files.end(),
                           [&](const std::string& name) { return ReadFile(name) == c.reference; }),
               "each saved file is the picture");
-        Check(ReadFile("Scp1.bmp") == c.reference &&
-                  WaitUntil([&] { return DisplayShows(s.Display(), c.reference); }, 5s),
+        Check(ReadFile("Scp1.bmp") == c.reference && s.ShowsReference(),
               "Scp1.bmp and the display show the last");
 
         // The rest of a print, joined late: kept as .partial.bin, counted; the next is saved.
         s.Print(1, "1664-3328");
-        WaitUntil([&] { return ByteCount(s.Main()) == 3328 - 1664; });
+        WaitUntil([&] { return s.Count() == 3328 - 1664; });
         s.Print(1);
         Check(counted(4, 1), "the rest of a print is kept as .partial.bin and counted");
         s.Print(1, "0", "hangup");
@@ -714,7 +918,7 @@ void SeriesScenario(const Context& c) {
         s.Print(1);
         Check(counted(9, 1) && ReadFile("Scp1.bmp") == c.reference,
               "let go, the next print replaces Scp1.bmp");
-        Check(s.WaitForDialog(L"KRT460", 0xFFFF, 1s) == nullptr, "and no message box was shown");
+        Check(s.NoMessageBox(1s), "and no message box was shown");
 
         Click(s.Main(), IDC_RECEIVE);
         Check(WaitUntil([&] { return WindowText(button) == L"Empfangen"; }) && s.Opens(1) < 0,
@@ -733,7 +937,7 @@ void SeriesScenario(const Context& c) {
 void HighDpiScenario(const Context& c) {
     const Session s(c);
     Check(Scale() == 2, "the screen runs at 192 dpi");
-    Check(WaitForLamp(s.Main(), Lamp::Idle), "the lamp shows doubled");
+    Check(s.Lit(kIdle), "the lamp shows doubled");
     const ScreenShot lamp(s.Main(), 60, 100);
     int lit = 0;
     for (int x = 0; x < 60; ++x) {
@@ -742,8 +946,7 @@ void HighDpiScenario(const Context& c) {
     Check(lit == 18, "the yellow disc's widest row is 18 pixels, twice 9");
     s.Receive();
     s.Show("Scp1.bmp stays 160 x 160");
-    Check(WaitUntil([&] { return DisplayShows(s.Display(), c.reference); }, 5s),
-          "the display shows the picture doubled, dot for dot");
+    Check(s.ShowsReference(), "the display shows the picture doubled, dot for dot");
     s.CheckAboutBox();
     s.Ende();
 }
@@ -827,14 +1030,14 @@ void WaitForCaller(const char* step) {
 // its adapter was pulled out.
 void MeasureScenario(const Context& c) {
     const Session s(c);
-    Check(WaitForLamp(s.Main(), Lamp::Idle), "the program is up");
+    Check(s.Lit(kIdle), "the program is up");
     WaitForCaller("idle");
     s.Arm("Empfangen waits");
     WaitForCaller("waiting");
     s.Print(1);
-    Check(WaitUntil([&] { return ByteCount(s.Main()) > 0; }), "a print arrives");
+    Check(WaitUntil([&] { return s.Count() > 0; }), "a print arrives");
     WaitForCaller("receiving");
-    Check(WaitForLamp(s.Main(), Lamp::Received), "the print is complete");
+    Check(s.Lit(kReceived), "the print is complete");
     s.ReceivePart("1000", 1000, "a print stops part way");
     WaitForCaller("stalled");
     s.Print(1, "0", "hangup");
@@ -845,7 +1048,7 @@ void MeasureScenario(const Context& c) {
     s.Arm("a series is armed");
     WaitForCaller("armed");
     s.Print(1);
-    Check(WaitUntil([&] { return ByteCount(s.Main()) > 0; }), "a print arrives in the series");
+    Check(WaitUntil([&] { return s.Count() > 0; }), "a print arrives in the series");
     WaitForCaller("armed-receiving");
     Check(WaitUntil([] { return !FilesLike("Scp_*.bmp").empty(); }), "and is saved");
     WaitForCaller("saved");
@@ -855,9 +1058,9 @@ void MeasureScenario(const Context& c) {
 void DemoScenario(const Context& c, bool dialogs) {
     const Session s(c);
     Click(s.Main(), IDC_RECEIVE);
-    Check(WaitForLamp(s.Main(), Lamp::Received), "a hardcopy arrives");
+    Check(s.Lit(kReceived), "a hardcopy arrives");
     s.Show();
-    Check(WaitForLamp(s.Main(), Lamp::Idle), "the picture is shown");
+    Check(s.Lit(kIdle), "the picture is shown");
     WaitForCaller("main");
     if (dialogs) {
         const HWND settings = s.OpenSettings();
