@@ -13,6 +13,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <memory>
@@ -93,13 +95,22 @@ public:
     Picture(const CScreenImage& image, bool border) : image_(image), border_(border) {}
 
     const std::vector<std::uint8_t>& Pixels() {
+        // Eight pixels a byte at once, from a table of every byte's eight.
+        static const auto kSpread = [] {
+            std::array<std::array<std::uint8_t, 8>, 256> spread{};
+            for (std::size_t byte = 0; byte < spread.size(); ++byte) {
+                for (std::size_t bit = 0; bit < 8; ++bit) {
+                    spread[byte][bit] = static_cast<std::uint8_t>((byte >> (7 - bit)) & 1);
+                }
+            }
+            return spread;
+        }();
         if (pixels_.empty()) {
             pixels_.resize(static_cast<std::size_t>(kScreenWidth * kScreenHeight));
             auto pixel = pixels_.begin();
             for (const PixelRow& row : image_.Rows()) {
-                for (int x = 0; x < kScreenWidth; ++x) {
-                    *pixel++ = static_cast<std::uint8_t>(
-                        (row[static_cast<std::size_t>(x / 8)] >> (7 - x % 8)) & 1);
+                for (const std::uint8_t byte : row) {
+                    pixel = std::copy(kSpread[byte].begin(), kSpread[byte].end(), pixel);
                 }
             }
         }

@@ -15,7 +15,7 @@ import krt460
 
 SIMULATOR, FRAME, BMP = (os.environ[k] for k in ("KRT460_SIMULATOR", "KRT460_SAMPLE_FRAME",
                                                   "KRT460_SAMPLE_BMP"))
-SAMPLE = open(FRAME, "rb").read()
+SAMPLE, SAMPLE_BMP = open(FRAME, "rb").read(), open(BMP, "rb").read()
 
 
 def wait_for(check, seconds=20):
@@ -63,11 +63,9 @@ def instrument(tmp_path):
 
 
 def test_decode_gives_the_commands_picture_without_a_copy(tmp_path):
-    with open(BMP, "rb") as f:
-        bmp = f.read()
     for data in (SAMPLE, bytearray(SAMPLE), memoryview(SAMPLE), numpy.frombuffer(SAMPLE, "u1"),
                  SAMPLE + b"more than a frame"):
-        assert krt460.decode(data).bmp() == bmp
+        assert krt460.decode(data).bmp() == SAMPLE_BMP
     picture = krt460.decode(SAMPLE)
     pixels = numpy.asarray(picture)
     assert pixels.shape == (160, 160) and pixels.dtype == numpy.uint8
@@ -134,7 +132,7 @@ def test_listen_cuts_prints_back_to_back_and_keeps_as_listen(instrument, tmp_pat
         kept = next(prints).keep(str(tmp_path))
     assert [os.path.splitext(p)[1] for p in kept] == [".bmp", ".bin", ".json"]
     assert os.listdir() == []
-    assert open(kept[0], "rb").read() == open(BMP, "rb").read()
+    assert open(kept[0], "rb").read() == SAMPLE_BMP
     assert not instrument.held()  # left: the port is released
 
 
