@@ -145,7 +145,10 @@ def test_ctrl_c_ends_a_waiting_receive_and_releases_the_port(instrument):
     assert child.wait(5) != 0 and "KeyboardInterrupt" in child.stderr.read()
     assert time.monotonic() - sent < 1.0
     assert not instrument.held()
-    krt460.listen(instrument.port).close()  # it opens again
+    threading.Thread(target=lambda: wait_for(instrument.held) or instrument.press()).start()
+    for capture in krt460.listen(instrument.port):  # it opens again
+        break
+    assert capture.kept_as == "picture" and not instrument.held()  # left: released
 
 
 def test_alisten_gives_prints_to_asyncio_and_times_out(instrument):
