@@ -12,11 +12,13 @@
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pybind11/stl/filesystem.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -131,7 +133,8 @@ public:
         return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
     }
 
-    void Save(const std::string& path, int scale) const {
+    void Save(const std::filesystem::path& file, int scale) const {
+        const std::string path = file.string();
         const std::string bytes = Encode(path, scale);
         std::string error;
         const std::span<const std::uint8_t> span(
@@ -198,7 +201,8 @@ public:
     const std::string& Port() const { return port_; }
 
     // Writes the print into `dir` as listen would: its names, its record; the paths written.
-    std::vector<std::string> Keep(const std::string& dir) const {
+    std::vector<std::string> Keep(const std::filesystem::path& folder) const {
+        const std::string dir = folder.string();
         if (dir.empty()) {
             throw py::value_error("needs a folder, not an empty one");
         }

@@ -71,7 +71,7 @@ def test_decode_gives_the_commands_picture_without_a_copy(tmp_path):
     assert pixels.shape == (160, 160) and pixels.dtype == numpy.uint8
     assert set(numpy.unique(pixels)) == {0, 1} and pixels[0, 0] == 0  # the black ring
     assert numpy.shares_memory(pixels, numpy.asarray(picture))
-    picture.save(str(tmp_path / "x.png"), scale=2)
+    picture.save(tmp_path / "x.png", scale=2)
     assert open(tmp_path / "x.png", "rb").read() == picture.png(2)
     assert picture._repr_png_() == picture.png()
     pytest.importorskip("PIL")
