@@ -523,7 +523,10 @@ PYBIND11_MODULE(_krt460, m) {
           "Decodes a hardcopy (any bytes-like object; the first 3328 bytes count) into a "
           "Picture; NotAHardcopy when its bands do not decode.");
     m.def("receive", &Receive, py::arg("port") = py::none(), py::arg("timeout") = 10.0,
-          py::arg("border") = py::none(), "Receives one print as `krt460 receive` does.");
+          py::arg("border") = py::none(),
+          "Receives one print as `krt460 receive` does (port None: the port in ./KRT460.ini, "
+          "else COM1); timeout: seconds without a byte that end it, 0 waits for ever. Stalled "
+          "or PortLost, with what came as `.capture`, when it ends short.");
     m.def("_ports", [] {
         std::vector<py::tuple> ports;
         for (const PortInfo& port : ListSerialPorts()) {

@@ -109,6 +109,9 @@ def test_receive_lets_other_threads_run_and_ends_on_a_lost_port(instrument):
     capture = result["c"]
     assert (capture.data, capture.end, capture.kept_as) == (SAMPLE, "complete", "picture")
     assert capture.end_marker and capture.line_errors is None and capture.received.tzinfo
+    with pytest.raises(krt460.Stalled) as stalled:  # nothing sent
+        krt460.receive(instrument.port, timeout=0.2)
+    assert stalled.value.capture.data == b"" and isinstance(stalled.value, TimeoutError)
     hangup = threading.Thread(target=lambda: wait_for(instrument.held) or
                               instrument.press("100 hangup"))  # the adapter pulled
     hangup.start()
