@@ -9,6 +9,7 @@
 #include "keep/capture_keeper.h"
 #include "keep/series.h"
 #include "settings/settings_file.h"
+#include "version.h"
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -535,4 +536,5 @@ PYBIND11_MODULE(_krt460, m) {
         return ports;
     });
     m.attr("FRAME_LENGTH") = kFrameLength;
+    m.attr("__version__") = KRT460_VERSION;
 }

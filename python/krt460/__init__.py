@@ -20,7 +20,7 @@ from typing import NamedTuple
 
 from . import _krt460
 from ._krt460 import (FRAME_LENGTH, Capture, Listener, NotAHardcopy, Picture, PortBusy,
-                      PortLost, Stalled, decode, receive)
+                      PortLost, Stalled, __version__, decode, receive)
 
 __all__ = ["Capture", "LineErrors", "Listener", "NotAHardcopy", "Picture", "Port", "PortBusy",
            "PortLost", "Stalled", "alisten", "decode", "listen", "ports", "receive",

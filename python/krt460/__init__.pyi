@@ -4,6 +4,7 @@ from os import PathLike
 from typing import Any, NamedTuple
 
 FRAME_LENGTH: int
+__version__: str
 
 class NotAHardcopy(ValueError): ...
 class PortBusy(OSError): ...
