@@ -131,6 +131,9 @@ private:
     std::string key_;
 };
 
+// What a user who may not open a port does about it, on Linux.
+inline constexpr const char* kPortGroupHint = "usually dialout: sudo usermod -aG dialout $USER";
+
 // The ports' parameters, shared by both platforms.
 inline constexpr unsigned kBaudRate = 9600;
 inline constexpr unsigned kInputQueueSize = 4096;

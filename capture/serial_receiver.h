@@ -53,6 +53,14 @@ struct CaptureOptions {
     bool reconnect = false;
 };
 
+// A timeout in seconds, as a user gives it, as a stall timeout; 0 (or less) waits for ever.
+inline std::optional<std::chrono::milliseconds> StallTimeout(double seconds) {
+    if (seconds <= 0) {
+        return std::nullopt;
+    }
+    return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+}
+
 // What the receiver needs of its owner, and nothing more.
 class IReceiverOwner {
 public:

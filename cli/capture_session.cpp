@@ -26,13 +26,6 @@ void Progress::Update(unsigned count) {
     }
 }
 
-std::optional<std::chrono::milliseconds> StallTimeout(double seconds) {
-    if (seconds <= 0) {
-        return std::nullopt;
-    }
-    return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
-}
-
 bool SleepUnlessSignalled(std::chrono::milliseconds duration) {
     const auto deadline = std::chrono::steady_clock::now() + duration;
     while (SignalGuard::Received() == 0) {

@@ -23,9 +23,6 @@ private:
     unsigned lastCount_ = 0;
 };
 
-// --timeout in seconds as a stall timeout; 0 waits for ever.
-std::optional<std::chrono::milliseconds> StallTimeout(double seconds);
-
 // Sleeps for `duration` unless a signal arrives first; false when one did.
 bool SleepUnlessSignalled(std::chrono::milliseconds duration);
 

@@ -135,8 +135,8 @@ ExitCode RunPorts() {
     }
     if (someClosed) {
         std::cerr << "You may not open the ports marked \"no permission\". Join the group that "
-                     "owns them (usually dialout: sudo usermod -aG dialout $USER), then log in "
-                     "again.\n";
+                     "owns them ("
+                  << kPortGroupHint << "), then log in again.\n";
     }
     return kExitOk;
 }

@@ -92,6 +92,16 @@ ports present without opening any.]=])
     set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/cmake/debian/postinst
         ${CMAKE_SOURCE_DIR}/cmake/debian/prerm ${CMAKE_SOURCE_DIR}/cmake/debian/postrm)
     set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+    # python3-krt460_VERSION_ARCH.deb in the build folder, beside CPack's (scripts/package.sh).
+    if(TARGET _krt460)
+        add_custom_target(python_deb
+            COMMAND bash ${CMAKE_SOURCE_DIR}/python/make_deb.sh ${CMAKE_BINARY_DIR}
+                    ${CMAKE_BINARY_DIR}/python/krt460 ${PROJECT_VERSION}
+                    ${PYTHON_VERSION_MAJOR}.${PYTHON_VERSION_MINOR} ${KRT460_MAINTAINER}
+                    ${CMAKE_BINARY_DIR}/generated/copyright
+                    ${CMAKE_BINARY_DIR}/generated/changelog.gz
+            DEPENDS _krt460 krt460_changelog VERBATIM)
+    endif()
 endif()
 
 include(CPack)

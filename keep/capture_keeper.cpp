@@ -17,22 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// How a print ended, as its record says it; "cut": it ended without all its bytes, as the next
-// print began.
-const char* EndName(CaptureEnd end, std::size_t bytes) {
-    switch (end) {
-    case CaptureEnd::Stalled:
-        return "stalled";
-    case CaptureEnd::PortLost:
-        return "port-lost";
-    case CaptureEnd::Stopped:
-        return "stopped";
-    case CaptureEnd::Complete:
-        break;
-    }
-    return bytes == kFrameLength ? "complete" : "cut";
-}
-
 std::string FileName(const std::string& path) {
     return fs::path(path).filename().string();
 }
@@ -64,6 +48,20 @@ const char* RawExtension(KeptAs as) {
 }
 
 } // namespace
+
+const char* CaptureEndName(CaptureEnd end, std::size_t bytes) {
+    switch (end) {
+    case CaptureEnd::Stalled:
+        return "stalled";
+    case CaptureEnd::PortLost:
+        return "port-lost";
+    case CaptureEnd::Stopped:
+        return "stopped";
+    case CaptureEnd::Complete:
+        break;
+    }
+    return bytes == kFrameLength ? "complete" : "cut";
+}
 
 std::string LocalTimeIso8601(std::time_t when) {
     const std::tm local = LocalCalendarTime(when);
@@ -200,6 +198,10 @@ Kept CCaptureKeeper::Keep(const Print& print) {
     if (kept.as == KeptAs::Nothing || kept.as == KeptAs::Stray) {
         return kept;
     }
+    if (options_.dir.empty()) {
+        Count(kept.as);
+        return kept;
+    }
     // Held prints are written first, in the order they came.
     if (held_.empty() && Write(print, kept)) {
         return kept;
@@ -267,7 +269,7 @@ bool CCaptureKeeper::Write(const Print& print, Kept& kept) {
     record.received = LocalTimeIso8601(came);
     record.port = options_.port;
     record.bytes = static_cast<unsigned>(print.bytes.size());
-    record.end = EndName(print.end, print.bytes.size());
+    record.end = CaptureEndName(print.end, print.bytes.size());
     record.kept = picture ? "picture" : kept.as == KeptAs::Raw ? "raw" : "partial";
     record.endMarker = print.hasEndMarker;
     record.lineErrorsKnown = print.lineErrors.known;
@@ -296,7 +298,12 @@ bool CCaptureKeeper::Write(const Print& print, Kept& kept) {
         return false;
     }
     kept.file = base + extension;
-    switch (kept.as) {
+    Count(kept.as);
+    return true;
+}
+
+void CCaptureKeeper::Count(KeptAs as) {
+    switch (as) {
     case KeptAs::Picture:
         ++counts_.pictures;
         break;
@@ -307,7 +314,6 @@ bool CCaptureKeeper::Write(const Print& print, Kept& kept) {
         ++counts_.partial;
         break;
     }
-    return true;
 }
 
 } // namespace krt460

@@ -28,10 +28,11 @@ constexpr std::size_t kRescueBytesLimit = std::size_t{16} << 20;
 constexpr std::chrono::seconds kHeldRetryInterval{5};
 
 struct KeeperOptions {
-    std::string dir = ".";
-    std::string prefix;           // before each print's time stamp: "Scp_" for KRT460.exe's series
-    std::string port;             // recorded with each print
-    bool border = true;           // the one-pixel black ring
+    std::string dir = "."; // empty: prints are judged and counted, nothing is written (a script
+                           // keeps each print itself)
+    std::string prefix;    // before each print's time stamp: "Scp_" for KRT460.exe's series
+    std::string port;      // recorded with each print
+    bool border = true;    // the one-pixel black ring
     bool rawBesidePicture = true; // the 3328 bytes as .bin beside every picture too
     std::string pictureExtension = ".bmp";
     PictureEncoder encodePicture; // none: the 3262-byte BMP
@@ -109,6 +110,7 @@ private:
 
     Kept Judge(const Print& print) const;
     bool Write(const Print& print, Kept& kept);
+    void Count(KeptAs as);
     Kept NotWrittenHere(Kept kept, const Print& print);
 
     KeeperOptions options_;
@@ -125,6 +127,10 @@ std::string RescueFolder();
 // Puts bytes that could not be kept where they belong into the system's temporary folder as
 // krt460-YYYYMMDD-HHMMSS.bin; the file, or empty with the reason in `error`.
 std::string KeepInTemporaryFolder(std::span<const std::uint8_t> bytes, std::string& error);
+
+// How a print ended, as its record says it: "complete", "cut" (it ended without all its bytes,
+// as the next print began), "stalled", "port-lost" or "stopped".
+const char* CaptureEndName(CaptureEnd end, std::size_t bytes);
 
 // The local time at `when` as 2026-12-08T10:15:00+01:00.
 std::string LocalTimeIso8601(std::time_t when);

@@ -9,7 +9,8 @@ LINUX_PRESET=linux-ci
 LINUX_BUILD=$KRT460_ROOT/build/$LINUX_PRESET
 
 LINUX_PACKAGES=(cmake ninja-build g++ python3 libgtest-dev libbenchmark-dev libcli11-dev
-                libpng-dev util-linux pkgconf libcpp-httplib-dev)
+                libpng-dev util-linux pkgconf libcpp-httplib-dev
+                pybind11-dev python3-dev python3-pytest python3-numpy)
 FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
 # What the tests of the manual page, the service units, durable writes and the Debian package use.
 CHECK_PACKAGES=(groff-base bsdextrautils systemd dpkg-dev strace lintian)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Release packages into dist/: for Windows KRT460-<version>-windows-x64.msi, the per-user
 # installer (KRT460.exe, krt460.exe, README, licence), and the zip of KRT460.exe, README and
-# licence; krt460's Debian package and tarball for Linux.
+# licence; krt460's Debian package and tarball for Linux, and python3-krt460's Debian package.
 # --linux-only (the default on any machine but x86_64, such as a Raspberry Pi): krt460's
 # packages alone, built with the machine's own g++, without MinGW or Wine.
 set -euo pipefail
@@ -24,6 +24,9 @@ for preset in "${builds[@]}"; do
     build_preset "$preset" >/dev/null
     (cd "build/$preset" && cpack -B "$KRT460_ROOT/dist" >/dev/null)
 done
+# The Python module for the machine's python3, beside krt460's package.
+cmake --build "build/${builds[0]}" --target python_deb >/dev/null
+mv "build/${builds[0]}"/python3-krt460_*.deb dist/
 rm -rf dist/_CPack_Packages
 if [ "${builds[-1]}" = windows ]; then
     cmake --build --preset windows --target msi >/dev/null

@@ -56,7 +56,8 @@ status=0
 ./scripts/package.sh >"$logs/package.log" 2>&1 || status=$?
 version=$(project_version)
 for file in "KRT460-$version-windows-x64.zip" "KRT460-$version-windows-x64.msi" \
-    "krt460_${version}_amd64.deb" "krt460-$version-linux-x86_64.tar.gz"; do
+    "krt460_${version}_amd64.deb" "krt460-$version-linux-x86_64.tar.gz" \
+    "python3-krt460_${version}_amd64.deb"; do
     [ -s "dist/$file" ] || { echo "missing dist/$file"; status=1; }
 done
 # The Debian package carries the manual page, the (not enabled) listen and gallery services
@@ -71,7 +72,8 @@ done
 dpkg-deb -e "dist/krt460_${version}_amd64.deb" "$logs/control" &&
     bash tests/package_scripts_test.sh "$logs/control" || status=1
 # Debian's own checker, on whatever the package holds: no error and no warning.
-lintian --fail-on error,warning "dist/krt460_${version}_amd64.deb" >"$logs/lintian.log" 2>&1 ||
+lintian --fail-on error,warning "dist/krt460_${version}_amd64.deb" \
+    "dist/python3-krt460_${version}_amd64.deb" >"$logs/lintian.log" 2>&1 ||
     { cat "$logs/lintian.log"; echo "lintian finds fault with the Debian package"; status=1; }
 [ "$status" -eq 0 ] || cat "$logs/package.log"
 record package "$status" "$(ls dist | tr '\n' ' ')"
