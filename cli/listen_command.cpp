@@ -105,11 +105,12 @@ void Listener::Tell(const SeriesOutcome& outcome) {
         break;
     case SeriesEvent::Held:
         if (outcome.tell) {
-            std::cerr << "warning: cannot write a print into '" << options_.dir
-                      << "': " << kept.error << "; holding prints and trying again every "
-                      << kHeldRetryInterval.count() << " s, "
-                      << (kept.rescued.empty() ? "no copy could be made in " : "copies in ")
-                      << RescueDir() << '\n';
+            std::cerr
+                << "warning: cannot write a print into '" << options_.dir << "': " << kept.error
+                << "; holding prints and trying again every "
+                << std::chrono::duration_cast<std::chrono::seconds>(series_.RetryInterval()).count()
+                << " s, " << (kept.rescued.empty() ? "no copy could be made in " : "copies in ")
+                << RescueDir() << '\n';
         }
         break;
     case SeriesEvent::NotWritten:
@@ -184,16 +185,18 @@ ExitCode Listener::Run() {
     }
     const SignalGuard signalGuard;
     bool told = false;
+    bool signalled = false;
     const StartResult started = series_.Start(options_.waitForPort, [&](const StartResult& failed) {
         if (!std::exchange(told, true)) {
             std::cerr << "Waiting for " << PortLabel(options_.port) << " (" << Describe(failed)
                       << ")\n";
         }
-        return SleepUnlessSignalled(kPortRetryInterval);
+        signalled = !SleepUnlessSignalled(kPortRetryInterval);
+        return !signalled;
     });
     if (started.outcome != StartOutcome::Started) {
         // While waiting for the port, a signal is the normal end of a service.
-        if (SignalGuard::Received() != 0) {
+        if (signalled) {
             return kExitOk;
         }
         std::cerr << "error: " << Describe(started) << '\n';

@@ -32,6 +32,9 @@ CSeries::~CSeries() {
 
 StartResult CSeries::Start(bool waitForPort,
                            const std::function<bool(const StartResult&)>& keepWaiting) {
+    if (started_) {
+        return {StartOutcome::WorkerFailed, {}}; // a series runs once
+    }
     CaptureOptions capture;
     capture.mode = ReceiveMode::EveryPrint;
     capture.stallTimeout = options_.stallTimeout;
@@ -67,9 +70,12 @@ std::optional<SeriesOutcome> CSeries::Next(std::chrono::milliseconds timeout) {
         }
         if (holding_ && now >= nextRetry_) {
             RetryHeld();
-            continue;
+            if (!outcomes_.empty()) {
+                continue;
+            }
         }
-        if (portGone_ && receiver_.PortPresent()) {
+        // Without a worker (stopped) no port comes back.
+        if (portGone_ && receiver_.IsWorking() && receiver_.PortPresent()) {
             portGone_ = false;
             Push(Outcome(SeriesEvent::PortBack));
             continue;
@@ -101,7 +107,7 @@ void CSeries::Take(Print print) {
         outcome.event = SeriesEvent::Held;
         outcome.tell = !std::exchange(holding_, true);
         if (outcome.tell) {
-            nextRetry_ = Clock::now() + options_.retryInterval;
+            nextRetry_ = Clock::now() + RetryInterval();
         }
         break;
     case KeptAs::NotWritten:
@@ -154,7 +160,7 @@ void CSeries::RetryHeld() {
         ++heldWritten_;
     }
     if (keeper_.Held() > 0) {
-        nextRetry_ = Clock::now() + options_.retryInterval;
+        nextRetry_ = Clock::now() + RetryInterval();
         return;
     }
     SeriesOutcome caughtUp = Outcome(SeriesEvent::CaughtUp);

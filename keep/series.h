@@ -3,6 +3,7 @@
 #include "capture/serial_receiver.h"
 #include "keep/capture_keeper.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <deque>
@@ -73,7 +74,8 @@ public:
     CSeries(const CSeries&) = delete;
     CSeries& operator=(const CSeries&) = delete;
 
-    // Opens the port and starts. A wrong or busy port is an error at once; a port not there yet
+    // Opens the port and starts (once: a series that has run does not start again). A wrong or busy
+    // port is an error at once; a port not there yet
     // (`waitForPort`), or a worker that could not start, is tried again every half second for
     // as long as `keepWaiting(why)` says: it tells, and waits kPortRetryInterval the face's way
     // (a signal may end the wait). Not Started: why.
@@ -97,6 +99,10 @@ public:
     std::optional<PrintTemplate> Template() const { return receiver_.Template(); }
     const CCaptureKeeper::Counts& Counted() const { return keeper_.Counted(); }
     const KeeperOptions& Keeping() const { return keeper_.Options(); }
+    // How often held prints are tried again: not more often than a tenth of a second.
+    std::chrono::milliseconds RetryInterval() const {
+        return std::max(options_.retryInterval, std::chrono::milliseconds(100));
+    }
 
 private:
     void Take(Print print);

@@ -54,6 +54,12 @@ StartResult CMainDlg::StartSeries(bool skipRestOfPrint) {
         series_.reset();
         return started;
     }
+    // A single capture still waiting on another port ends only now, so that a failed open
+    // changes nothing; its last print is told before the series' first.
+    if (receiver_.IsWorking()) {
+        receiver_.Stop();
+        OnPrintsArrived(0, 0);
+    }
     seriesStatus_ = SeriesStatus{};
     seriesStatus_.port = settings_.portName;
     endSilently_ = false;

@@ -846,15 +846,19 @@ std::vector<std::string> FilesLike(const char* pattern) {
 // an unplugged adapter waited for; Anhalten releases the port; the option survives a restart.
 void SeriesScenario(const Context& c) {
     static const UINT query = ::RegisterWindowMessageW(L"KRT460.Series");
-    const std::string ini = "COM1\r\n1\r\n1\r\n";
+    const std::string ini = "COM2\r\n1\r\n1\r\n";
     {
         const Session s(c);
+        s.Arm("a single Empfangen waits on COM1");
         const HWND dialog = s.OpenSettings();
         Check(Checked(dialog, IDC_CHECK_EVERY_PRINT, 0), "a KRT460.ini of two lines: not checked");
+        ::PostMessageW(::GetDlgItem(dialog, IDC_RADIO_COM2), BM_CLICK, 0, 0);
+        WaitUntil([&] { return Checked(dialog, IDC_RADIO_COM2, BST_CHECKED); });
         Check(CheckEveryPrintAndClose(dialog), "a click checks Jeden Ausdruck speichern");
 
         const HWND button = ::GetDlgItem(s.Main(), IDC_RECEIVE);
-        s.Arm("Empfangen arms the series: green");
+        s.Arm("Empfangen arms the series on COM2: green", 2);
+        Check(s.Opens(1) < 0, "the single capture lets COM1 go");
         Check(WaitUntil([&] { return WindowText(button) == L"Anhalten"; }), "button: Anhalten");
         // The counts beside the lamp and the files: saved, kept cut short; and whether Scp1.bmp
         // is behind.
@@ -868,10 +872,10 @@ void SeriesScenario(const Context& c) {
                        FilesLike("Scp_*.json").size() == saved + partial;
             });
         };
-        s.Print(1, "2x");
+        s.Print(2, "2x");
         Check(counted(2, 0) && s.Lit(kReceived),
               "two prints back to back are both saved, each with its record; the lamp turns red");
-        s.Print(1);
+        s.Print(2);
         Check(counted(3, 0), "a print after a pause is saved too");
         const auto files = FilesLike("Scp_*.bmp");
         Check(std::all_of(files.begin(), files.end(),
@@ -881,13 +885,13 @@ void SeriesScenario(const Context& c) {
               "Scp1.bmp and the display show the last");
 
         // The rest of a print, joined late: kept as .partial.bin, counted; the next is saved.
-        s.Print(1, "1664-3328");
+        s.Print(2, "1664-3328");
         WaitUntil([&] { return s.Count() == 3328 - 1664; });
-        s.Print(1);
+        s.Print(2);
         Check(counted(4, 1), "the rest of a print is kept as .partial.bin and counted");
-        s.Print(1, "0", "hangup");
-        Check(s.Holds(1), "the adapter pulled out and plugged in: the series opens it again");
-        s.Print(1);
+        s.Print(2, "0", "hangup");
+        Check(s.Holds(2), "the adapter pulled out and plugged in: the series opens it again");
+        s.Print(2);
         Check(counted(5, 1), "after the adapter was pulled out and plugged in, the next is saved");
 
         // Another program holds Scp1.bmp open, as a viewer or a virus scanner does: the series
@@ -901,7 +905,7 @@ void SeriesScenario(const Context& c) {
         };
         {
             const auto held = holdScp1();
-            s.Print(1);
+            s.Print(2);
             Check(counted(6, 1, true) && ReadFile("Scp1.bmp") == Bytes{'o', 'l', 'd'},
                   "a print while Scp1.bmp is held open is saved, and Scp1.bmp is told behind");
         }
@@ -909,19 +913,19 @@ void SeriesScenario(const Context& c) {
               "let go within two seconds, Scp1.bmp is replaced without another print");
         {
             const auto held = holdScp1();
-            s.Print(1);
+            s.Print(2);
             Check(counted(7, 1, true), "held longer, the series goes on");
             std::this_thread::sleep_for(2500ms); // longer than the program tries again
-            s.Print(1);
+            s.Print(2);
             Check(counted(8, 1, true), "and saves the next print too");
         }
-        s.Print(1);
+        s.Print(2);
         Check(counted(9, 1) && ReadFile("Scp1.bmp") == c.reference,
               "let go, the next print replaces Scp1.bmp");
         Check(s.NoMessageBox(1s), "and no message box was shown");
 
         Click(s.Main(), IDC_RECEIVE);
-        Check(WaitUntil([&] { return WindowText(button) == L"Empfangen"; }) && s.Opens(1) < 0,
+        Check(WaitUntil([&] { return WindowText(button) == L"Empfangen"; }) && s.Opens(2) < 0,
               "Anhalten releases the port");
         s.Ende(ini);
     }
