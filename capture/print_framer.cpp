@@ -177,6 +177,25 @@ std::vector<FramedPiece> CPrintFramer::Quiet() {
     return Cut(Moment::Quiet);
 }
 
+std::vector<FramedPiece> CPrintFramer::Silent() {
+    return EndsAtSilence() ? Quiet() : std::vector<FramedPiece>{};
+}
+
+bool CPrintFramer::EndsAtSilence() const {
+    return pending_.size() == kFrameLength && Boundaries{pauses_, beginsAtBoundary_}.Begins(0) &&
+           ReadPrintLayout(pending_);
+}
+
+std::optional<std::size_t> CPrintFramer::Lacking() const {
+    if (template_ && Pending() > 0) {
+        return kFrameLength - Pending();
+    }
+    if (pending_.size() < kFrameLength) {
+        return kFrameLength - pending_.size();
+    }
+    return EndsAtSilence() ? std::optional<std::size_t>(0) : std::nullopt;
+}
+
 std::vector<FramedPiece> CPrintFramer::Flush() {
     return Cut(Moment::End);
 }

@@ -188,8 +188,8 @@ void AddFaulty(Stream& stream, const Bytes& print, Fault fault, std::size_t at, 
     }
 }
 
-// Feeds the stream in chunks of 1 to 64 bytes, as a reader gets them, pausing where it pauses;
-// then the line may go quiet, and the stream ends.
+// Feeds the stream in chunks of 1 to 64 bytes, as a reader gets them, pausing where it pauses
+// (first silent for a moment); then the line may go quiet, and the stream ends.
 // `learned`: the instrument is known already (a reconnect, a Ja).
 std::vector<FramedPiece> Frame(const Stream& stream, const Instrument& instrument, bool learned,
                                Rng& rng) {
@@ -205,10 +205,12 @@ std::vector<FramedPiece> Frame(const Stream& stream, const Instrument& instrumen
         for (; pause != stream.pauses.end() && *pause <= at; ++pause) {
             keep(framer.Quiet());
         }
-        const std::size_t end =
-            std::min({stream.bytes.size(), at + 1 + rng() % 64,
-                      pause != stream.pauses.end() ? *pause : stream.bytes.size()});
+        const std::size_t quiet = pause != stream.pauses.end() ? *pause : stream.bytes.size();
+        const std::size_t end = std::min(quiet, at + 1 + rng() % 64);
         keep(framer.Feed(std::span(stream.bytes).subspan(at, end - at)));
+        if (end == quiet) {
+            keep(framer.Silent());
+        }
         at = end;
     }
     if (rng() % 2 == 0) {
