@@ -92,22 +92,24 @@ private:
 // How long the line must be silent before no byte is on its way. At the line's pace a byte comes
 // every byte time; a USB adapter holds bytes back and hands them over in bursts (an FTDI every
 // 16 ms). Each read that brought bytes is set against the moment the stream would have begun at
-// that pace: how far those moments spread since the line last paused is how long bytes are held.
+// that pace: the later it seems to have begun than the earliest so far since the line last
+// paused, the longer the adapter held its bytes. (Bytes that came faster, a backlog, seem to
+// begin earlier.)
 class Silence {
 public:
     void Read(Clock::time_point now, std::uint64_t fed) {
         const Clock::time_point began = now - kByteTime * static_cast<std::int64_t>(fed);
-        earliest_ = std::min(earliest_.value_or(began), began);
-        latest_ = std::max(latest_.value_or(began), began);
+        earliest_ = std::min(earliest_, began);
+        held_ = std::max(held_, began - earliest_);
     }
-    void Paused() { earliest_ = latest_ = std::nullopt; }
+    void Paused() { *this = {}; }
     Clock::duration Needed() const {
-        const Clock::duration held = earliest_ ? *latest_ - *earliest_ : Clock::duration{};
-        return std::min<Clock::duration>(kQuietGap, kByteTime + held + kSilenceMargin);
+        return std::min<Clock::duration>(kQuietGap, kByteTime + held_ + kSilenceMargin);
     }
 
 private:
-    std::optional<Clock::time_point> earliest_, latest_;
+    Clock::time_point earliest_ = Clock::time_point::max();
+    Clock::duration held_{};
 };
 
 } // namespace
