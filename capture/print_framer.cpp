@@ -182,16 +182,18 @@ std::vector<FramedPiece> CPrintFramer::Silent() {
 }
 
 bool CPrintFramer::EndsAtSilence() const {
-    return pending_.size() == kFrameLength && Boundaries{pauses_, beginsAtBoundary_}.Begins(0) &&
-           ReadPrintLayout(pending_);
+    const std::size_t at = pending_.size() - std::min(pending_.size(), kFrameLength);
+    return pending_.size() >= kFrameLength && Boundaries{pauses_, beginsAtBoundary_}.Begins(at) &&
+           ReadPrintLayout(std::span(pending_).subspan(at));
 }
 
 std::optional<std::size_t> CPrintFramer::Lacking() const {
     if (template_ && Pending() > 0) {
         return kFrameLength - Pending();
     }
-    if (pending_.size() < kFrameLength) {
-        return kFrameLength - pending_.size();
+    const std::size_t since = pending_.size() - (pauses_.empty() ? 0 : pauses_.back());
+    if (since < kFrameLength) {
+        return kFrameLength - since; // a print from the last pause on
     }
     return EndsAtSilence() ? std::optional<std::size_t>(0) : std::nullopt;
 }

@@ -49,9 +49,9 @@ public:
     std::vector<FramedPiece> Quiet();
 
     // The line has been silent for a byte's time, longer than the gaps between an adapter's
-    // bursts: no byte is on its way. Bytes that begin where something surely began and read as
-    // exactly one whole print have ended, and come out as at a pause; all else waits for one, as
-    // an instrument may pause within a print.
+    // bursts: no byte is on its way. The last 3328 bytes, when they begin where something surely
+    // began and read as a whole print, have ended, and come out as at a pause; all else waits
+    // for one, as an instrument may pause within a print.
     std::vector<FramedPiece> Silent();
 
     // The stream ends (a stall, a lost port, a stop): everything pending comes out.
@@ -60,7 +60,7 @@ public:
     // The bytes of the print under way (not those of a damaged piece before it).
     std::size_t Pending() const { return pending_.size() - underWayFrom_; }
     // How many bytes the print under way still lacks, as far as known: by the template, else
-    // counted from the first byte held. 0: it ends at a silence (Silent).
+    // counted from the last pause. 0: it ends at a silence (Silent).
     std::optional<std::size_t> Lacking() const;
     // Whether any bytes wait to be handed out.
     bool Holding() const { return !pending_.empty(); }
