@@ -46,8 +46,8 @@ public:
         // The worker asks the driver what is queued first: a line that is gone shows as a
         // failing status query, even where a read would never say so (Wine on a hung-up tty).
         // The query also reports the line errors since the last one. With something queued the
-        // read takes that and returns at once; with nothing, it returns with the first byte that
-        // arrives, or after `wait`.
+        // read takes that and returns at once; with nothing, it asks for one byte and returns as
+        // that arrives, or after `wait` (asked for more, Wine 8 waits for more than arrived).
         got = 0;
         DWORD queued = 0;
         if (const ReadResult status = QueuedBytes(queued); status != ReadResult::Data) {
@@ -65,11 +65,11 @@ public:
             }
             readWait_ = waitMs;
         }
-        const auto length = static_cast<DWORD>(buffer.size());
         DWORD read = 0;
         readerThread_.store(::GetCurrentThreadId());
         const BOOL ok = ::ReadFile(handle_.get(), buffer.data(),
-                                   queued > 0 ? std::min(queued, length) : length, &read, nullptr);
+                                   std::clamp<DWORD>(queued, 1, static_cast<DWORD>(buffer.size())),
+                                   &read, nullptr);
         const DWORD readError = ok ? ERROR_SUCCESS : ::GetLastError();
         readerThread_.store(0);
         if (!ok) {
