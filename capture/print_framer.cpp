@@ -177,6 +177,27 @@ std::vector<FramedPiece> CPrintFramer::Quiet() {
     return Cut(Moment::Quiet);
 }
 
+std::vector<FramedPiece> CPrintFramer::Silent() {
+    return EndsAtSilence() ? Quiet() : std::vector<FramedPiece>{};
+}
+
+bool CPrintFramer::EndsAtSilence() const {
+    const std::size_t at = pending_.size() - std::min(pending_.size(), kFrameLength);
+    return pending_.size() >= kFrameLength && Boundaries{pauses_, beginsAtBoundary_}.Begins(at) &&
+           ReadPrintLayout(std::span(pending_).subspan(at));
+}
+
+std::optional<std::size_t> CPrintFramer::Lacking() const {
+    if (template_ && Pending() > 0) {
+        return kFrameLength - Pending();
+    }
+    const std::size_t since = pending_.size() - (pauses_.empty() ? 0 : pauses_.back());
+    if (since < kFrameLength) {
+        return kFrameLength - since; // a print from the last pause on
+    }
+    return EndsAtSilence() ? std::optional<std::size_t>(0) : std::nullopt;
+}
+
 std::vector<FramedPiece> CPrintFramer::Flush() {
     return Cut(Moment::End);
 }

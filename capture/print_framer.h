@@ -48,11 +48,20 @@ public:
     // under way stays; prints that end here come out, and a damaged print that has ended.
     std::vector<FramedPiece> Quiet();
 
+    // The line has been silent for a byte's time, longer than the gaps between an adapter's
+    // bursts: no byte is on its way. The last 3328 bytes, when they begin where something surely
+    // began and read as a whole print, have ended, and come out as at a pause; all else waits
+    // for one, as an instrument may pause within a print.
+    std::vector<FramedPiece> Silent();
+
     // The stream ends (a stall, a lost port, a stop): everything pending comes out.
     std::vector<FramedPiece> Flush();
 
     // The bytes of the print under way (not those of a damaged piece before it).
     std::size_t Pending() const { return pending_.size() - underWayFrom_; }
+    // How many bytes the print under way still lacks, as far as known: by the template, else
+    // counted from the last pause. 0: it ends at a silence (Silent).
+    std::optional<std::size_t> Lacking() const;
     // Whether any bytes wait to be handed out.
     bool Holding() const { return !pending_.empty(); }
 
@@ -61,6 +70,7 @@ public:
 private:
     enum class Moment { Arriving, Quiet, End };
     std::vector<FramedPiece> Cut(Moment moment);
+    bool EndsAtSilence() const;
     std::size_t FirstFit();
     bool TakeTemplatePrint(std::vector<FramedPiece>& out);
     bool TakeLayoutPrints(std::vector<FramedPiece>& out, Moment moment);

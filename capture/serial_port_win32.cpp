@@ -43,24 +43,33 @@ public:
 
     ReadResult Read(std::span<std::uint8_t> buffer, std::size_t& got,
                     std::chrono::milliseconds wait) override {
-        // The worker never blocks in ReadFile: it asks the driver what is queued and reads only
-        // that, with timeouts that return at once. A line that is gone shows as a failing
-        // status query, even where a waiting read would never return (Wine on a hung-up tty).
-        // The query also reports the line errors since the last one.
+        // The worker asks the driver what is queued first: a line that is gone shows as a
+        // failing status query, even where a read would never say so (Wine on a hung-up tty).
+        // The query also reports the line errors since the last one. With something queued the
+        // read takes that and returns at once; with nothing, it asks for one byte and returns as
+        // that arrives, or after `wait` (asked for more, Wine 8 waits for more than arrived).
         got = 0;
         DWORD queued = 0;
         if (const ReadResult status = QueuedBytes(queued); status != ReadResult::Data) {
             return status;
         }
-        if (queued == 0) {
-            ::Sleep(static_cast<DWORD>(wait.count())); // the next Read asks again
-            return ReadResult::Nothing;
+        const auto waitMs = static_cast<DWORD>(std::max<long long>(wait.count(), 1));
+        if (waitMs != readWait_) { // a constant of 0 would return at once
+            COMMTIMEOUTS timeouts{};
+            timeouts.ReadIntervalTimeout = MAXDWORD;
+            timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+            timeouts.ReadTotalTimeoutConstant = waitMs;
+            if (!::SetCommTimeouts(handle_.get(), &timeouts)) {
+                const DWORD error = ::GetLastError();
+                return MeansDeviceGone(error) ? ReadResult::Lost : ReadResult::Failed;
+            }
+            readWait_ = waitMs;
         }
         DWORD read = 0;
         readerThread_.store(::GetCurrentThreadId());
-        const BOOL ok =
-            ::ReadFile(handle_.get(), buffer.data(),
-                       std::min<DWORD>(queued, static_cast<DWORD>(buffer.size())), &read, nullptr);
+        const BOOL ok = ::ReadFile(handle_.get(), buffer.data(),
+                                   std::clamp<DWORD>(queued, 1, static_cast<DWORD>(buffer.size())),
+                                   &read, nullptr);
         const DWORD readError = ok ? ERROR_SUCCESS : ::GetLastError();
         readerThread_.store(0);
         if (!ok) {
@@ -70,8 +79,11 @@ public:
             return MeansDeviceGone(readError) ? ReadResult::Lost : ReadResult::Failed;
         }
         got = read;
-        // Queued, yet nothing came: the caller waits before asking again.
-        return got == 0 ? ReadResult::Failed : ReadResult::Data;
+        if (got == 0) {
+            // Queued, yet nothing came: the caller waits before asking again.
+            return queued > 0 ? ReadResult::Failed : ReadResult::Nothing;
+        }
+        return ReadResult::Data;
     }
 
     LineErrors TakeLineErrors() override { return std::exchange(errors_, LineErrors{true}); }
@@ -110,6 +122,7 @@ private:
     PortClaim claim_;
     UniqueFileHandle handle_;
     LineErrors errors_{true};
+    DWORD readWait_ = static_cast<DWORD>(kReadWait.count()); // ReadTotalTimeoutConstant, in ms
     std::atomic<DWORD> readerThread_{0};
     std::atomic<bool> cancelled_{false};
 };
@@ -146,9 +159,12 @@ PortError Configure(HANDLE handle, const std::string& name) {
         return SystemError("set 9600 8N1 on " + name, ::GetLastError());
     }
 
-    // A read returns at once with whatever the input queue holds.
+    // A read returns at once with whatever the input queue holds; with nothing queued, with the
+    // first byte that arrives, or after the constant (Read sets the wait it is given).
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(kReadWait.count());
     if (!::SetCommTimeouts(handle, &timeouts)) {
         return SystemError("set the read timeouts of " + name, ::GetLastError());
     }

@@ -22,6 +22,10 @@ using Clock = std::chrono::steady_clock;
 // After this long without a byte a print that waits only for a late byte ends: at 9600 baud
 // the bytes of one print come a millisecond apart.
 constexpr std::chrono::milliseconds kQuietGap{60};
+// One byte on the line at 9600 baud, 10 bits with its start and stop bits, rounded up.
+constexpr std::chrono::microseconds kByteTime{(10'000'000 + kBaudRate - 1) / kBaudRate};
+// What a silence needs beyond a byte's time and an adapter's bursts: the reader's own delays.
+constexpr std::chrono::milliseconds kSilenceMargin{1};
 // A lost port is looked for twice a second.
 constexpr std::chrono::milliseconds kReconnectInterval{500};
 
@@ -85,6 +89,29 @@ private:
     bool known_ = false;
 };
 
+// How long the line must be silent before no byte is on its way. At the line's pace a byte comes
+// every byte time; a USB adapter holds bytes back and hands them over in bursts (an FTDI every
+// 16 ms). Each read that brought bytes is set against the moment the stream would have begun at
+// that pace: the later it seems to have begun than the earliest so far since the line last
+// paused, the longer the adapter held its bytes. (Bytes that came faster, a backlog, seem to
+// begin earlier.)
+class Silence {
+public:
+    void Read(Clock::time_point now, std::uint64_t fed) {
+        const Clock::time_point began = now - kByteTime * static_cast<std::int64_t>(fed);
+        earliest_ = std::min(earliest_, began);
+        held_ = std::max(held_, began - earliest_);
+    }
+    void Paused() { *this = {}; }
+    Clock::duration Needed() const {
+        return std::min<Clock::duration>(kQuietGap, kByteTime + held_ + kSilenceMargin);
+    }
+
+private:
+    Clock::time_point earliest_ = Clock::time_point::max();
+    Clock::duration held_{};
+};
+
 } // namespace
 
 struct CSerialReceiver::Worker {
@@ -103,7 +130,7 @@ struct CSerialReceiver::Worker {
     unsigned number = 0;                      // the start it belongs to
 
     // Waits for `wait` or a stop request; true when stopping.
-    bool WaitForStop(std::chrono::milliseconds wait) {
+    bool WaitForStop(std::chrono::microseconds wait) {
         std::unique_lock lock(mutex);
         return changed.wait_for(lock, wait, [this] { return stopRequested; });
     }
@@ -115,11 +142,16 @@ struct CSerialReceiver::Worker {
         const std::lock_guard lock(mutex);
         errorsSoFar = errors;
     }
-    // Reads are paced: after bytes, the next ones gather for a moment; a failing device fails
-    // at once, so it gets the same pause. Nothing queued has already waited inside Read.
-    void Pace(std::size_t got, ReadResult read) {
-        if (got > 0 || read == ReadResult::Failed) {
+    // Reads are paced: after bytes, the next ones gather for a moment, but no longer than the
+    // `lacking` bytes of the print under way take, so that it is handed over as its last byte
+    // lands; a failing device fails at once, so it gets the same pause. Nothing queued has
+    // already waited inside Read.
+    void Pace(std::size_t got, ReadResult read, std::optional<std::size_t> lacking) {
+        if (read == ReadResult::Failed) {
             WaitForStop(kReadWait);
+        } else if (got > 0 && lacking != 0) {
+            WaitForStop(std::min<std::chrono::microseconds>(
+                kReadWait, kByteTime * lacking.value_or(kFrameLength)));
         }
     }
 };
@@ -237,7 +269,7 @@ void CSerialReceiver::ReceiveOnePrint(Worker& worker) {
             end = CaptureEnd::Stalled;
             break;
         }
-        worker.Pace(got, read);
+        worker.Pace(got, read, kFrameLength - capture_.Count());
     }
     const CaptureBytes bytes = capture_.Bytes();
     Print print;
@@ -314,7 +346,9 @@ void CSerialReceiver::ReceiveStream(Worker& worker) {
         }
     };
     // The line paused: while the rest of a print cut off is held, that rest may end here.
+    Silence silence;
     const auto pause = [&] {
+        silence.Paused();
         if (skipping && !restEnd && fed > handed) {
             restEnd = fed;
         }
@@ -324,9 +358,10 @@ void CSerialReceiver::ReceiveStream(Worker& worker) {
     CaptureEnd end = CaptureEnd::Stopped;
     auto lastByte = Clock::now();
     bool quiet = false; // told to the framer: a line quiet before the first byte is a boundary
+    auto wait = kReadWait;
     while (!found && !worker.StopRequested()) {
         std::size_t got = 0;
-        const ReadResult read = worker.port->Read(chunk, got, kReadWait);
+        const ReadResult read = worker.port->Read(chunk, got, wait);
         const auto now = Clock::now();
         ledger.Read(got, worker.port->TakeLineErrors(), now - lastByte >= kQuietGap);
         worker.TellErrors(ledger.Pending());
@@ -339,7 +374,10 @@ void CSerialReceiver::ReceiveStream(Worker& worker) {
             lastByte = now;
             quiet = false;
             fed += got;
+            silence.Read(now, fed);
             handOver(framer.Feed(std::span(chunk).first(got)), CaptureEnd::Complete);
+        } else if (read == ReadResult::Nothing && now - lastByte >= silence.Needed()) {
+            handOver(framer.Silent(), CaptureEnd::Complete);
         }
         if (read == ReadResult::Lost) {
             end = CaptureEnd::PortLost;
@@ -382,7 +420,10 @@ void CSerialReceiver::ReceiveStream(Worker& worker) {
                                   : restEnd           ? fed - *restEnd
                                   : framer.Template() ? framer.Pending()
                                                       : 0);
-        worker.Pace(got, read);
+        const std::optional<std::size_t> lacking = framer.Lacking();
+        wait = lacking == 0 ? std::chrono::ceil<std::chrono::milliseconds>(silence.Needed())
+                            : kReadWait;
+        worker.Pace(got, read, lacking);
     }
     worker.pendingBytes.store(0);
     // What had all its bytes is a print like any other; only the rest ends with the capture.

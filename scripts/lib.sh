@@ -20,6 +20,8 @@ WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine
                   xvfb socat x11-apps imagemagick xdotool)
 # The Windows installer: wixl builds it, msiinfo reads its tables.
 MSI_PACKAGES=(wixl msitools)
+# measure_receive.sh: pyserial, to read a print as a plain script would, beside `krt460 receive`.
+MEASURE_PACKAGES=(python3-serial)
 
 # The version, as project() in CMakeLists.txt sets it.
 project_version() {

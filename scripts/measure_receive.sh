@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Measures a full capture through `krt460 receive` against the simulator: wall time from the
 # first byte sent to the receiver's exit, and the receiver's CPU time (user + sys), natively and
-# for the Windows build under Wine. The line itself needs 3328 x 10 / 9600 s = 3.467 s.
+# for the Windows build under Wine, and natively beside a pyserial script that reads 3328 bytes,
+# run by run. The line itself needs 3328 x 10 / 9600 s = 3.467 s.
 # Then the CPU share of the states that wait: a stalled capture, and `listen` while its port is
 # gone (hung up, the device absent until it comes back). Then the hand-over of `listen`: from a
 # print's last byte on the line to its files in place, over PRINTS sessions of two prints
@@ -9,6 +10,7 @@
 # its last byte by the layout the first taught). Last, KRT460.exe with its Wine server in each
 # of its states.
 # `measure_receive.sh hand-over` measures the hand-over of the native `listen` alone.
+# KRT460 and KRT460_EXE name other builds of krt460 and krt460.exe to measure (an older one).
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 cd "$KRT460_ROOT"
@@ -17,9 +19,10 @@ case "${1:-}" in
 *) echo "usage: $0 [hand-over]" >&2; exit 64 ;;
 esac
 SIMULATOR=$LINUX_BUILD/tools/instrument_simulator
-KRT460=$LINUX_BUILD/cli/krt460
+KRT460=${KRT460:-$LINUX_BUILD/cli/krt460}
+KRT460_EXE=${KRT460_EXE:-build/windows/cli/krt460.exe}
 SAMPLE_FRAME=$KRT460_ROOT/samples/sample_hardcopy.bin
-RUNS=${RUNS:-3}
+RUNS=${RUNS:-10}
 PRINTS=${PRINTS:-20}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/krt460-measure.XXXXXX")
@@ -110,7 +113,7 @@ if [ "${1:-}" = hand-over ]; then
         "$KRT460" listen --port "$work/port" --dir "$work/listen"
     exit 0
 fi
-ensure_packages "${LINUX_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+ensure_packages "${LINUX_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" "${MEASURE_PACKAGES[@]}"
 build_preset "$LINUX_PRESET" >/dev/null
 build_preset windows >/dev/null
 
@@ -133,21 +136,30 @@ measure() {
 }
 
 report() { # label, then lines "wall cpu"
-    awk -v label="$1" '{ w += $1; c += $2; n++ }
-        END { printf "%-24s wall %.3f s (line limit 3.467 s, +%.0f ms)  CPU %.3f s (%.2f %%)\n",
-              label, w / n, (w / n - 3.467) * 1000, c / n, 100 * c / w }'
+    sort -n | awk -v label="$1" '{ w[NR] = $1; c[NR] = $2; cs += $2 }
+        END { m = int((NR + 1) / 2)
+              printf "%-24s wall median %.3f s (+%.0f ms over the line), worst %.3f s (+%.0f ms);" \
+                     "  CPU mean %.3f s (%d runs)\n", label, w[m], (w[m] - 3.467) * 1000,
+                     w[NR], (w[NR] - 3.467) * 1000, cs / NR, NR }'
 }
 
+# The same print read by a plain pyserial script, run by run beside `krt460 receive`.
+pyserial_read='import serial, sys
+with serial.Serial(sys.argv[1], 9600, timeout=30) as port:
+    open(sys.argv[2], "wb").write(port.read(3328))'
 for _ in $(seq "$RUNS"); do
-    measure "$work/port" "$KRT460" receive --port "$work/port" -o "$work/a.bmp"
-done | report "Linux (native)"
+    echo "krt460 $(measure "$work/port" "$KRT460" receive --port "$work/port" -o "$work/a.bmp")"
+    echo "pyserial $(measure "$work/port" /usr/bin/python3 -c "$pyserial_read" "$work/port" \
+        "$work/a.bin")"
+done >"$work/receive.txt"
+sed -n 's/^krt460 //p' "$work/receive.txt" | report "Linux (native)"
+sed -n 's/^pyserial //p' "$work/receive.txt" | report "pyserial read(3328)"
 
 xvfb_start # before the Wine session, whose services need the display for KRT460.exe's windows
 trap 'set +e; stop_simulator; wine_session_stop; xvfb_stop; rm -rf "$work"' EXIT
 wine_session_start COM1
 for _ in $(seq "$RUNS"); do
-    measure "$WINE_SESSION_DIR/com1" wine build/windows/cli/krt460.exe receive --port COM1 \
-        -o "$work/b.bmp"
+    measure "$WINE_SESSION_DIR/com1" wine "$KRT460_EXE" receive --port COM1 -o "$work/b.bmp"
 done | report "Windows build under Wine"
 
 # CPU share of a process over $2 seconds, once it has settled for a second.
@@ -185,15 +197,15 @@ waiting_state "Linux: listen, port lost, waiting" "$work/port" \
     "$KRT460" listen --port "$work/port" --dir "$work/listen"
 WAIT_ARGS="--stop-after 100"
 waiting_state "Wine: stalled capture" "$WINE_SESSION_DIR/com1" \
-    wine build/windows/cli/krt460.exe receive --port COM1 -o "$work/d.bmp" --timeout 0
+    wine "$KRT460_EXE" receive --port COM1 -o "$work/d.bmp" --timeout 0
 WAIT_ARGS="--hangup-after 0 --come-back 60"
 waiting_state "Wine: listen, port lost, waiting" "$WINE_SESSION_DIR/com1" \
-    wine build/windows/cli/krt460.exe listen --port COM1 --dir "$work/listen-wine"
+    wine "$KRT460_EXE" listen --port COM1 --dir "$work/listen-wine"
 
 hand_over "listen, native" "$work/port" "$work/hand-over" \
     "$KRT460" listen --port "$work/port" --dir "$work/hand-over"
 hand_over "listen, Windows build under Wine" "$WINE_SESSION_DIR/com1" "$work/hand-over-wine" \
-    wine build/windows/cli/krt460.exe listen --port COM1 --dir "$work/hand-over-wine"
+    wine "$KRT460_EXE" listen --port COM1 --dir "$work/hand-over-wine"
 
 # KRT460.exe itself, with the Wine server that works on its behalf: 3 s in each state, driven
 # through its windows by the end-to-end driver's "measure" scenario, the simulator at 9600 baud;

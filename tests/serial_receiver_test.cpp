@@ -162,87 +162,93 @@ TEST_F(SerialReceiverTest, EveryPrintKeepsEachPrintAndWhatItLearnedAcrossAReconn
 
 // Ja while a print arrives: the new capture takes the first whole print the framer finds, by
 // what was learned of the instrument, else by the layout; never the rest of the print cut off
-// with the start of the next, whether the instrument pauses before that rest or not.
+// with the start of the next, whether the instrument pauses before that rest or not. After the
+// rest and a pause, a new print that does not come whole: what arrived of it is kept.
 TEST_F(SerialReceiverTest, JaTakesTheFirstWholePrintAfterTheRestOfTheOneCutOff) {
+    using Step = ScriptedPort::Step;
     const Bytes sample = test::ReadFileBytes(KRT460_SAMPLE_FRAME);
-    Bytes stream(sample.begin() + 1000, sample.end()); // the rest of the print cut off
-    stream.insert(stream.end(), sample.begin(), sample.end());
+    const Bytes rest(sample.begin() + 1000, sample.end()); // the rest of the print cut off
+    Bytes restThenPrint = rest;
+    restThenPrint.insert(restThenPrint.end(), sample.begin(), sample.end());
+    Bytes damaged = sample;
+    damaged.erase(damaged.begin() + 2000); // a byte lost on the line
+    const Bytes begun(sample.begin(), sample.begin() + 2000);
     const struct {
         const char* name;
         bool learned;
-        bool pause;
+        std::vector<Step> script;
+        Bytes kept;
+        CaptureEnd end;
     } cases[] = {
-        {"the instrument known", true, false},
-        {"nothing learned", false, false},
-        {"nothing learned, a pause before the rest", false, true},
+        {"the instrument known", true, {{restThenPrint}}, sample, CaptureEnd::Complete},
+        {"nothing learned", false, {{restThenPrint}}, sample, CaptureEnd::Complete},
+        {"a pause before the rest",
+         false,
+         {{}, {}, {}, {}, {restThenPrint}},
+         sample,
+         CaptureEnd::Complete},
+        {"a new print damaged",
+         false,
+         {{rest}, {}, {}, {}, {}, {damaged}},
+         damaged,
+         CaptureEnd::Stalled},
+        {"a stop during a new print",
+         false,
+         {{rest}, {}, {}, {}, {}, {begun}},
+         begun,
+         CaptureEnd::Stopped},
     };
     for (const auto& c : cases) {
-        PtyPair pty;
-        CSerialReceiver receiver(owner_, *capture_, owner_.Opener());
-        if (c.learned) { // a print received whole after a quiet line teaches the receiver
-            receiver.StartReceive(pty.SlavePath());
-            std::this_thread::sleep_for(150ms);
-            pty.Write(sample);
+        // A print received whole after a quiet line teaches the receiver.
+        std::deque<std::vector<Step>> scripts{{{}, {}, {}, {}, {sample}}, c.script};
+        if (!c.learned) {
+            scripts.pop_front();
+        }
+        CSerialReceiver receiver(owner_, *capture_, [&](const std::string&, std::stop_token) {
+            OpenResult opened{std::make_unique<ScriptedPort>(scripts.front()), {}};
+            scripts.pop_front();
+            return opened;
+        });
+        if (c.learned) {
+            receiver.StartReceive("scripted");
             ASSERT_TRUE(owner_.Next().IsWhole()) << c.name;
         }
         CaptureOptions options;
         options.skipRestOfPrint = true;
-        ASSERT_EQ(receiver.StartReceive(pty.SlavePath(), options).outcome, StartOutcome::Started);
-        if (c.pause) {
-            std::this_thread::sleep_for(700ms); // the instrument pauses within its print
-        }
-        pty.Write(stream);
-        const Print print = owner_.Next();
-        EXPECT_EQ(print.bytes, sample) << c.name;
-        EXPECT_TRUE(print.IsWhole()) << c.name;
-    }
-    // The rest, a pause, then a new print that does not come whole: what arrived of it is kept.
-    Bytes damaged = sample;
-    damaged.erase(damaged.begin() + 2000); // a byte lost on the line
-    const struct {
-        const char* name;
-        Bytes sent;
-        bool stop;
-    } partials[] = {
-        {"a new print damaged", damaged, false},
-        {"a stop during a new print", Bytes(sample.begin(), sample.begin() + 2000), true},
-    };
-    for (const auto& c : partials) {
-        const std::vector<ScriptedPort::Step> script{
-            {Bytes(sample.begin() + 1000, sample.end())}, {}, {}, {}, {}, {c.sent}};
-        CSerialReceiver receiver(owner_, *capture_, [&](const std::string&, std::stop_token) {
-            return OpenResult{std::make_unique<ScriptedPort>(script), {}};
-        });
-        CaptureOptions options;
-        options.skipRestOfPrint = true;
         options.stallTimeout = 800ms;
         ASSERT_EQ(receiver.StartReceive("scripted", options).outcome, StartOutcome::Started);
-        if (c.stop) { // the count beside the lamp shows the new print's bytes
-            ASSERT_TRUE(WaitFor([&] { return receiver.BytesOfCurrentPrint() == c.sent.size(); }));
+        if (c.end == CaptureEnd::Stopped) { // the count beside the lamp shows the new print's bytes
+            ASSERT_TRUE(WaitFor([&] { return receiver.BytesOfCurrentPrint() == c.kept.size(); }));
             receiver.Stop();
         }
         const Print print = owner_.Next();
-        EXPECT_EQ(print.bytes, c.sent) << c.name;
-        EXPECT_EQ(print.end, c.stop ? CaptureEnd::Stopped : CaptureEnd::Stalled) << c.name;
+        EXPECT_EQ(print.bytes, c.kept) << c.name;
+        EXPECT_EQ(print.end, c.end) << c.name;
     }
 }
 
-// A print on the new port ends at its 3328th byte, every byte value kept, and leaves the 3329th
-// unread.
-TEST_F(SerialReceiverTest, AFailedOpenChangesNothingAndAnotherPortTakesAWholePrint) {
+// A start that fails changes nothing, and one whose thread cannot start lets its port go. A print
+// on the new port ends at its 3328th byte, every byte value kept, and leaves the 3329th unread.
+TEST_F(SerialReceiverTest, AFailedStartChangesNothingAndAnotherPortTakesAWholePrint) {
     PtyPair first, second;
     receiver_.StartReceive(first.SlavePath());
     first.Write(Bytes(500, 0x11));
     ASSERT_TRUE(WaitFor([&] { return capture_->Count() == 500; }));
     EXPECT_EQ(receiver_.StartReceive(first.SlavePath()).outcome, StartOutcome::OpenFailed);
     EXPECT_EQ(receiver_.StartReceive("/dev/krt460-no-such-port").outcome, StartOutcome::OpenFailed);
+    CSerialReceiver noThread(owner_, *capture_, owner_.Opener(), [](auto) -> std::thread {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    });
+    EXPECT_EQ(noThread.StartReceive(second.SlavePath(), InMode(ReceiveMode::EveryPrint)).outcome,
+              StartOutcome::WorkerFailed);
+    EXPECT_EQ(owner_.closed, 1);
     EXPECT_EQ(capture_->Count(), 500);
     first.Write(Bytes(100, 0x11));
     ASSERT_TRUE(WaitFor([&] { return capture_->Count() == 600; }));
 
     receiver_.StartReceive(second.SlavePath());
     EXPECT_EQ(owner_.Next().end, CaptureEnd::Stopped); // the first capture, cut short
-    EXPECT_EQ(owner_.closed, 1);
+    EXPECT_EQ(owner_.closed, 2);
     EXPECT_EQ(capture_->Count(), 0);
     const Bytes frame = TestFrame();
     second.Write(frame);
@@ -255,7 +261,7 @@ TEST_F(SerialReceiverTest, AFailedOpenChangesNothingAndAnotherPortTakesAWholePri
     EXPECT_EQ(capture_->Count(), kFrameLength);
     EXPECT_FALSE(print.lineErrors.known); // a pseudo-terminal counts none
     EXPECT_FALSE(receiver_.IsWorking());
-    EXPECT_EQ(owner_.closed, 2);
+    EXPECT_EQ(owner_.closed, 3);
 }
 
 TEST_F(SerialReceiverTest, StalledCaptureWaitsInsteadOfPollingAndEndsAfterItsTimeout) {
@@ -279,7 +285,8 @@ TEST_F(SerialReceiverTest, StalledCaptureWaitsInsteadOfPollingAndEndsAfterItsTim
 
 // Line errors belong to the bytes read with them: noise or a break on an idle line is charged
 // to no print, however soon one follows; errors among a print's bytes travel with it, and stray
-// bytes keep their own.
+// bytes keep their own. A print comes out once the line falls silent after it, though noise
+// follows that never lets the line stay quiet for a pause.
 TEST_F(SerialReceiverTest, LineErrorsBelongToTheBytesTheyCameWith) {
     using Step = ScriptedPort::Step;
     const Bytes sample = test::ReadFileBytes(KRT460_SAMPLE_FRAME);
@@ -293,7 +300,8 @@ TEST_F(SerialReceiverTest, LineErrorsBelongToTheBytesTheyCameWith) {
         if (every) {
             script.insert(script.end(), {stray, {}, {}, {}, {}, noise, {}});
         }
-        script.insert(script.end(), {begins, ends});
+        script.insert(script.end(), {begins, ends, {}});
+        script.insert(script.end(), 2000, {{0x00}});
         CSerialReceiver receiver(owner_, *capture_, [&](const std::string&, std::stop_token) {
             return OpenResult{std::make_unique<ScriptedPort>(script), {}};
         });
@@ -362,17 +370,6 @@ TEST_F(SerialReceiverTest, AStopEndsAReadOrAReconnectThatHangs) {
     receiver.Stop();
     EXPECT_FALSE(opening);
     EXPECT_EQ(receiver.StartReceive(pty.SlavePath()).outcome, StartOutcome::Started);
-}
-
-TEST_F(SerialReceiverTest, AThreadThatCannotStartReleasesThePort) {
-    PtyPair pty;
-    CSerialReceiver receiver(owner_, *capture_, owner_.Opener(), [](std::function<void()>) {
-        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-        return std::thread();
-    });
-    EXPECT_EQ(receiver.StartReceive(pty.SlavePath()).outcome, StartOutcome::WorkerFailed);
-    EXPECT_FALSE(owner_.Wait(0ms).has_value());
-    EXPECT_EQ(owner_.closed, owner_.opened);
 }
 
 TEST(SerialPort, OnlyTerminalsOpenAndAHeldPortIsRefused) {
