@@ -142,16 +142,16 @@ struct CSerialReceiver::Worker {
         const std::lock_guard lock(mutex);
         errorsSoFar = errors;
     }
-    // Reads are paced: after bytes, the next ones gather for a moment, but no longer than the
-    // `lacking` bytes of the print under way take, so that it is handed over as its last byte
-    // lands; a failing device fails at once, so it gets the same pause. Nothing queued has
-    // already waited inside Read.
+    // Reads are paced: after bytes, the next ones gather for a moment, but no longer than all
+    // but the last of the `lacking` bytes of the print under way take: the next read waits for
+    // that one and returns as it lands, so that the print is handed over at once. A failing
+    // device fails at once, so it gets the same pause. Nothing queued has already waited inside
+    // Read.
     void Pace(std::size_t got, ReadResult read, std::optional<std::size_t> lacking) {
         if (read == ReadResult::Failed) {
             WaitForStop(kReadWait);
-        } else if (got > 0 && lacking != 0) {
-            WaitForStop(std::min<std::chrono::microseconds>(
-                kReadWait, kByteTime * lacking.value_or(kFrameLength)));
+        } else if (const std::size_t more = lacking.value_or(kFrameLength); got > 0 && more > 1) {
+            WaitForStop(std::min<std::chrono::microseconds>(kReadWait, kByteTime * (more - 1)));
         }
     }
 };
