@@ -77,6 +77,8 @@ def files_in_place():  # the time the last of a print's files (its record names 
                 named = {record[key] for key in ("picture", "raw") if record.get(key)}
     return at
 
+if os.path.lexists(link):  # an earlier simulator's link: listen must not find it
+    os.unlink(link)
 with open(log_path, "w") as log:
     sim = subprocess.Popen([simulator, frame, "--link", link, "--trigger", trigger],
                            stdout=subprocess.DEVNULL, stderr=log)
@@ -173,6 +175,14 @@ cpu_share() {
         'BEGIN { printf "%.3f s of CPU in %d s (%.2f %%)", t / hz, s, 100 * t / hz / s }'
 }
 
+# The processes of this Wine session by name: the program and the server.
+session_pid() {
+    local pid
+    for pid in $(pgrep -f "$1"); do
+        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" &&
+            echo "$pid"
+    done
+}
 # label, link, then the receiver command; the simulator is started with $WAIT_ARGS.
 waiting_state() {
     local label=$1 link=$2
@@ -186,6 +196,10 @@ waiting_state() {
     printf '%-40s %s\n' "$label" "$(cpu_share "$pid" 10)"
     kill "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null || true
+    # The Windows program under Wine may outlive the launcher it was killed through; one left
+    # waiting would take the next simulator's port.
+    local left
+    for left in $(session_pid 'krt460\.exe'); do kill -KILL "$left" 2>/dev/null; done
     stop_simulator
 }
 
@@ -214,14 +228,6 @@ hand_over "listen, Windows build under Wine" "$WINE_SESSION_DIR/com1" "$work/han
     >/dev/null 2>"$work/simulator.log" &
 SIMULATOR_PID=$!
 wait_for 10 test -L "$WINE_SESSION_DIR/com1"
-# The processes of this Wine session by name: the program and the server.
-session_pid() {
-    local pid
-    for pid in $(pgrep -f "$1"); do
-        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" &&
-            echo "$pid"
-    done
-}
 ticks_of() { awk '{ s += $14 + $15 } END { print s }' "${@/%//stat}"; }
 driver_log=$work/driver.log next=$work/next
 : >"$driver_log"
