@@ -239,7 +239,6 @@ TEST_F(SerialReceiverTest, AFailedStartChangesNothingAndAnotherPortTakesAWholePr
     first.Write(Bytes(500, 0x11));
     ASSERT_TRUE(WaitFor([&] { return capture_->Count() == 500; }));
     EXPECT_EQ(receiver_.StartReceive(first.SlavePath()).outcome, StartOutcome::OpenFailed);
-    EXPECT_EQ(receiver_.StartReceive("/dev/krt460-no-such-port").outcome, StartOutcome::OpenFailed);
     CSerialReceiver noThread(owner_, *capture_, owner_.Opener(), [](auto) -> std::thread {
         throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     });
