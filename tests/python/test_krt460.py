@@ -100,13 +100,10 @@ def test_a_port_without_permission_names_the_remedy(instrument):
 
 
 def test_receive_lets_other_threads_run_and_ends_on_a_lost_port(instrument):
-    result = {}
-    receiving = threading.Thread(target=lambda: result.update(c=krt460.receive(instrument.port)))
-    receiving.start()
-    wait_for(instrument.held)  # this thread runs while receive waits
-    instrument.press()
-    receiving.join()
-    capture = result["c"]
+    pressing = threading.Thread(target=lambda: wait_for(instrument.held) or instrument.press())
+    pressing.start()  # it runs while receive waits
+    capture = krt460.receive(instrument.port)
+    pressing.join()
     assert (capture.data, capture.end, capture.kept_as) == (SAMPLE, "complete", "picture")
     assert capture.end_marker and capture.line_errors is None and capture.received.tzinfo
     with pytest.raises(krt460.Stalled) as stalled:  # nothing sent
