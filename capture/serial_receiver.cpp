@@ -89,6 +89,9 @@ private:
     bool known_ = false;
 };
 
+// An FTDI adapter hands its bytes over every 16 ms by default; others sooner.
+constexpr std::chrono::milliseconds kAdapterBurstGap{20};
+
 // How long the line must be silent before no byte is on its way. At the line's pace a byte comes
 // every byte time; a USB adapter holds bytes back and hands them over in bursts (an FTDI every
 // 16 ms). Each read that brought bytes is set against the moment the stream would have begun at
@@ -103,8 +106,11 @@ public:
         held_ = std::max(held_, began - earliest_);
     }
     void Paused() { *this = {}; }
+    // Never shorter than an adapter's burst interval: between two bursts the line seems silent
+    // while the adapter still holds bytes, and the last byte of a burst always seems fresh.
     Clock::duration Needed() const {
-        return std::min<Clock::duration>(kQuietGap, kByteTime + held_ + kSilenceMargin);
+        return std::clamp<Clock::duration>(kByteTime + held_ + kSilenceMargin, kAdapterBurstGap,
+                                           kQuietGap);
     }
 
 private:

@@ -55,7 +55,8 @@ struct CaptureOptions {
 
 // A timeout in seconds, as a user gives it, as a stall timeout; 0 (or less) waits for ever.
 inline std::optional<std::chrono::milliseconds> StallTimeout(double seconds) {
-    if (seconds <= 0) {
+    // A week or more (or infinity, or not a number) is as good as for ever.
+    if (!(seconds > 0 && seconds < 7 * 24 * 3600.0)) {
         return std::nullopt;
     }
     return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));

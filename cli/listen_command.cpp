@@ -21,6 +21,12 @@ void Report(const std::string& file, const std::string& verdict) {
     std::cout << file << "  " << verdict << std::endl;
 }
 
+// "cannot use folder 'DIR': why", naming the folder once.
+std::string CannotUse(const std::string& dir, const std::string& problem) {
+    return problem.rfind("folder '", 0) == 0 ? "cannot use " + problem
+                                             : "cannot use folder '" + dir + "': " + problem;
+}
+
 std::string Describe(const StartResult& failed) {
     return failed.outcome == StartOutcome::OpenFailed ? failed.error.Describe()
                                                       : "cannot start the receive thread";
@@ -179,7 +185,7 @@ ExitCode Listener::Run() {
     if (fs::is_directory(options_.dir, error)) {
         if (const std::string problem = OutputProblem((fs::path(options_.dir) / "x").string(), 0);
             !problem.empty()) {
-            std::cerr << "error: cannot use folder '" << options_.dir << "': " << problem << '\n';
+            std::cerr << "error: " << CannotUse(options_.dir, problem) << '\n';
             return kExitFailure;
         }
     }
@@ -206,8 +212,11 @@ ExitCode Listener::Run() {
     fs::create_directories(options_.dir, error);
     if (const std::string problem = OutputProblem((fs::path(options_.dir) / "x").string(), 0);
         !problem.empty()) {
-        std::cerr << "error: cannot use folder '" << options_.dir
-                  << "': " << (error ? error.message() : problem) << '\n';
+        std::cerr << "error: "
+                  << CannotUse(options_.dir,
+                               error ? "folder '" + options_.dir + "': " + error.message()
+                                     : problem)
+                  << '\n';
         return kExitFailure;
     }
     std::cerr << "Listening on " << PortLabel(options_.port) << ", pictures in " << options_.dir

@@ -214,6 +214,8 @@ public:
         Kept kept;
         {
             py::gil_scoped_release unlocked; // a write that flushes may take a while
+            std::error_code ignored; // a folder that cannot be made fails the write, told below
+            std::filesystem::create_directories(folder, ignored); // as listen makes its folder
             kept = CCaptureKeeper(options).Keep(print_);
         }
         if (kept.as == KeptAs::NotWritten) {

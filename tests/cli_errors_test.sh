@@ -58,7 +58,7 @@ cases=(
     "64|as a capture cut short|receive -o x.png --raw folder/../x.partial.bin"
     "1|cannot write 'shared/ro.bmp': Permission denied|receive -o shared/ro.bmp --port /dev/null||nobody"
     "1|folder 'full': No space left|receive -o full/x.bmp --port /dev/null||full"
-    "1|cannot use folder 'rodir': folder 'rodir': Permission denied|listen --port /dev/null --dir rodir||nobody"
+    "1|cannot use folder 'rodir': Permission denied|listen --port /dev/null --dir rodir||nobody"
     "1|cannot read 'folder': Is a directory|decode folder -o x.bmp"
     "1|cannot read 'missing.bin': No such file|decode missing.bin -o x.bmp"
     "1|cannot write 'folder': is a folder|decode in.bin -o folder"

@@ -56,15 +56,35 @@ def listen(port=None, wait_for_port=False, timeout=10.0, border=None) -> Listene
     return Listener(port, wait_for_port, timeout, border)
 
 
+_END = object()
+
+
+def _next_or_end(listener, timeout):
+    # StopIteration cannot cross a Future: the end comes back as a value.
+    try:
+        return listener.next_within(timeout)
+    except StopIteration:
+        return _END
+
+
 async def alisten(port=None, wait_for_port=False, timeout=10.0, border=None, poll=0.2):
-    """listen() for asyncio: an async iterator of Capture that never blocks the event loop."""
+    """listen() for asyncio: an async iterator of Capture that never blocks the event loop.
+    A port not there yet is waited for here (`wait_for_port`), so a cancel ends that wait too.
+    To let the port go at once when a loop breaks, hold it in `contextlib.aclosing`:
+    `async with contextlib.aclosing(krt460.alisten(port)) as prints: async for c in prints:`."""
     loop = asyncio.get_running_loop()
-    listener = await loop.run_in_executor(None, Listener, port, wait_for_port, timeout, border)
+    while True:
+        try:
+            listener = await loop.run_in_executor(None, Listener, port, False, timeout, border)
+            break
+        except FileNotFoundError:
+            if not wait_for_port:
+                raise
+            await asyncio.sleep(0.5)
     try:
         while True:
-            try:
-                capture = await loop.run_in_executor(None, listener.next_within, poll)
-            except StopIteration:
+            capture = await loop.run_in_executor(None, _next_or_end, listener, poll)
+            if capture is _END:
                 return
             if capture is not None:
                 yield capture
