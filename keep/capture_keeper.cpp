@@ -49,6 +49,21 @@ const char* RawExtension(KeptAs as) {
 
 } // namespace
 
+const char* KeptAsName(KeptAs as) {
+    switch (as) {
+    case KeptAs::Picture:
+        return "picture";
+    case KeptAs::Raw:
+        return "raw";
+    case KeptAs::Partial:
+        return "partial";
+    case KeptAs::Stray:
+        return "stray";
+    default:
+        return nullptr;
+    }
+}
+
 const char* CaptureEndName(CaptureEnd end, std::size_t bytes) {
     switch (end) {
     case CaptureEnd::Stalled:
@@ -270,7 +285,7 @@ bool CCaptureKeeper::Write(const Print& print, Kept& kept) {
     record.port = options_.port;
     record.bytes = static_cast<unsigned>(print.bytes.size());
     record.end = CaptureEndName(print.end, print.bytes.size());
-    record.kept = picture ? "picture" : kept.as == KeptAs::Raw ? "raw" : "partial";
+    record.kept = KeptAsName(kept.as);
     record.endMarker = print.hasEndMarker;
     record.lineErrorsKnown = print.lineErrors.known;
     record.framing = print.lineErrors.framing;

@@ -132,6 +132,10 @@ std::string KeepInTemporaryFolder(std::span<const std::uint8_t> bytes, std::stri
 // as the next print began), "stalled", "port-lost" or "stopped".
 const char* CaptureEndName(CaptureEnd end, std::size_t bytes);
 
+// What a print was kept as, as its record says it ("picture", "raw", "partial", "stray"); null
+// for a print that is none of them (no byte came, or it waits to be written).
+const char* KeptAsName(KeptAs as);
+
 // The local time at `when` as 2026-12-08T10:15:00+01:00.
 std::string LocalTimeIso8601(std::time_t when);
 

@@ -171,18 +171,8 @@ public:
     }
     const char* End() const { return CaptureEndName(print_.end, print_.bytes.size()); }
     std::optional<std::string> KeptAs() const {
-        switch (as_) {
-        case KeptAs::Picture:
-            return "picture";
-        case KeptAs::Raw:
-            return "raw";
-        case KeptAs::Partial:
-            return "partial";
-        case KeptAs::Stray:
-            return "stray";
-        default:
-            return std::nullopt;
-        }
+        const char* name = KeptAsName(as_);
+        return name != nullptr ? std::optional<std::string>(name) : std::nullopt;
     }
     bool EndMarker() const { return print_.hasEndMarker; }
     std::optional<py::tuple> LineErrorsOf() const {
